@@ -1,0 +1,13 @@
+// tamu::optional: a value or nothing. This is the standard C++20 type.
+#pragma once
+
+#include <optional>
+
+namespace tamu {
+
+template <typename T>
+using optional = std::optional<T>;
+
+using std::nullopt;
+
+}  // namespace tamu
