@@ -1,0 +1,263 @@
+#include "vexo/util/string_util.hpp"
+
+#include <array>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "tamu/cat.hpp"
+#include "vexo/util/exceptions.hpp"
+
+namespace vexo {
+
+namespace {
+
+// ===========================================================================
+// Tables
+// ===========================================================================
+
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+// What escaping writes for one input byte: up to three bytes and their count.
+// The entry is four bytes wide so that the loop can store it whole and then
+// advance by `length`, with no branch on the kind of byte.
+struct EscapedByte {
+  char bytes[3];
+  std::uint8_t length;
+};
+static_assert(sizeof(EscapedByte) == 4);
+
+// The twelve characters that are unsafe in file names. A constexpr table has
+// no first-call initialisation, so it is shared by all threads from the start.
+constexpr bool is_bad_character(unsigned char c) {
+  constexpr char kBadCharacters[] = "/\\:?*\"'<>|$&";
+  for (const char bad : kBadCharacters) {
+    if (bad != '\0' && static_cast<unsigned char>(bad) == c) return true;
+  }
+  return false;
+}
+
+constexpr std::array<EscapedByte, 256> make_escape_table() {
+  std::array<EscapedByte, 256> table{};
+  for (unsigned value = 0; value < 256; ++value) {
+    const auto c = static_cast<unsigned char>(value);
+    EscapedByte& entry = table[value];
+    if (c <= 0x20) {
+      entry = EscapedByte{{' ', 0, 0}, 1};
+    } else if (c >= 0x80 || is_bad_character(c)) {
+      entry = EscapedByte{{'$', kHexDigits[c >> 4], kHexDigits[c & 0xF]}, 3};
+    } else {
+      entry = EscapedByte{{static_cast<char>(c), 0, 0}, 1};
+    }
+  }
+  return table;
+}
+
+constexpr std::array<EscapedByte, 256> kEscapeTable = make_escape_table();
+
+constexpr std::array<std::int8_t, 256> make_hex_table() {
+  std::array<std::int8_t, 256> table{};
+  for (auto& value : table) value = -1;
+  for (std::int8_t i = 0; i < 16; ++i) {
+    table[static_cast<unsigned char>(kHexDigits[i])] = i;
+  }
+  return table;
+}
+
+constexpr std::array<std::int8_t, 256> kHexValue = make_hex_table();
+
+// ===========================================================================
+// Escaping and decoding cores (raw buffers, no allocation)
+// ===========================================================================
+
+// Writes the escaped form of [src, src + n) to `out` and returns the end of
+// what it wrote. `out` needs room for 3 * n + 1 bytes: each entry is stored
+// with four bytes, of which the last may be overwritten by the next one.
+char* escape_into(const char* src, std::size_t n, char* out) {
+  const auto* p = reinterpret_cast<const unsigned char*>(src);
+  const auto* const end = p + n;
+  for (; p != end; ++p) {
+    const EscapedByte& entry = kEscapeTable[*p];
+    std::memcpy(out, &entry, sizeof entry);
+    out += entry.length;
+  }
+  return out;
+}
+
+int hex_pair_value(const char* p) {
+  const int high = kHexValue[static_cast<unsigned char>(p[0])];
+  const int low = kHexValue[static_cast<unsigned char>(p[1])];
+  if ((high | low) < 0) return -1;
+  return (high << 4) | low;
+}
+
+// Writes the decoded form of [src, src + n) to `out` (room for n bytes) and
+// returns the end of what it wrote. Runs without a dollar sign are copied
+// whole, which is most of a typical file name.
+char* unescape_into(const char* src, std::size_t n, char* out) {
+  const char* p = src;
+  const char* const end = src + n;
+  while (p != end) {
+    const auto* dollar = static_cast<const char*>(std::memchr(p, '$', static_cast<std::size_t>(end - p)));
+    if (dollar == nullptr) {
+      const auto rest = static_cast<std::size_t>(end - p);
+      std::memcpy(out, p, rest);
+      return out + rest;
+    }
+    const auto run = static_cast<std::size_t>(dollar - p);
+    std::memcpy(out, p, run);
+    out += run;
+    p = dollar;
+    if (end - p > 2) {
+      const int value = hex_pair_value(p + 1);
+      if (value >= 0x20) {
+        *out++ = static_cast<char>(value);
+        p += 3;
+        continue;
+      }
+    }
+    // Not a sequence: the sign stands for itself and the bytes after it are
+    // read again as ordinary input (so "$$41" gives "$A").
+    *out++ = '$';
+    ++p;
+  }
+  return out;
+}
+
+// Inputs up to this length are escaped into a stack buffer, so that the
+// result is allocated once at its exact length.
+constexpr std::size_t kStackEscapeInput = 1024;
+
+}  // namespace
+
+// ===========================================================================
+// File-name escaping
+// ===========================================================================
+
+std::string escape_filename_characters(tamu::string_view str) {
+  // "." and ".." would name the directory itself and its parent.
+  if (str == ".") return "$2e";
+  if (str == "..") return "$2e$2e";
+
+  if (str.size() <= kStackEscapeInput) {
+    char buffer[3 * kStackEscapeInput + 1];
+    const char* const end = escape_into(str.data(), str.size(), buffer);
+    return std::string(buffer, static_cast<std::size_t>(end - buffer));
+  }
+  std::string result(3 * str.size() + 1, '\0');
+  const char* const end = escape_into(str.data(), str.size(), result.data());
+  result.resize(static_cast<std::size_t>(end - result.data()));
+  return result;
+}
+
+std::string unescape_filename_characters(tamu::string_view str) {
+  std::string result(str.size(), '\0');
+  const char* const end = unescape_into(str.data(), str.size(), result.data());
+  result.resize(static_cast<std::size_t>(end - result.data()));
+  return result;
+}
+
+namespace detail {
+
+int hex2dec(char c) { return kHexValue[static_cast<unsigned char>(c)]; }
+
+int hex2dec_2chars(tamu::string_view str) {
+  if (str.size() < 2) return -1;
+  return hex_pair_value(str.data());
+}
+
+}  // namespace detail
+
+// ===========================================================================
+// Brackets and delimiters
+// ===========================================================================
+
+tamu::optional<std::size_t> find_matching_bracket(tamu::string_view str, char closing_bracket) {
+  if (str.size() < 2) return tamu::nullopt;
+  const char opening_bracket = str[0];
+  std::ptrdiff_t cnt = 1;
+  for (std::size_t i = 1; i < str.size(); ++i) {
+    if (str[i] == closing_bracket) {
+      if (--cnt == 0) return i;
+    } else if (str[i] == opening_bracket) {
+      ++cnt;
+    }
+  }
+  return tamu::nullopt;
+}
+
+std::vector<tamu::string_view> get_bracket_contents(tamu::string_view str, char opening_bracket,
+                                                    char closing_bracket) {
+  // The first elements are gathered on the stack, so that the usual short
+  // result is allocated once at its exact size.
+  constexpr std::size_t kInline = 16;
+  std::array<tamu::string_view, kInline> first;
+  std::size_t count = 0;
+  std::vector<tamu::string_view> result;
+
+  std::ptrdiff_t cnt = 0;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < str.size(); ++i) {
+    if (str[i] == opening_bracket) {
+      if (cnt == 0) start = i + 1;
+      ++cnt;
+    } else if (str[i] == closing_bracket) {
+      --cnt;
+      if (cnt < 0) throw Error(tamu::cat("Bracket mismatch: \"", str, "\""));
+      if (cnt == 0) {
+        const tamu::string_view content = str.substr(start, i - start);
+        if (count < kInline) {
+          first[count] = content;
+        } else {
+          if (count == kInline) {
+            result.reserve(4 * kInline);
+            result.assign(first.begin(), first.end());
+          }
+          result.push_back(content);
+        }
+        ++count;
+      }
+    }
+  }
+  if (count <= kInline) result.assign(first.begin(), first.begin() + static_cast<std::ptrdiff_t>(count));
+  return result;
+}
+
+std::string erase_from_delimiter_to_end(tamu::string_view str, char delim) {
+  return std::string(str.substr(0, str.find(delim)));
+}
+
+std::string string_behind_last(tamu::string_view str, char delim) {
+  const std::size_t pos = str.rfind(delim);
+  if (pos == tamu::string_view::npos) return std::string();
+  return std::string(str.substr(pos + 1));
+}
+
+// ===========================================================================
+// Formatted strings
+// ===========================================================================
+
+std::string string_sprintf(const char* fmt, ...) {
+  // Short outputs are formatted on the stack and copied into the result once;
+  // only longer ones need the second pass, straight into the result.
+  char buffer[256];
+  std::va_list args;
+  va_start(args, fmt);
+  const int n = std::vsnprintf(buffer, sizeof buffer, fmt, args);
+  va_end(args);
+  if (n < 0) return tamu::cat("<encoding error>", fmt);
+
+  const auto length = static_cast<std::size_t>(n);
+  if (length < sizeof buffer) return std::string(buffer, ::strnlen(buffer, length));
+
+  std::string result(length, '\0');
+  va_start(args, fmt);
+  // Writes the terminating NUL over result[length], which already holds one.
+  std::vsnprintf(result.data(), length + 1, fmt, args);
+  va_end(args);
+  result.resize(std::strlen(result.c_str()));
+  return result;
+}
+
+}  // namespace vexo
