@@ -1,0 +1,187 @@
+#include "vexo/util/time_util.hpp"
+
+#include <time.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+namespace vexo {
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Digit formatting
+// ---------------------------------------------------------------------------
+// The digits are written by hand rather than through a stream or printf: the
+// texts are a stored format, so a global locale that groups or localises
+// digits must not reach them, and this is also several times faster.
+
+// Writes `value` (0..99) as two digits at `out`; returns the end.
+char* put_2digits(char* out, int value) {
+  out[0] = static_cast<char>('0' + value / 10);
+  out[1] = static_cast<char>('0' + value % 10);
+  return out + 2;
+}
+
+// Writes `year` with at least four digits and a leading '-' when negative;
+// returns the end. `out` needs room for 21 characters.
+char* put_year(char* out, long long year) {
+  unsigned long long magnitude = static_cast<unsigned long long>(year);
+  if (year < 0) {
+    *out++ = '-';
+    magnitude = 0 - magnitude;
+  }
+  char digits[20];
+  int n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  while (n < 4) digits[n++] = '0';
+  while (n > 0) *out++ = digits[--n];
+  return out;
+}
+
+// The longest text: sign, 10 year digits, "-MM-DDTHH:MM:SS".
+constexpr std::size_t kMaxIsodateLength = 1 + 20 + 15;
+
+// Writes the date text of `*tp` at `out` (room for kMaxIsodateLength) and
+// returns its length, or 0 when localtime_r cannot break the value down; the
+// fields would otherwise be uninitialised.
+std::size_t format_isodate(char* out, const time_t* tp, bool use_datesep,
+                           bool include_time, bool include_seconds,
+                           bool use_timesep) {
+  const time_t t = tp != nullptr ? *tp : ::time(nullptr);
+  struct tm fields;
+  if (::localtime_r(&t, &fields) == nullptr) return 0;
+
+  char* p = put_year(out, static_cast<long long>(fields.tm_year) + 1900);
+  if (use_datesep) *p++ = '-';
+  p = put_2digits(p, fields.tm_mon + 1);
+  if (use_datesep) *p++ = '-';
+  p = put_2digits(p, fields.tm_mday);
+  if (include_time) {
+    *p++ = 'T';
+    p = put_2digits(p, fields.tm_hour);
+    if (use_timesep) *p++ = ':';
+    p = put_2digits(p, fields.tm_min);
+    if (include_seconds) {
+      if (use_timesep) *p++ = ':';
+      p = put_2digits(p, fields.tm_sec);
+    }
+  }
+  return static_cast<std::size_t>(p - out);
+}
+
+// Sleeps `ms` (1..100) milliseconds, resuming after signals.
+void sleep_slice(unsigned long long ms) {
+  struct timespec left;
+  left.tv_sec = 0;
+  left.tv_nsec = static_cast<long>(ms) * 1000000L;
+  while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
+
+constexpr unsigned long long kMaxCount =
+    std::numeric_limits<unsigned long long>::max();
+constexpr unsigned long long kSlice = 100;
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Clock and dates
+// ---------------------------------------------------------------------------
+
+double get_unix_time() {
+  const time_t unixtime = ::time(nullptr);
+  const auto now = std::chrono::system_clock::now();
+  const std::int64_t ns =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(
+          now.time_since_epoch())
+          .count();
+  // time() may read a coarser clock that lags a little: the fraction is not
+  // reduced below one second, so the sum still lands on the later reading.
+  const std::int64_t ms =
+      (ns - static_cast<std::int64_t>(unixtime) * 1000000000) / 1000000;
+  return static_cast<double>(ms) * 0.001 + static_cast<double>(unixtime);
+}
+
+std::string get_isodate(const time_t* tp, bool use_datesep, bool include_time,
+                        bool include_seconds, bool use_timesep) {
+  char buffer[kMaxIsodateLength];
+  const std::size_t length = format_isodate(
+      buffer, tp, use_datesep, include_time, include_seconds, use_timesep);
+  return std::string(buffer, length);
+}
+
+std::string get_isodate_filename(tamu::string_view comment,
+                                 tamu::string_view extension) {
+  char buffer[kMaxIsodateLength];
+  const std::size_t length =
+      format_isodate(buffer, nullptr, true, true, true, false);
+  std::string name;
+  name.reserve(length + comment.size() + extension.size() + 2);
+  name.append(buffer, length);
+  if (!comment.empty()) {
+    if (comment.front() != '-') name += '-';
+    name.append(comment);
+  }
+  if (!extension.empty()) {
+    if (extension.front() != '.') name += '.';
+    name.append(extension);
+  }
+  return name;
+}
+
+// ---------------------------------------------------------------------------
+// Interruptible sleep
+// ---------------------------------------------------------------------------
+
+void sleep_ms(unsigned long long milliseconds, std::atomic<bool>* interrupt) {
+  using std::chrono::duration_cast;
+  using std::chrono::system_clock;
+  const auto t0 = system_clock::now();
+  // The elapsed time is kept signed: a wall clock set back makes it negative,
+  // and the sleep then goes on until the clock has caught up. Comparing it
+  // with the count as unsigned keeps counts of 2^63 and more sleeping (until
+  // the flag is set) instead of ending after the first slice.
+  long long elapsed = 0;
+  while (elapsed < 0 ||
+         static_cast<unsigned long long>(elapsed) < milliseconds) {
+    if (interrupt != nullptr && interrupt->load()) return;
+    unsigned long long slice = kSlice;
+    if (elapsed >= 0) {
+      const unsigned long long remaining =
+          milliseconds - static_cast<unsigned long long>(elapsed);
+      if (remaining < slice) slice = remaining;
+    }
+    sleep_slice(slice);
+    elapsed = static_cast<long long>(
+        duration_cast<std::chrono::milliseconds>(system_clock::now() - t0)
+            .count());
+  }
+}
+
+void sleep(unsigned long long seconds, std::atomic<bool>* interrupt) {
+  sleep_ms(seconds > kMaxCount / 1000 ? kMaxCount : seconds * 1000, interrupt);
+}
+
+void sleep(int seconds, std::atomic<bool>* interrupt) {
+  if (seconds <= 0) return;
+  sleep(static_cast<unsigned long long>(seconds), interrupt);
+}
+
+void sleep(double seconds, std::atomic<bool>* interrupt) {
+  // Written so that NaN also takes the early return.
+  if (!(seconds > 0.0)) return;
+  const double ms = seconds * 1000.0;
+  // 2^64 as a double; every smaller double converts without overflow.
+  constexpr double kLimit = 18446744073709551616.0;
+  sleep_ms(ms >= kLimit ? kMaxCount : static_cast<unsigned long long>(ms),
+           interrupt);
+}
+
+}  // namespace vexo
