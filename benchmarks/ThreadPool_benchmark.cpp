@@ -1,0 +1,180 @@
+// The pool beside two baseline pools (Boost.Asio's thread_pool and oneTBB's
+// task_arena), measured in one binary. Run with
+//   --benchmark_enable_random_interleaving=true --benchmark_repetitions=9
+//   --benchmark_report_aggregates_only=true
+// so that the pools take turns on a noisy machine and medians are reported.
+#include <benchmark/benchmark.h>
+#include <malloc.h>
+
+#include <atomic>
+#include <boost/asio/post.hpp>
+#include <boost/asio/thread_pool.hpp>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <thread>
+#include <mutex>
+#include <tbb/task_arena.h>
+#include <tbb/task_group.h>
+
+#include "vexo/util/ThreadPool.hpp"
+
+namespace {
+
+using vexo::util::ThreadPool;
+using SteadyClock = std::chrono::steady_clock;
+
+// Counts finished tasks; the submitter blocks until all have finished.
+class Countdown {
+ public:
+  void reset(std::int64_t n) { left_.store(n); done_ = false; }
+  void finish_one() {
+    if (left_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      done_ = true;
+      cv_.notify_one();
+    }
+  }
+  void wait() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    cv_.wait(lock, [this] { return done_; });
+  }
+
+ private:
+  std::atomic<std::int64_t> left_{0};
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool done_ = false;
+};
+
+void spin_for(std::chrono::nanoseconds d) {
+  const auto end = SteadyClock::now() + d;
+  while (SteadyClock::now() < end) {
+  }
+}
+
+// --- The three pools behind one interface --------------------------------
+
+struct VexoPool {
+  explicit VexoPool(int threads) : pool(static_cast<std::size_t>(threads), 1u << 22) {}
+  template <typename F>
+  void submit(F&& f) {
+    pool.add_task(std::forward<F>(f));
+  }
+  ThreadPool pool;
+};
+
+struct AsioPool {
+  explicit AsioPool(int threads) : pool(static_cast<std::size_t>(threads)) {}
+  ~AsioPool() { pool.join(); }
+  template <typename F>
+  void submit(F&& f) {
+    boost::asio::post(pool, std::forward<F>(f));
+  }
+  boost::asio::thread_pool pool;
+};
+
+struct TbbPool {
+  explicit TbbPool(int threads) : arena(threads, /*reserved_for_masters=*/0) {}
+  template <typename F>
+  void submit(F&& f) {
+    arena.enqueue(std::forward<F>(f));
+  }
+  tbb::task_arena arena;
+};
+
+// --- Throughput: empty tasks from one submitter ---------------------------
+
+template <typename Pool>
+void BM_Throughput(benchmark::State& state) {
+  const auto tasks = state.range(1);
+  Pool pool(static_cast<int>(state.range(0)));
+  Countdown countdown;
+  for (auto _ : state) {
+    countdown.reset(tasks);
+    for (std::int64_t i = 0; i < tasks; ++i) pool.submit([&countdown] { countdown.finish_one(); });
+    countdown.wait();
+  }
+  state.SetItemsProcessed(state.iterations() * tasks);
+}
+BENCHMARK(BM_Throughput<VexoPool>)->Args({2, 200000})->Args({4, 200000})->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Throughput<AsioPool>)->Args({2, 200000})->Args({4, 200000})->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Throughput<TbbPool>)->Args({2, 200000})->Args({4, 200000})->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// --- Wake latency: one task submitted to an idle pool ---------------------
+
+template <typename Pool>
+void BM_WakeLatency(benchmark::State& state) {
+  Pool pool(2);
+  for (auto _ : state) {
+    // Let the workers go to sleep first.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    std::atomic<std::int64_t> started{0};
+    const auto submitted = SteadyClock::now();
+    pool.submit([&started] { started.store(SteadyClock::now().time_since_epoch().count()); });
+    while (started.load() == 0) {
+    }
+    const auto latency = SteadyClock::time_point(SteadyClock::duration(started.load())) - submitted;
+    state.SetIterationTime(std::chrono::duration<double>(latency).count());
+  }
+}
+BENCHMARK(BM_WakeLatency<VexoPool>)->UseManualTime()->Iterations(300)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_WakeLatency<AsioPool>)->UseManualTime()->Iterations(300)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_WakeLatency<TbbPool>)->UseManualTime()->Iterations(300)->Unit(benchmark::kMicrosecond);
+
+// --- Short tasks: 100,000 tasks of 2 us on 2 workers -----------------------
+// The ideal wall time is 100 ms: compare the median with that.
+
+template <typename Pool>
+void BM_ShortTasks(benchmark::State& state) {
+  constexpr std::int64_t kTasks = 100000;
+  Pool pool(2);
+  Countdown countdown;
+  for (auto _ : state) {
+    countdown.reset(kTasks);
+    for (std::int64_t i = 0; i < kTasks; ++i) {
+      pool.submit([&countdown] {
+        spin_for(std::chrono::microseconds(2));
+        countdown.finish_one();
+      });
+    }
+    countdown.wait();
+  }
+}
+BENCHMARK(BM_ShortTasks<VexoPool>)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ShortTasks<AsioPool>)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ShortTasks<TbbPool>)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// --- Scaling: submitting a delayed task with many delayed tasks pending ----
+
+void BM_SubmitDelayed(benchmark::State& state) {
+  const auto pending = state.range(0);
+  ThreadPool pool(2, std::size_t{1} << 22);
+  const auto later = std::chrono::system_clock::now() + std::chrono::hours(1);
+  for (std::int64_t i = 0; i < pending; ++i) pool.add_task([] {}, later);
+  for (auto _ : state) pool.add_task([] {}, later);
+  state.SetItemsProcessed(state.iterations());
+  pool.remove_pending_tasks();
+}
+BENCHMARK(BM_SubmitDelayed)->Arg(0)->Arg(1000000)->Iterations(200000);
+
+// --- Memory per pending task, beyond the callable's own captures ----------
+
+void BM_BytesPerPendingTask(benchmark::State& state) {
+  constexpr std::int64_t kTasks = 1000000;
+  for (auto _ : state) {
+    auto pool = std::make_unique<ThreadPool>(1, kTasks);
+    const auto later = std::chrono::system_clock::now() + std::chrono::hours(1);
+    const auto before = mallinfo2().uordblks;
+    for (std::int64_t i = 0; i < kTasks; ++i) pool->add_task([] {}, later);
+    const auto after = mallinfo2().uordblks;
+    state.counters["bytes_per_task"] =
+        static_cast<double>(after - before) / static_cast<double>(kTasks);
+  }
+}
+BENCHMARK(BM_BytesPerPendingTask)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
