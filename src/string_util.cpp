@@ -1,6 +1,8 @@
 #include "vexo/util/string_util.hpp"
 
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -93,22 +95,32 @@ int hex_pair_value(const char* p) {
 }
 
 // Writes the decoded form of [src, src + n) to `out` (room for n bytes) and
-// returns the end of what it wrote. Runs without a dollar sign are copied
-// whole, which is most of a typical file name.
+// returns the end of what it wrote.
 char* unescape_into(const char* src, std::size_t n, char* out) {
   const char* p = src;
   const char* const end = src + n;
-  while (p != end) {
-    const auto* dollar = static_cast<const char*>(std::memchr(p, '$', static_cast<std::size_t>(end - p)));
-    if (dollar == nullptr) {
-      const auto rest = static_cast<std::size_t>(end - p);
-      std::memcpy(out, p, rest);
-      return out + rest;
+  // Eight bytes at a time up to the next dollar sign. The output never runs
+  // ahead of the input, so storing a whole word at `out` stays inside the
+  // n bytes even when only part of it is kept.
+  constexpr std::uint64_t kOnes = 0x0101010101010101u;
+  constexpr std::uint64_t kHighBits = 0x8080808080808080u;
+  constexpr std::uint64_t kDollars = kOnes * static_cast<unsigned char>('$');
+  while (end - p >= 8) {
+    std::uint64_t word;
+    std::memcpy(&word, p, sizeof word);
+    std::memcpy(out, &word, sizeof word);
+    const std::uint64_t x = word ^ kDollars;
+    // Flags bytes that were '$'. Only the lowest flag is exact, and only the
+    // lowest is used (x86-64 is little-endian: lowest byte, first address).
+    const std::uint64_t dollars = (x - kOnes) & ~x & kHighBits;
+    if (dollars == 0) {
+      p += 8;
+      out += 8;
+      continue;
     }
-    const auto run = static_cast<std::size_t>(dollar - p);
-    std::memcpy(out, p, run);
-    out += run;
-    p = dollar;
+    const auto skip = static_cast<std::size_t>(std::countr_zero(dollars) / 8);
+    p += skip;
+    out += skip;
     if (end - p > 2) {
       const int value = hex_pair_value(p + 1);
       if (value >= 0x20) {
@@ -121,6 +133,17 @@ char* unescape_into(const char* src, std::size_t n, char* out) {
     // read again as ordinary input (so "$$41" gives "$A").
     *out++ = '$';
     ++p;
+  }
+  while (p != end) {
+    if (*p == '$' && end - p > 2) {
+      const int value = hex_pair_value(p + 1);
+      if (value >= 0x20) {
+        *out++ = static_cast<char>(value);
+        p += 3;
+        continue;
+      }
+    }
+    *out++ = *p++;
   }
   return out;
 }
@@ -140,14 +163,22 @@ std::string escape_filename_characters(tamu::string_view str) {
   if (str == ".") return "$2e";
   if (str == "..") return "$2e$2e";
 
+  // Short texts are escaped on the stack and allocated once at their exact
+  // length. Longer ones go through the same buffer in pieces, appended to
+  // room reserved for the worst case: still one allocation, and no page of
+  // that room is touched before it is written.
+  char buffer[3 * kStackEscapeInput + 1];
   if (str.size() <= kStackEscapeInput) {
-    char buffer[3 * kStackEscapeInput + 1];
     const char* const end = escape_into(str.data(), str.size(), buffer);
     return std::string(buffer, static_cast<std::size_t>(end - buffer));
   }
-  std::string result(3 * str.size() + 1, '\0');
-  const char* const end = escape_into(str.data(), str.size(), result.data());
-  result.resize(static_cast<std::size_t>(end - result.data()));
+  std::string result;
+  result.reserve(3 * str.size());
+  for (std::size_t pos = 0; pos < str.size(); pos += kStackEscapeInput) {
+    const std::size_t piece = std::min(kStackEscapeInput, str.size() - pos);
+    const char* const end = escape_into(str.data() + pos, piece, buffer);
+    result.append(buffer, static_cast<std::size_t>(end - buffer));
+  }
   return result;
 }
 
