@@ -49,10 +49,12 @@ class VEXO_SCOPED_CAPABILITY Lock {
   // return.
   void wait(std::condition_variable& cv, std::chrono::nanoseconds timeout) {
     std::unique_lock<std::mutex> native(mutex_.native(), std::adopt_lock);
+    // Spurious wake-ups are harmless: the worker loop re-scans after every
+    // wait.
     if (timeout == std::chrono::nanoseconds::max()) {
-      cv.wait(native);
+      cv.wait(native);  // NOLINT(bugprone-spuriously-wake-up-functions)
     } else {
-      cv.wait_for(native, timeout);
+      cv.wait_for(native, timeout);  // NOLINT(bugprone-spuriously-wake-up-functions)
     }
     native.release();
   }

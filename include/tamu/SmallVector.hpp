@@ -250,6 +250,7 @@ class SmallVector {
     }
   }
 
+  // NOLINTNEXTLINE(bugprone-sizeof-expression): T may well be a pointer type.
   alignas(T) unsigned char inline_[N == 0 ? 1 : N * sizeof(T)];
   T* data_ = inline_data();
   size_type size_ = 0;
