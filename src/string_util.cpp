@@ -220,9 +220,11 @@ tamu::optional<std::size_t> find_matching_bracket(tamu::string_view str, char cl
 
 std::vector<tamu::string_view> get_bracket_contents(tamu::string_view str, char opening_bracket,
                                                     char closing_bracket) {
-  // The first elements are gathered on the stack, so that the usual short
-  // result is allocated once at its exact size.
-  constexpr std::size_t kInline = 16;
+  // The first elements are gathered on the stack (1 KiB), so that the usual
+  // short result is allocated once at its exact size. Beyond them the count
+  // is unknown until the end; the vector then grows geometrically rather than
+  // scanning the text a second time.
+  constexpr std::size_t kInline = 64;
   std::array<tamu::string_view, kInline> first;
   std::size_t count = 0;
   std::vector<tamu::string_view> result;

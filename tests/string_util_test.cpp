@@ -2,15 +2,54 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <clocale>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <new>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "vexo/util/exceptions.hpp"
+
+// Counting allocations: the sanitizers bring their own operator new, so the
+// count is only kept in plain builds.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define VEXO_COUNT_ALLOCATIONS 0
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define VEXO_COUNT_ALLOCATIONS 0
+#endif
+#endif
+#ifndef VEXO_COUNT_ALLOCATIONS
+#define VEXO_COUNT_ALLOCATIONS 1
+#endif
+
+#if VEXO_COUNT_ALLOCATIONS
+namespace {
+std::atomic<long> g_allocations{0};
+}  // namespace
+
+void* operator new(std::size_t size) {
+  g_allocations.fetch_add(1, std::memory_order_relaxed);
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+// GCC sees the standard operator new at inlined call sites and would take
+// these for a mismatched pair.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+#endif
 
 namespace {
 
@@ -319,7 +358,7 @@ TEST(GetBracketContents, ViewsPointIntoTheInput) {
 
 // Many elements go past the inline room and must all come back in order.
 TEST(GetBracketContents, ManyElements) {
-  for (const std::size_t count : {15u, 16u, 17u, 1000u}) {
+  for (const std::size_t count : {63u, 64u, 65u, 1000u}) {
     std::string text;
     for (std::size_t i = 0; i < count; ++i) text += "(" + std::to_string(i) + ")";
     const auto views = vexo::get_bracket_contents(text, '(', ')');
@@ -412,6 +451,45 @@ TEST(StringSprintf, EncodingErrorGivesTheFormat) {
   // A representable wide text is formatted as usual.
   EXPECT_EQ(vexo::string_sprintf("%ls", L"plain"), "plain");
 }
+
+// ---------------------------------------------------------------------------
+// Allocations: one for each result, whatever the length
+// ---------------------------------------------------------------------------
+
+#if VEXO_COUNT_ALLOCATIONS
+template <typename F>
+long allocations_in(F&& f) {
+  const long before = g_allocations.load();
+  f();
+  return g_allocations.load() - before;
+}
+
+TEST(StringUtilAllocations, OneForEachResult) {
+  const std::string name = "2024-06-01 Gr\xC3\xBC\xC3\x9F" "e/IMG_0042: final & (copy).jpg";
+  std::string long_text;
+  while (long_text.size() < 100000) long_text += name;
+  const std::string long_escaped = escape_filename_characters(long_text);
+  const std::string long_arg(100000, 'x');
+  const std::string behind = ";" + long_text;
+  std::string brackets;
+  for (int i = 0; i < 64; ++i) brackets += "(" + long_arg.substr(0, 100) + ")";
+  std::string out;
+  std::vector<tamu::string_view> views;
+
+  EXPECT_EQ(allocations_in([&] { out = escape_filename_characters(name); }), 1);
+  EXPECT_EQ(allocations_in([&] { out = escape_filename_characters(long_text); }), 1);
+  EXPECT_EQ(allocations_in([&] { out = unescape_filename_characters(long_escaped); }), 1);
+  EXPECT_EQ(allocations_in([&] { out = vexo::string_sprintf("%s: %d of %d", name.c_str(), 3, 9); }), 1);
+  EXPECT_EQ(allocations_in([&] { out = vexo::string_sprintf("%s", long_arg.c_str()); }), 1);
+  EXPECT_EQ(allocations_in([&] { out = vexo::erase_from_delimiter_to_end(long_text, '\x01'); }), 1);
+  EXPECT_EQ(allocations_in([&] { out = vexo::string_behind_last(behind, ';'); }), 1);
+  // Up to 64 elements; more are gathered with amortised regrowth.
+  EXPECT_EQ(allocations_in([&] { views = vexo::get_bracket_contents(brackets, '(', ')'); }), 1);
+  EXPECT_EQ(views.size(), 64u);
+  EXPECT_EQ(allocations_in([&] { views = vexo::get_bracket_contents("no brackets", '(', ')'); }), 0);
+  EXPECT_EQ(views.size(), 0u);
+}
+#endif
 
 // ---------------------------------------------------------------------------
 // Threads (for the sanitizer builds: nothing here may share state)
