@@ -51,8 +51,7 @@ std::string stream_isodate(const time_t* tp) {
   out << std::setfill('0') << std::setw(4) << fields.tm_year + 1900 << '-'
       << std::setw(2) << fields.tm_mon + 1 << '-' << std::setw(2)
       << fields.tm_mday << 'T' << std::setw(2) << fields.tm_hour << ':'
-      << std::setw(2) << fields.tm_min << ':' << std::setw(2)
-      << fields.tm_sec;
+      << std::setw(2) << fields.tm_min << ':' << std::setw(2) << fields.tm_sec;
   return out.str();
 }
 
@@ -152,12 +151,13 @@ void BM_sleep_flag_reaction(benchmark::State& state) {
     sleeper.join();
     const auto end = std::chrono::steady_clock::time_point(
         std::chrono::steady_clock::duration(returned.load()));
-    state.SetIterationTime(
-        std::chrono::duration<double>(end - set_at).count());
+    state.SetIterationTime(std::chrono::duration<double>(end - set_at).count());
   }
 }
-BENCHMARK(BM_sleep_flag_reaction)->UseManualTime()->Iterations(20)->Unit(
-    benchmark::kMillisecond);
+BENCHMARK(BM_sleep_flag_reaction)
+    ->UseManualTime()
+    ->Iterations(20)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -98,10 +98,9 @@ constexpr unsigned long long kSlice = 100;
 double get_unix_time() {
   const time_t unixtime = ::time(nullptr);
   const auto now = std::chrono::system_clock::now();
-  const std::int64_t ns =
-      std::chrono::duration_cast<std::chrono::nanoseconds>(
-          now.time_since_epoch())
-          .count();
+  const std::int64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                              now.time_since_epoch())
+                              .count();
   // time() may read a coarser clock that lags a little: the fraction is not
   // reduced below one second, so the sum still lands on the later reading.
   const std::int64_t ms =

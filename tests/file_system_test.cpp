@@ -160,9 +160,9 @@ TEST_F(FileSystemTest, NameIsCutAtZeroCharacter) {
   const std::string with_zero("cut\0tail", 8);
   EXPECT_TRUE(vexo::make_directory(path(with_zero)));
   EXPECT_TRUE(fs::is_directory(path("cut")));
-  EXPECT_EQ(std::distance(fs::directory_iterator(root_),
-                          fs::directory_iterator()),
-            1);
+  EXPECT_EQ(
+      std::distance(fs::directory_iterator(root_), fs::directory_iterator()),
+      1);
   EXPECT_TRUE(vexo::remove_directory(path(with_zero)));
   EXPECT_FALSE(fs::exists(path("cut")));
 }

@@ -225,7 +225,8 @@ TEST(GetIsodate, NullFollowsLocalZoneNotUtc) {
 
 TEST(GetIsodate, DigitsIgnoreGlobalLocale) {
   ScopedTimeZone tz("UTC0");
-  ScopedGlobalLocale loc(std::locale(std::locale::classic(), new GroupingPunct));
+  ScopedGlobalLocale loc(
+      std::locale(std::locale::classic(), new GroupingPunct));
   // The facet is live: a default stream now groups digits.
   std::ostringstream probe;
   probe << 12345;
@@ -308,10 +309,9 @@ TEST(GetIsodateFilename, JoiningRules) {
           return vexo::get_isodate(&t, true, true, true, false) + c.suffix;
         });
   }
-  expect_current([] { return vexo::get_isodate_filename(); },
-                 [](time_t t) {
-                   return vexo::get_isodate(&t, true, true, true, false);
-                 });
+  expect_current(
+      [] { return vexo::get_isodate_filename(); },
+      [](time_t t) { return vexo::get_isodate(&t, true, true, true, false); });
 }
 
 TEST(GetIsodateFilename, ViewsNeedNoTerminator) {
@@ -359,7 +359,9 @@ constexpr auto kGenerous = std::chrono::seconds(20);
 
 using Flag = std::shared_ptr<std::atomic<bool>>;
 
-Flag make_flag(bool value) { return std::make_shared<std::atomic<bool>>(value); }
+Flag make_flag(bool value) {
+  return std::make_shared<std::atomic<bool>>(value);
+}
 
 // Runs `call` on its own thread and waits up to `limit` for it. Returns true
 // if it finished in time. A call that does not finish is left running
