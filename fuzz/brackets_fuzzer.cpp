@@ -23,16 +23,16 @@ bool inside(std::string_view view, std::string_view whole) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size < 2) return 0;
-  // The first two bytes choose the brackets; half of the time the usual pair,
-  // so that the interesting nesting turns up quickly.
-  char opening = static_cast<char>(data[0]);
-  char closing = static_cast<char>(data[1]);
+  if (size < 3) return 0;
+  // The first byte picks the brackets: the usual pair half of the time, so
+  // that interesting nesting turns up quickly, otherwise the next two bytes.
+  char opening = static_cast<char>(data[1]);
+  char closing = static_cast<char>(data[2]);
   if (data[0] & 1) {
     opening = '(';
     closing = ')';
   }
-  const std::string text(reinterpret_cast<const char*>(data + 2), size - 2);
+  const std::string text(reinterpret_cast<const char*>(data + 3), size - 3);
   const std::string_view str(text);
 
   // A closing bracket with nothing open, counted the same way (opening first).
