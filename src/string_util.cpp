@@ -58,16 +58,16 @@ constexpr std::array<EscapedByte, 256> make_escape_table() {
 
 constexpr std::array<EscapedByte, 256> kEscapeTable = make_escape_table();
 
-constexpr std::array<std::int8_t, 256> make_hex_table() {
-  std::array<std::int8_t, 256> table{};
+constexpr std::array<int, 256> make_hex_table() {
+  std::array<int, 256> table{};
   for (auto& value : table) value = -1;
-  for (std::int8_t i = 0; i < 16; ++i) {
+  for (int i = 0; i < 16; ++i) {
     table[static_cast<unsigned char>(kHexDigits[i])] = i;
   }
   return table;
 }
 
-constexpr std::array<std::int8_t, 256> kHexValue = make_hex_table();
+constexpr std::array<int, 256> kHexValue = make_hex_table();
 
 // ===========================================================================
 // Escaping and decoding cores (raw buffers, no allocation)
