@@ -131,13 +131,6 @@ void ThreadPool::stop_workers() noexcept {
   }
 }
 
-ThreadPool::TimePoint ThreadPool::start_after(Duration delay) noexcept {
-  const TimePoint now = std::chrono::system_clock::now();
-  if (delay <= Duration::zero()) return now;
-  if (delay > TimePoint::max() - now) return TimePoint::max();
-  return now + delay;
-}
-
 ThreadPool::TaskId ThreadPool::add_task(std::function<void()> fct, TimePoint start_time,
                                         std::string name) {
   TaskId id;

@@ -84,7 +84,8 @@ TYPED_TEST(SmallVectorTest, CopyAndMoveInlineAndHeap) {
     d = std::move(c);
     EXPECT_TRUE(c.empty());
     EXPECT_TRUE(d == a);
-    d = d;  // self-assignment keeps the elements
+    auto& same = d;
+    d = same;  // self-assignment keeps the elements
     EXPECT_TRUE(d == a);
     // The moved-from vectors are reusable.
     c.emplace_back(5);

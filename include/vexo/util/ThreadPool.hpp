@@ -77,7 +77,7 @@ class VEXO_CAPABILITY("mutex") Mutex {
 //
 // The destructor must not run on one of the pool's own workers (that is, a
 // task must not destroy its own pool).
-class VEXO_API ThreadPool {
+class ThreadPool {
  public:
   // Identifies a task within one pool: issued 0, 1, 2, ... by successful
   // submissions, never reused.
@@ -94,12 +94,12 @@ class VEXO_API ThreadPool {
   // "Illegal capacity for thread pool: 0" when capacity is 0; no worker is
   // started then. If the system cannot start a worker, the workers already
   // started are stopped and joined, and the std::system_error propagates.
-  ThreadPool(std::size_t num_threads, std::size_t capacity);
+  VEXO_API ThreadPool(std::size_t num_threads, std::size_t capacity);
 
   // Stops and joins every worker, then destroys the pending tasks without
   // running them. Waits for running tasks to return. Must not be called from
   // a task of this pool.
-  ~ThreadPool();
+  VEXO_API ~ThreadPool();
 
   ThreadPool(const ThreadPool&) = delete;
   ThreadPool& operator=(const ThreadPool&) = delete;
@@ -114,7 +114,7 @@ class VEXO_API ThreadPool {
   // Throws vexo::Error
   // "Cannot add task: Pending queue has reached capacity (<capacity>)" when
   // the queue is full; the pool is unchanged and no id is used.
-  TaskId add_task(std::function<void()> fct, TimePoint start_time, std::string name = {})
+  VEXO_API TaskId add_task(std::function<void()> fct, TimePoint start_time, std::string name = {})
       VEXO_EXCLUDES(mutex_);
 
   // Queues `fct` to run once `delay` has passed from now (a delay of zero or
@@ -144,35 +144,35 @@ class VEXO_API ThreadPool {
   // them throws anything of its own (a listing may throw std::bad_alloc).
 
   // Returns true when no task is pending (running tasks do not count).
-  [[nodiscard]] bool is_empty() const VEXO_EXCLUDES(mutex_);
+  [[nodiscard]] VEXO_API bool is_empty() const VEXO_EXCLUDES(mutex_);
   // Returns true when the queue is full, i.e. when add_task would throw.
-  [[nodiscard]] bool is_full() const VEXO_EXCLUDES(mutex_);
+  [[nodiscard]] VEXO_API bool is_full() const VEXO_EXCLUDES(mutex_);
   // Returns true when no task is pending and none is running.
-  [[nodiscard]] bool is_idle() const VEXO_EXCLUDES(mutex_);
+  [[nodiscard]] VEXO_API bool is_idle() const VEXO_EXCLUDES(mutex_);
   // Returns true when the task `task_id` is queued and not yet taken.
-  [[nodiscard]] bool is_pending(TaskId task_id) const VEXO_EXCLUDES(mutex_);
+  [[nodiscard]] VEXO_API bool is_pending(TaskId task_id) const VEXO_EXCLUDES(mutex_);
   // Returns true when the task `task_id` is running now.
-  [[nodiscard]] bool is_running(TaskId task_id) const VEXO_EXCLUDES(mutex_);
+  [[nodiscard]] VEXO_API bool is_running(TaskId task_id) const VEXO_EXCLUDES(mutex_);
   // Returns true when the task `task_id` is pending or running. A task that
   // was submitted and has neither finished nor been removed always gives true.
-  [[nodiscard]] bool is_pending_or_running(TaskId task_id) const VEXO_EXCLUDES(mutex_);
+  [[nodiscard]] VEXO_API bool is_pending_or_running(TaskId task_id) const VEXO_EXCLUDES(mutex_);
   // Returns the number of pending tasks.
-  [[nodiscard]] std::size_t num_pending() const VEXO_EXCLUDES(mutex_);
+  [[nodiscard]] VEXO_API std::size_t num_pending() const VEXO_EXCLUDES(mutex_);
   // Returns the number of workers. Takes no lock.
   [[nodiscard]] std::size_t num_threads() const noexcept { return threads_.size(); }
   // Returns the ids of the running tasks, ascending. The caller owns the
   // result.
-  [[nodiscard]] tamu::SmallVector<TaskId, 16> get_running_task_ids() const VEXO_EXCLUDES(mutex_);
+  [[nodiscard]] VEXO_API tamu::SmallVector<TaskId, 16> get_running_task_ids() const VEXO_EXCLUDES(mutex_);
   // Returns copies of the names of the running tasks, in ascending order of
   // their ids. The caller owns the result.
-  [[nodiscard]] tamu::SmallVector<std::string, 8> get_running_task_names() const
+  [[nodiscard]] VEXO_API tamu::SmallVector<std::string, 8> get_running_task_names() const
       VEXO_EXCLUDES(mutex_);
 
   // Removes the pending task `task_id`, which then never runs, and returns
   // true; returns false and changes nothing when no pending task has that id
   // (it is running, finished, removed or was never issued). The callable is
   // destroyed on the calling thread after the pool's lock is released.
-  bool remove_pending_task(TaskId task_id) VEXO_EXCLUDES(mutex_);
+  VEXO_API bool remove_pending_task(TaskId task_id) VEXO_EXCLUDES(mutex_);
 
   // Same as remove_pending_task(task_id).
   bool remove_pending_work(TaskId task_id) VEXO_EXCLUDES(mutex_) {
@@ -182,7 +182,7 @@ class VEXO_API ThreadPool {
   // Removes every pending task and returns how many there were. Running
   // tasks go on. The callables are destroyed on the calling thread after the
   // pool's lock is released.
-  std::size_t remove_pending_tasks() VEXO_EXCLUDES(mutex_);
+  VEXO_API std::size_t remove_pending_tasks() VEXO_EXCLUDES(mutex_);
 
  private:
   struct Task {
@@ -206,7 +206,13 @@ class VEXO_API ThreadPool {
     std::string name;  // keeps its capacity between tasks
   };
 
-  static TimePoint start_after(Duration delay) noexcept;
+  // Returns now + delay, saturated to TimePoint::max().
+  static TimePoint start_after(Duration delay) noexcept {
+    const TimePoint now = std::chrono::system_clock::now();
+    if (delay <= Duration::zero()) return now;
+    if (delay > TimePoint::max() - now) return TimePoint::max();
+    return now + delay;
+  }
 
   void perform_work(std::size_t worker) VEXO_EXCLUDES(mutex_);
   void stop_workers() noexcept VEXO_EXCLUDES(mutex_);
