@@ -76,6 +76,7 @@ class SmallVector {
     if (this != &other) {
       SmallVector copy(other);
       clear();
+      release_heap();
       take(std::move(copy));
     }
     return *this;
