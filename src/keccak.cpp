@@ -1,0 +1,591 @@
+// Keccak-p[1600] and the sponge construction (FIPS 202), in compact form.
+// NOLINTBEGIN(readability-identifier-naming)
+#include "keccak.hpp"
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
+// The rounds are compiled twice, for x86-64-v3 (BMI1 andn for chi, BMI2 rorx
+// for the rotations) and for the baseline, and the loader picks one through an
+// ifunc. Left out:
+// - sanitizer builds: their runtimes are not set up yet when ifunc resolvers
+//   run;
+// - clang 14, whose resolver tests "arch=x86-64-v3" as a CPU model (it looks
+//   at the vendor field) instead of the features, so it would take the
+//   baseline on AMD and Intel and could pick the v3 code on a CPU without it.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || \
+    __has_feature(memory_sanitizer)
+#define VEXO_KECCAK_SANITIZED 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define VEXO_KECCAK_SANITIZED 1
+#endif
+
+#if defined(__x86_64__) && defined(__ELF__) && defined(__GNUC__) && \
+    !defined(__clang__) && __GNUC__ >= 12 && !defined(VEXO_KECCAK_SANITIZED) && \
+    !defined(VEXO_KECCAK_NO_DISPATCH)
+#define VEXO_KECCAK_DISPATCH \
+  __attribute__((target_clones("arch=x86-64-v3", "default")))
+#else
+#define VEXO_KECCAK_DISPATCH
+#endif
+
+namespace vexo::keccak {
+
+namespace {
+
+using tKeccakLane = std::uint64_t;
+using tSmallUInt = std::uint_fast8_t;
+
+constexpr std::size_t SnP_width = 1600;
+
+static_assert(std::endian::native == std::endian::little,
+              "the byte view of the state is the memory of its lanes");
+static_assert(sizeof(tKeccakLane) * 25 == state_size);
+
+// clang-format off
+constexpr std::uint8_t KeccakP1600_RotationConstants[24] = {
+     1,  3,  6, 10, 15, 21, 28, 36, 45, 55,  2, 14,
+    27, 41, 56,  8, 25, 43, 62, 18, 39, 61, 20, 44};
+
+constexpr std::uint8_t KeccakP1600_PiLane[24] = {
+    10,  7, 11, 17, 18,  3,  5, 16,  8, 21, 24,  4,
+    15, 23, 19, 13, 12,  2, 20, 14, 22,  9,  6,  1};
+
+constexpr std::uint8_t KeccakP1600_Mod5[10] = {0, 1, 2, 3, 4, 0, 1, 2, 3, 4};
+// clang-format on
+
+// Returns the next round constant and advances the register by seven steps
+// (the rc function of FIPS 202, x^8 + x^6 + x^5 + x^4 + 1). When the calls are
+// unrolled from a known register value they fold into constants.
+constexpr tKeccakLane KeccakF1600_GetNextRoundConstant(std::uint8_t* LFSR) {
+  tKeccakLane result = 0;
+#pragma GCC unroll 7
+  for (tSmallUInt j = 0; j < 7; ++j) {
+    if ((*LFSR & 0x01) != 0) {
+      result ^= tKeccakLane{1} << ((1U << j) - 1U);
+    }
+    if ((*LFSR & 0x80) != 0) {
+      *LFSR = static_cast<std::uint8_t>((*LFSR << 1) ^ 0x71);
+    } else {
+      *LFSR = static_cast<std::uint8_t>(*LFSR << 1);
+    }
+  }
+  return result;
+}
+
+constexpr bool KeccakF1600_CheckRegister() {
+  std::uint8_t LFSR = 0x01;
+  tKeccakLane first = KeccakF1600_GetNextRoundConstant(&LFSR);
+  tKeccakLane second = KeccakF1600_GetNextRoundConstant(&LFSR);
+  for (int i = 2; i < 12; ++i) {
+    KeccakF1600_GetNextRoundConstant(&LFSR);
+  }
+  const std::uint8_t atTwelve = LFSR;
+  tKeccakLane last = 0;
+  for (int i = 12; i < 24; ++i) {
+    last = KeccakF1600_GetNextRoundConstant(&LFSR);
+  }
+  return first == 0x1 && second == 0x8082 && atTwelve == 0xD5 &&
+         last == 0x8000000080008008;
+}
+static_assert(KeccakF1600_CheckRegister());
+
+// One round on the 25 lanes A. Each step loop is unrolled completely, so every
+// table entry and index folds into the code and the lanes can live in
+// registers.
+inline __attribute__((always_inline)) void KeccakP1600_Round(
+    tKeccakLane* A, tKeccakLane roundConstant) {
+  tKeccakLane BC[5];
+  tKeccakLane temp;
+
+  // Theta
+#pragma GCC unroll 5
+  for (tSmallUInt x = 0; x < 5; ++x) {
+    BC[x] = A[x] ^ A[x + 5] ^ A[x + 10] ^ A[x + 15] ^ A[x + 20];
+  }
+#pragma GCC unroll 5
+  for (tSmallUInt x = 0; x < 5; ++x) {
+    temp = BC[KeccakP1600_Mod5[x + 4]] ^
+           std::rotl(BC[KeccakP1600_Mod5[x + 1]], 1);
+#pragma GCC unroll 5
+    for (tSmallUInt y = 0; y < 5; ++y) {
+      A[x + 5 * y] ^= temp;
+    }
+  }
+
+  // Rho and pi, along the one cycle that pi forms on lanes 1 to 24
+  temp = A[1];
+#pragma GCC unroll 24
+  for (tSmallUInt t = 0; t < 24; ++t) {
+    const tSmallUInt lane = KeccakP1600_PiLane[t];
+    BC[0] = A[lane];
+    A[lane] = std::rotl(temp, KeccakP1600_RotationConstants[t]);
+    temp = BC[0];
+  }
+
+  // Chi
+#pragma GCC unroll 5
+  for (tSmallUInt y = 0; y < 5; ++y) {
+#pragma GCC unroll 5
+    for (tSmallUInt x = 0; x < 5; ++x) {
+      BC[x] = A[5 * y + x];
+    }
+#pragma GCC unroll 5
+    for (tSmallUInt x = 0; x < 5; ++x) {
+      A[5 * y + x] = BC[x] ^ (~BC[KeccakP1600_Mod5[x + 1]] &
+                              BC[KeccakP1600_Mod5[x + 2]]);
+    }
+  }
+
+  // Iota
+  A[0] ^= roundConstant;
+}
+
+// Runs `rounds` rounds on the state with the given round constants, in order.
+//
+// This is the one out-of-line piece of the permutation and the one compiled
+// per instruction set. The round is inlined into a loop that is not unrolled:
+// the code stays small enough for the decoded-instruction cache, and the lanes
+// go from one round to the next in registers. (One out-of-line round called 24
+// times measured 7-10% slower, as every round stores and reloads the state;
+// 24 inlined rounds were as fast or 30% slower depending on where the linker
+// happened to place them.)
+VEXO_KECCAK_DISPATCH void KeccakP1600_Rounds(
+    void* argState, const tKeccakLane* roundConstants, tSmallUInt rounds) {
+  tKeccakLane A[25];
+  auto* stateBytes = static_cast<unsigned char*>(argState);
+#pragma GCC unroll 25
+  for (tSmallUInt i = 0; i < 25; ++i) {
+    std::memcpy(&A[i], stateBytes + 8 * i, sizeof A[i]);
+  }
+  for (tSmallUInt round = rounds; round > 0; --round) {
+    KeccakP1600_Round(A, *roundConstants);
+    ++roundConstants;
+  }
+#pragma GCC unroll 25
+  for (tSmallUInt i = 0; i < 25; ++i) {
+    std::memcpy(stateBytes + 8 * i, &A[i], sizeof A[i]);
+  }
+}
+
+// Runs `rounds` rounds with the register starting at `LFSRinitialState`.
+//
+// The register runs just ahead of the rounds, up to 24 at a time, and hands
+// them their constants. With constant arguments (the 12- and 24-round
+// permutations) its loop unrolls and the constants fold into immediates; a
+// register stepped at run time costs the rounds loop about 25%.
+inline __attribute__((always_inline)) void KeccakP1600_Permute_NroundsLFSR(
+    void* argState, std::uint8_t rounds, std::uint8_t LFSRinitialState) {
+  tKeccakLane roundConstants[24];
+  std::uint8_t LFSRstate = LFSRinitialState;
+  while (rounds > 0) {
+    const auto batch = static_cast<tSmallUInt>(rounds < 24 ? rounds : 24);
+#pragma GCC unroll 24
+    for (tSmallUInt round = 0; round < batch; ++round) {
+      roundConstants[round] = KeccakF1600_GetNextRoundConstant(&LFSRstate);
+    }
+    KeccakP1600_Rounds(argState, roundConstants, batch);
+    rounds = static_cast<std::uint8_t>(rounds - batch);
+  }
+}
+
+}  // namespace
+
+// ----------------------------------------------------------------------------
+// State access
+// ----------------------------------------------------------------------------
+
+void KeccakP1600_Initialize(void* argState) {
+  std::memset(argState, 0, state_size);
+}
+
+void KeccakP1600_AddByte(void* state, unsigned char byte, unsigned int offset) {
+  auto* lane = static_cast<unsigned char*>(state) + (offset / 8) * 8;
+  tKeccakLane value;
+  std::memcpy(&value, lane, sizeof value);
+  value ^= tKeccakLane{byte} << (8 * (offset % 8));
+  std::memcpy(lane, &value, sizeof value);
+}
+
+void KeccakP1600_AddBytesInLane(void* argState, unsigned int lanePosition,
+                                const unsigned char* data, unsigned int offset,
+                                unsigned int length) {
+  auto* laneBytes =
+      static_cast<unsigned char*>(argState) + lanePosition * 8 + offset;
+  for (tSmallUInt i = 0; i < length; ++i) {
+    laneBytes[i] ^= data[i];
+  }
+}
+
+void KeccakP1600_AddLanes(void* state, const unsigned char* data,
+                          unsigned int laneCount) {
+  auto* stateBytes = static_cast<unsigned char*>(state);
+  const auto byteCount = static_cast<tSmallUInt>(laneCount * 8);
+  for (tSmallUInt i = 0; i < byteCount; ++i) {
+    stateBytes[i] ^= data[i];
+  }
+}
+
+// The byte-range operations below split a range into whole lanes and bytes in
+// a lane. A range from offset 0 whose length is a multiple of 8 has no bytes
+// left over, and the bytes-in-lane call is skipped: for a range that reaches
+// the end of the state it would name lane 25, just past the state.
+
+void KeccakP1600_AddBytes(void* state, const unsigned char* data,
+                          unsigned int offset, unsigned int length) {
+  if (offset == 0) {
+    KeccakP1600_AddLanes(state, data, length / 8);
+    if (length % 8 != 0) {
+      KeccakP1600_AddBytesInLane(state, length / 8, data + (length / 8) * 8, 0,
+                                 length % 8);
+    }
+    return;
+  }
+  unsigned int lanePosition = offset / 8;
+  unsigned int offsetInLane = offset % 8;
+  while (length > 0) {
+    const unsigned int bytesInLane =
+        length < 8 - offsetInLane ? length : 8 - offsetInLane;
+    KeccakP1600_AddBytesInLane(state, lanePosition, data, offsetInLane,
+                               bytesInLane);
+    length -= bytesInLane;
+    data += bytesInLane;
+    ++lanePosition;
+    offsetInLane = 0;
+  }
+}
+
+void KeccakP1600_OverwriteBytesInLane(void* argState, unsigned int lanePosition,
+                                      const unsigned char* data,
+                                      unsigned int offset,
+                                      unsigned int length) {
+  if (length == 0) {
+    return;
+  }
+  std::memcpy(static_cast<unsigned char*>(argState) + lanePosition * 8 + offset,
+              data, length);
+}
+
+void KeccakP1600_OverwriteLanes(void* state, const unsigned char* data,
+                                unsigned int laneCount) {
+  if (laneCount == 0) {
+    return;
+  }
+  std::memcpy(state, data, laneCount * 8);
+}
+
+void KeccakP1600_OverwriteBytes(void* state, const unsigned char* data,
+                                unsigned int offset, unsigned int length) {
+  if (offset == 0) {
+    KeccakP1600_OverwriteLanes(state, data, length / 8);
+    if (length % 8 != 0) {
+      KeccakP1600_OverwriteBytesInLane(state, length / 8,
+                                       data + (length / 8) * 8, 0, length % 8);
+    }
+    return;
+  }
+  unsigned int lanePosition = offset / 8;
+  unsigned int offsetInLane = offset % 8;
+  while (length > 0) {
+    const unsigned int bytesInLane =
+        length < 8 - offsetInLane ? length : 8 - offsetInLane;
+    KeccakP1600_OverwriteBytesInLane(state, lanePosition, data, offsetInLane,
+                                     bytesInLane);
+    length -= bytesInLane;
+    data += bytesInLane;
+    ++lanePosition;
+    offsetInLane = 0;
+  }
+}
+
+void KeccakP1600_OverwriteWithZeroes(void* argState, unsigned int byteCount) {
+  std::memset(argState, 0, byteCount);
+}
+
+// ----------------------------------------------------------------------------
+// Permutations
+// ----------------------------------------------------------------------------
+
+void KeccakP1600_Permute_Nrounds(void* state, unsigned int nrounds) {
+  // Round indices run from 24 - nrounds to 23, and round i starts the register
+  // 7i steps from 0x01. The register has period 255, so counts above 24
+  // (negative round indices in FIPS 202) come out right modulo 255.
+  std::uint8_t LFSRstate = 0x01;
+  const auto skippedRounds =
+      static_cast<tSmallUInt>((24 + 255 - nrounds % 255) % 255);
+  for (tSmallUInt skipped = 0; skipped < skippedRounds; ++skipped) {
+    KeccakF1600_GetNextRoundConstant(&LFSRstate);
+  }
+  KeccakP1600_Permute_NroundsLFSR(state, static_cast<std::uint8_t>(nrounds),
+                                  LFSRstate);
+}
+
+void KeccakP1600_Permute_12rounds(void* state) {
+  KeccakP1600_Permute_NroundsLFSR(state, 12, 0xD5);
+}
+
+void KeccakP1600_Permute_24rounds(void* state) {
+  KeccakP1600_Permute_NroundsLFSR(state, 24, 0x01);
+}
+
+// ----------------------------------------------------------------------------
+// State extraction
+// ----------------------------------------------------------------------------
+
+void KeccakP1600_ExtractBytesInLane(const void* state,
+                                    unsigned int lanePosition,
+                                    unsigned char* data, unsigned int offset,
+                                    unsigned int length) {
+  if (length == 0) {
+    return;
+  }
+  std::memcpy(data,
+              static_cast<const unsigned char*>(state) + lanePosition * 8 +
+                  offset,
+              length);
+}
+
+void KeccakP1600_ExtractLanes(const void* state, unsigned char* data,
+                              unsigned int laneCount) {
+  if (laneCount == 0) {
+    return;
+  }
+  std::memcpy(data, state, laneCount * 8);
+}
+
+void KeccakP1600_ExtractBytes(const void* state, unsigned char* data,
+                              unsigned int offset, unsigned int length) {
+  if (offset == 0) {
+    KeccakP1600_ExtractLanes(state, data, length / 8);
+    if (length % 8 != 0) {
+      KeccakP1600_ExtractBytesInLane(state, length / 8,
+                                     data + (length / 8) * 8, 0, length % 8);
+    }
+    return;
+  }
+  unsigned int lanePosition = offset / 8;
+  unsigned int offsetInLane = offset % 8;
+  while (length > 0) {
+    const unsigned int bytesInLane =
+        length < 8 - offsetInLane ? length : 8 - offsetInLane;
+    KeccakP1600_ExtractBytesInLane(state, lanePosition, data, offsetInLane,
+                                   bytesInLane);
+    length -= bytesInLane;
+    data += bytesInLane;
+    ++lanePosition;
+    offsetInLane = 0;
+  }
+}
+
+void KeccakP1600_ExtractAndAddBytesInLane(const void* state,
+                                          unsigned int lanePosition,
+                                          const unsigned char* input,
+                                          unsigned char* output,
+                                          unsigned int offset,
+                                          unsigned int length) {
+  // The lane is read whole, so a call with no bytes must not read it at all.
+  if (length == 0) {
+    return;
+  }
+  tKeccakLane lane;
+  std::memcpy(&lane, static_cast<const unsigned char*>(state) + lanePosition * 8,
+              sizeof lane);
+  lane >>= 8 * offset;
+  for (tSmallUInt i = 0; i < length; ++i) {
+    output[i] = static_cast<unsigned char>(input[i] ^ (lane & 0xFF));
+    lane >>= 8;
+  }
+}
+
+void KeccakP1600_ExtractAndAddLanes(const void* state,
+                                    const unsigned char* input,
+                                    unsigned char* output,
+                                    unsigned int laneCount) {
+  const auto* stateBytes = static_cast<const unsigned char*>(state);
+  for (tSmallUInt i = 0; i < laneCount; ++i) {
+    tKeccakLane lane;
+    tKeccakLane in;
+    std::memcpy(&lane, stateBytes + i * 8, sizeof lane);
+    std::memcpy(&in, input + i * 8, sizeof in);
+    in ^= lane;
+    std::memcpy(output + i * 8, &in, sizeof in);
+  }
+}
+
+void KeccakP1600_ExtractAndAddBytes(const void* state,
+                                    const unsigned char* input,
+                                    unsigned char* output, unsigned int offset,
+                                    unsigned int length) {
+  if (offset == 0) {
+    KeccakP1600_ExtractAndAddLanes(state, input, output, length / 8);
+    if (length % 8 != 0) {
+      KeccakP1600_ExtractAndAddBytesInLane(
+          state, length / 8, input + (length / 8) * 8,
+          output + (length / 8) * 8, 0, length % 8);
+    }
+    return;
+  }
+  unsigned int lanePosition = offset / 8;
+  unsigned int offsetInLane = offset % 8;
+  while (length > 0) {
+    const unsigned int bytesInLane =
+        length < 8 - offsetInLane ? length : 8 - offsetInLane;
+    KeccakP1600_ExtractAndAddBytesInLane(state, lanePosition, input, output,
+                                         offsetInLane, bytesInLane);
+    length -= bytesInLane;
+    input += bytesInLane;
+    output += bytesInLane;
+    ++lanePosition;
+    offsetInLane = 0;
+  }
+}
+
+// ----------------------------------------------------------------------------
+// Sponge
+// ----------------------------------------------------------------------------
+
+namespace {
+
+bool SpongeParametersRefused(unsigned int rate, unsigned int capacity) {
+  return rate + capacity != SnP_width || rate == 0 || rate > SnP_width ||
+         rate % 8 != 0;
+}
+
+}  // namespace
+
+int Sponge(unsigned int rate, unsigned int capacity, const unsigned char* input,
+           std::size_t inputByteLen, unsigned char suffix,
+           unsigned char* output, std::size_t outputByteLen) {
+  if (SpongeParametersRefused(rate, capacity) || suffix == 0) {
+    return 1;
+  }
+  alignas(state_alignment) unsigned char state[state_size];
+  KeccakP1600_Initialize(state);
+  const unsigned int rateInBytes = rate / 8;
+
+  while (inputByteLen >= rateInBytes) {
+    KeccakP1600_AddBytes(state, input, 0, rateInBytes);
+    KeccakP1600_Permute_24rounds(state);
+    input += rateInBytes;
+    inputByteLen -= rateInBytes;
+  }
+  const auto partialBlock = static_cast<unsigned int>(inputByteLen);
+  KeccakP1600_AddBytes(state, input, 0, partialBlock);
+
+  KeccakP1600_AddByte(state, suffix, partialBlock);
+  if ((suffix & 0x80) != 0 && partialBlock == rateInBytes - 1) {
+    KeccakP1600_Permute_24rounds(state);
+  }
+  KeccakP1600_AddByte(state, 0x80, rateInBytes - 1);
+  KeccakP1600_Permute_24rounds(state);
+
+  while (outputByteLen > rateInBytes) {
+    KeccakP1600_ExtractBytes(state, output, 0, rateInBytes);
+    KeccakP1600_Permute_24rounds(state);
+    output += rateInBytes;
+    outputByteLen -= rateInBytes;
+  }
+  KeccakP1600_ExtractBytes(state, output, 0,
+                           static_cast<unsigned int>(outputByteLen));
+  return 0;
+}
+
+int SpongeInitialize(SpongeInstance* instance, unsigned int rate,
+                     unsigned int capacity) {
+  if (SpongeParametersRefused(rate, capacity)) {
+    return 1;
+  }
+  KeccakP1600_Initialize(instance->state);
+  instance->rate = rate;
+  instance->byteIOIndex = 0;
+  instance->squeezing = 0;
+  return 0;
+}
+
+int SpongeAbsorb(SpongeInstance* instance, const unsigned char* data,
+                 std::size_t dataByteLen) {
+  if (instance->squeezing != 0) {
+    return 1;
+  }
+  const unsigned int rateInBytes = instance->rate / 8;
+  std::size_t i = 0;
+  while (i < dataByteLen) {
+    if (instance->byteIOIndex == 0 && dataByteLen - i >= rateInBytes) {
+      while (dataByteLen - i >= rateInBytes) {
+        KeccakP1600_AddBytes(instance->state, data + i, 0, rateInBytes);
+        KeccakP1600_Permute_24rounds(instance->state);
+        i += rateInBytes;
+      }
+    } else {
+      const std::size_t room = rateInBytes - instance->byteIOIndex;
+      const auto partialBlock = static_cast<unsigned int>(
+          dataByteLen - i < room ? dataByteLen - i : room);
+      KeccakP1600_AddBytes(instance->state, data + i, instance->byteIOIndex,
+                           partialBlock);
+      instance->byteIOIndex += partialBlock;
+      i += partialBlock;
+      if (instance->byteIOIndex == rateInBytes) {
+        KeccakP1600_Permute_24rounds(instance->state);
+        instance->byteIOIndex = 0;
+      }
+    }
+  }
+  return 0;
+}
+
+int SpongeAbsorbLastFewBits(SpongeInstance* instance,
+                            unsigned char delimitedData) {
+  if (delimitedData == 0 || instance->squeezing != 0) {
+    return 1;
+  }
+  const unsigned int rateInBytes = instance->rate / 8;
+  KeccakP1600_AddByte(instance->state, delimitedData, instance->byteIOIndex);
+  if ((delimitedData & 0x80) != 0 &&
+      instance->byteIOIndex == rateInBytes - 1) {
+    KeccakP1600_Permute_24rounds(instance->state);
+  }
+  KeccakP1600_AddByte(instance->state, 0x80, rateInBytes - 1);
+  KeccakP1600_Permute_24rounds(instance->state);
+  instance->byteIOIndex = 0;
+  instance->squeezing = 1;
+  return 0;
+}
+
+int SpongeSqueeze(SpongeInstance* instance, unsigned char* data,
+                  std::size_t dataByteLen) {
+  if (instance->squeezing == 0) {
+    SpongeAbsorbLastFewBits(instance, 0x01);
+  }
+  const unsigned int rateInBytes = instance->rate / 8;
+  std::size_t i = 0;
+  while (i < dataByteLen) {
+    if (instance->byteIOIndex == rateInBytes &&
+        dataByteLen - i >= rateInBytes) {
+      while (dataByteLen - i >= rateInBytes) {
+        KeccakP1600_Permute_24rounds(instance->state);
+        KeccakP1600_ExtractBytes(instance->state, data + i, 0, rateInBytes);
+        i += rateInBytes;
+      }
+    } else {
+      if (instance->byteIOIndex == rateInBytes) {
+        KeccakP1600_Permute_24rounds(instance->state);
+        instance->byteIOIndex = 0;
+      }
+      const std::size_t room = rateInBytes - instance->byteIOIndex;
+      const auto partialBlock = static_cast<unsigned int>(
+          dataByteLen - i < room ? dataByteLen - i : room);
+      KeccakP1600_ExtractBytes(instance->state, data + i,
+                               instance->byteIOIndex, partialBlock);
+      instance->byteIOIndex += partialBlock;
+      i += partialBlock;
+    }
+  }
+  return 0;
+}
+
+}  // namespace vexo::keccak
+// NOLINTEND(readability-identifier-naming)

@@ -1,0 +1,203 @@
+// Names follow the published Keccak reference interface on purpose; do not rename.
+// This file and keccak.cpp keep that style throughout, locals included; house
+// style resumes in sha3.cpp.
+//
+// The Keccak-p[1600] permutation of FIPS 202, the operations that read and
+// write its 200-byte state, and the sponge construction on top of them.
+//
+// Conventions of this layer:
+// - A state is a caller-owned block of state_size bytes aligned to
+//   state_alignment, passed as an untyped pointer. Byte i of the state is byte
+//   i mod 8 (least significant first) of lane i div 8; lane x + 5y is the
+//   FIPS 202 lane (x, y).
+// - Arguments are never checked. Byte ranges must lie within the state
+//   (offset + length <= 200), lane counts within the 25 lanes (laneCount <=
+//   25), bytes-in-lane ranges within one lane (lanePosition <= 24,
+//   offset + length <= 8). Buffers must hold the stated number of bytes; a
+//   pointer may be null only where its length is 0.
+// - Sponge functions return 0 for success and 1 for a refused call, which
+//   changes nothing. Nothing throws and nothing allocates.
+// - Every function is reentrant. Different states or instances may be used
+//   from different threads at once; one state or instance must not be used
+//   from two threads at the same time without outside locking.
+#pragma once
+
+#include <cstddef>
+
+#include "vexo/util/export.hpp"
+
+namespace vexo::keccak {
+
+// Size of a Keccak-p[1600] state in bytes (1600 bits).
+inline constexpr std::size_t state_size = 200;
+
+// Alignment that a state block must have: that of a 64-bit lane.
+inline constexpr std::size_t state_alignment = 8;
+
+// ----------------------------------------------------------------------------
+// Permutation and state access
+// ----------------------------------------------------------------------------
+
+// Sets all 200 bytes of the state to zero.
+VEXO_API void KeccakP1600_Initialize(void* argState);
+
+// XORs `byte` into state byte `offset` (0 to 199).
+VEXO_API void KeccakP1600_AddByte(void* state, unsigned char byte,
+                                  unsigned int offset);
+
+// XORs the `length` bytes at `data` into bytes offset to offset + length - 1
+// of lane `lanePosition`. Touches no memory when `length` is 0.
+VEXO_API void KeccakP1600_AddBytesInLane(void* argState,
+                                         unsigned int lanePosition,
+                                         const unsigned char* data,
+                                         unsigned int offset,
+                                         unsigned int length);
+
+// XORs the first laneCount * 8 bytes at `data` into the first laneCount * 8
+// bytes of the state.
+VEXO_API void KeccakP1600_AddLanes(void* state, const unsigned char* data,
+                                   unsigned int laneCount);
+
+// XORs the `length` bytes at `data` into state bytes offset to
+// offset + length - 1. Touches nothing outside that range, also when the
+// range ends at the end of the state.
+VEXO_API void KeccakP1600_AddBytes(void* state, const unsigned char* data,
+                                   unsigned int offset, unsigned int length);
+
+// Copies the `length` bytes at `data` into lane `lanePosition` from byte
+// `offset` on. Touches no memory when `length` is 0.
+VEXO_API void KeccakP1600_OverwriteBytesInLane(void* argState,
+                                               unsigned int lanePosition,
+                                               const unsigned char* data,
+                                               unsigned int offset,
+                                               unsigned int length);
+
+// Copies laneCount * 8 bytes from `data` to the start of the state.
+VEXO_API void KeccakP1600_OverwriteLanes(void* state, const unsigned char* data,
+                                         unsigned int laneCount);
+
+// Copies the `length` bytes at `data` into state bytes offset to
+// offset + length - 1, and nothing else.
+VEXO_API void KeccakP1600_OverwriteBytes(void* state, const unsigned char* data,
+                                         unsigned int offset,
+                                         unsigned int length);
+
+// Sets the first `byteCount` bytes of the state (0 to 200) to zero.
+VEXO_API void KeccakP1600_OverwriteWithZeroes(void* argState,
+                                              unsigned int byteCount);
+
+// Applies Keccak-p[1600, nrounds], the last `nrounds` rounds of Keccak-f[1600]
+// (round indices 24 - nrounds to 23). Counts from 25 to 255 run FIPS 202's
+// rounds with negative indices first; 0 leaves the state unchanged; counts
+// above 255 are not supported.
+VEXO_API void KeccakP1600_Permute_Nrounds(void* state, unsigned int nrounds);
+
+// Applies Keccak-p[1600, 12] (round indices 12 to 23).
+VEXO_API void KeccakP1600_Permute_12rounds(void* state);
+
+// Applies Keccak-f[1600], all 24 rounds.
+VEXO_API void KeccakP1600_Permute_24rounds(void* state);
+
+// Copies `length` bytes of lane `lanePosition`, from byte `offset` on, to
+// `data`. Touches no memory when `length` is 0.
+VEXO_API void KeccakP1600_ExtractBytesInLane(const void* state,
+                                             unsigned int lanePosition,
+                                             unsigned char* data,
+                                             unsigned int offset,
+                                             unsigned int length);
+
+// Copies the first laneCount * 8 bytes of the state to `data`.
+VEXO_API void KeccakP1600_ExtractLanes(const void* state, unsigned char* data,
+                                       unsigned int laneCount);
+
+// Copies state bytes offset to offset + length - 1 to `data`, and reads
+// nothing else.
+VEXO_API void KeccakP1600_ExtractBytes(const void* state, unsigned char* data,
+                                       unsigned int offset,
+                                       unsigned int length);
+
+// Sets output[k] = input[k] XOR byte offset + k of lane `lanePosition`, for k
+// below `length`. Touches no memory when `length` is 0. `input` and `output`
+// may be the same buffer.
+VEXO_API void KeccakP1600_ExtractAndAddBytesInLane(const void* state,
+                                                   unsigned int lanePosition,
+                                                   const unsigned char* input,
+                                                   unsigned char* output,
+                                                   unsigned int offset,
+                                                   unsigned int length);
+
+// Sets output lane k = input lane k XOR state lane k, for k below laneCount
+// (8 bytes per lane). `input` and `output` may be the same buffer.
+VEXO_API void KeccakP1600_ExtractAndAddLanes(const void* state,
+                                             const unsigned char* input,
+                                             unsigned char* output,
+                                             unsigned int laneCount);
+
+// Sets the `length` bytes of `output` to those of `input` XOR state bytes
+// offset to offset + length - 1, and reads no other state byte. `input` and
+// `output` may be the same buffer.
+VEXO_API void KeccakP1600_ExtractAndAddBytes(const void* state,
+                                             const unsigned char* input,
+                                             unsigned char* output,
+                                             unsigned int offset,
+                                             unsigned int length);
+
+// ----------------------------------------------------------------------------
+// Sponge construction on Keccak-f[1600]
+// ----------------------------------------------------------------------------
+
+// SpongeInstance is a sponge in the middle of absorbing or squeezing. It is
+// plain memory owned by the caller: it holds no resources and may be copied
+// (a copy continues independently) or dropped at any time. It must be set up
+// by a successful SpongeInitialize before any other use.
+struct alignas(state_alignment) SpongeInstance {
+  // The Keccak state.
+  unsigned char state[state_size];
+  // The rate in bits: a multiple of 8 from 8 to 1600.
+  unsigned int rate;
+  // Absorbing: bytes of the current block XORed in so far (below rate / 8
+  // between calls). Squeezing: bytes of the current output block delivered
+  // (0 to rate / 8; rate / 8 means a permutation is due before the next byte).
+  unsigned int byteIOIndex;
+  // 0 while absorbing, 1 once padded and squeezing.
+  int squeezing;
+};
+
+// Computes `outputByteLen` bytes of sponge output on Keccak-f[1600] for the
+// `inputByteLen` bytes at `input` followed by the delimited `suffix` (the
+// trailing message bits from the least significant bit up, then a 1 bit that
+// starts the padding: 0x06 for SHA-3, 0x1F for SHAKE, 0x01 for none), and
+// writes them to `output`. The buffers may be null when their length is 0.
+// Returns 0, or 1 with nothing written when the parameters are refused:
+// rate + capacity (as 32-bit unsigned) is not 1600, rate is 0, above 1600 or
+// not a multiple of 8, or `suffix` is 0.
+VEXO_API int Sponge(unsigned int rate, unsigned int capacity,
+                    const unsigned char* input, std::size_t inputByteLen,
+                    unsigned char suffix, unsigned char* output,
+                    std::size_t outputByteLen);
+
+// Resets `instance`, in whatever state it was, to an empty absorbing sponge
+// with the given rate. Returns 0, or 1 with the instance untouched when the
+// parameters are refused (the checks of Sponge without the suffix).
+VEXO_API int SpongeInitialize(SpongeInstance* instance, unsigned int rate,
+                              unsigned int capacity);
+
+// Absorbs the `dataByteLen` bytes at `data`, in any split over calls.
+// Returns 0, or 1 with nothing changed when the instance is squeezing (even
+// for 0 bytes).
+VEXO_API int SpongeAbsorb(SpongeInstance* instance, const unsigned char* data,
+                          std::size_t dataByteLen);
+
+// Absorbs the delimited suffix `delimitedData` (as for Sponge), pads, and
+// switches the instance to squeezing. Returns 0, or 1 with nothing changed
+// when `delimitedData` is 0 or the instance is already squeezing.
+VEXO_API int SpongeAbsorbLastFewBits(SpongeInstance* instance,
+                                     unsigned char delimitedData);
+
+// Writes the next `dataByteLen` bytes of output to `data`; on an absorbing
+// instance it first pads with the suffix 0x01. Output split over any number
+// of calls is the same as one call. Always returns 0.
+VEXO_API int SpongeSqueeze(SpongeInstance* instance, unsigned char* data,
+                           std::size_t dataByteLen);
+
+}  // namespace vexo::keccak

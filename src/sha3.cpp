@@ -1,0 +1,86 @@
+#include "vexo/util/sha3.hpp"
+
+#include "keccak.hpp"
+
+namespace vexo {
+
+namespace {
+
+constexpr unsigned char kSha3Suffix = 0x06;
+constexpr unsigned char kShakeSuffix = 0x1F;
+constexpr char kHashFailed[] = "Unable to calculate SHA3 hash";
+
+// Runs the sponge with capacity 1600 - rate; the status of the sponge layer
+// becomes a bool here and nowhere else.
+bool sponge(unsigned int rate, tamu::span<const unsigned char> input,
+            unsigned char suffix, unsigned char* output,
+            std::size_t output_size) {
+  return keccak::Sponge(rate, 1600 - rate, input.data(), input.size(), suffix,
+                        output, output_size) == 0;
+}
+
+}  // namespace
+
+bool shake_128(tamu::span<const unsigned char> input,
+               tamu::span<unsigned char> output) {
+  return sponge(1344, input, kShakeSuffix, output.data(), output.size());
+}
+
+bool shake_256(tamu::span<const unsigned char> input,
+               tamu::span<unsigned char> output) {
+  return sponge(1088, input, kShakeSuffix, output.data(), output.size());
+}
+
+bool sha3_224(tamu::span<const unsigned char> input,
+              tamu::span<unsigned char, 28> output) {
+  return sponge(1152, input, kSha3Suffix, output.data(), output.size());
+}
+
+std::array<unsigned char, 28> sha3_224(tamu::span<const unsigned char> input) {
+  std::array<unsigned char, 28> result;
+  if (!sha3_224(input, tamu::span<unsigned char, 28>(result))) {
+    throw Error(kHashFailed);
+  }
+  return result;
+}
+
+bool sha3_256(tamu::span<const unsigned char> input,
+              tamu::span<unsigned char, 32> output) {
+  return sponge(1088, input, kSha3Suffix, output.data(), output.size());
+}
+
+std::array<unsigned char, 32> sha3_256(tamu::span<const unsigned char> input) {
+  std::array<unsigned char, 32> result;
+  if (!sha3_256(input, tamu::span<unsigned char, 32>(result))) {
+    throw Error(kHashFailed);
+  }
+  return result;
+}
+
+bool sha3_384(tamu::span<const unsigned char> input,
+              tamu::span<unsigned char, 48> output) {
+  return sponge(832, input, kSha3Suffix, output.data(), output.size());
+}
+
+std::array<unsigned char, 48> sha3_384(tamu::span<const unsigned char> input) {
+  std::array<unsigned char, 48> result;
+  if (!sha3_384(input, tamu::span<unsigned char, 48>(result))) {
+    throw Error(kHashFailed);
+  }
+  return result;
+}
+
+bool sha3_512(tamu::span<const unsigned char> input,
+              tamu::span<unsigned char, 64> output) {
+  return sponge(576, input, kSha3Suffix, output.data(), output.size());
+}
+
+std::array<unsigned char, 64> sha3_512(tamu::span<const unsigned char> input) {
+  std::array<unsigned char, 64> result;
+  if (!sha3_512(input, tamu::span<unsigned char, 64>(result))) {
+    throw Error(kHashFailed);
+  }
+  return result;
+}
+
+}  // namespace vexo

@@ -1,0 +1,485 @@
+// The Keccak-p[1600] layer and the sponge, against a textbook model written
+// straight from the FIPS 202 algorithms (bit-level padding, (x, y) indexing,
+// rc(t) computed per bit), which shares no code or tables with the library.
+#include "vexo/util/keccak.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <initializer_list>
+#include <random>
+#include <vector>
+
+namespace {
+
+namespace k = vexo::keccak;
+using Lane = std::uint64_t;
+using Bytes = std::vector<unsigned char>;
+
+// ---------------------------------------------------------------------------
+// Textbook model
+// ---------------------------------------------------------------------------
+
+// FIPS 202 Algorithm 5, for any integer t. Bit i of r is R[i].
+bool rc(long t) {
+  long m = t % 255;
+  if (m < 0) m += 255;
+  if (m == 0) return true;
+  unsigned r = 1;
+  for (long i = 1; i <= m; ++i) {
+    r <<= 1;                           // R = 0 || R
+    if ((r & 0x100) != 0) r ^= 0x171;  // R[0], R[4], R[5], R[6] ^= R[8]; Trunc8
+  }
+  return (r & 1) != 0;
+}
+
+Lane rotl(Lane v, int n) {
+  n %= 64;
+  return n == 0 ? v : (v << n) | (v >> (64 - n));
+}
+
+// Rnd(A, ir) of FIPS 202 on a[x][y].
+void model_round(Lane a[5][5], long ir) {
+  Lane c[5], d[5];
+  for (int x = 0; x < 5; ++x) c[x] = a[x][0] ^ a[x][1] ^ a[x][2] ^ a[x][3] ^ a[x][4];
+  for (int x = 0; x < 5; ++x) d[x] = c[(x + 4) % 5] ^ rotl(c[(x + 1) % 5], 1);
+  for (int x = 0; x < 5; ++x)
+    for (int y = 0; y < 5; ++y) a[x][y] ^= d[x];
+  // rho
+  Lane b[5][5];
+  b[0][0] = a[0][0];
+  int x = 1, y = 0;
+  for (int t = 0; t < 24; ++t) {
+    b[x][y] = rotl(a[x][y], ((t + 1) * (t + 2) / 2) % 64);
+    const int nx = y, ny = (2 * x + 3 * y) % 5;
+    x = nx;
+    y = ny;
+  }
+  // pi: A'[x][y] = A[(x + 3y) mod 5][x]
+  Lane p[5][5];
+  for (x = 0; x < 5; ++x)
+    for (y = 0; y < 5; ++y) p[x][y] = b[(x + 3 * y) % 5][x];
+  // chi
+  for (x = 0; x < 5; ++x)
+    for (y = 0; y < 5; ++y) a[x][y] = p[x][y] ^ (~p[(x + 1) % 5][y] & p[(x + 2) % 5][y]);
+  // iota
+  Lane r = 0;
+  for (int j = 0; j <= 6; ++j)
+    if (rc(j + 7 * ir)) r |= Lane{1} << ((1 << j) - 1);
+  a[0][0] ^= r;
+}
+
+// Keccak-p[1600, nr] on 200 bytes.
+void model_permute(unsigned char* s, int nr) {
+  Lane a[5][5];
+  for (int x = 0; x < 5; ++x)
+    for (int y = 0; y < 5; ++y) {
+      Lane v = 0;
+      for (int i = 7; i >= 0; --i) v = (v << 8) | s[8 * (x + 5 * y) + i];
+      a[x][y] = v;
+    }
+  for (long ir = 24 - nr; ir <= 23; ++ir) model_round(a, ir);
+  for (int x = 0; x < 5; ++x)
+    for (int y = 0; y < 5; ++y)
+      for (int i = 0; i < 8; ++i)
+        s[8 * (x + 5 * y) + i] = static_cast<unsigned char>(a[x][y] >> (8 * i));
+}
+
+// SPONGE[Keccak-f, pad10*1, rate] of the message bits followed by the bits of
+// `suffix` below its top 1, done bit by bit.
+Bytes model_sponge(unsigned rate, const Bytes& in, unsigned char suffix, std::size_t out_len) {
+  std::vector<int> bits;
+  for (unsigned char c : in)
+    for (int i = 0; i < 8; ++i) bits.push_back((c >> i) & 1);
+  int top = 7;
+  while (((suffix >> top) & 1) == 0) --top;
+  for (int i = 0; i < top; ++i) bits.push_back((suffix >> i) & 1);
+  bits.push_back(1);
+  while ((bits.size() + 1) % rate != 0) bits.push_back(0);
+  bits.push_back(1);
+  unsigned char s[200] = {};
+  for (std::size_t block = 0; block < bits.size(); block += rate) {
+    for (unsigned i = 0; i < rate; ++i)
+      s[i / 8] = static_cast<unsigned char>(s[i / 8] ^ (bits[block + i] << (i % 8)));
+    model_permute(s, 24);
+  }
+  Bytes out;
+  while (true) {
+    for (unsigned i = 0; i < rate / 8 && out.size() < out_len; ++i) out.push_back(s[i]);
+    if (out.size() == out_len) return out;
+    model_permute(s, 24);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Helpers
+// ---------------------------------------------------------------------------
+
+Bytes random_bytes(std::mt19937_64& rng, std::size_t n) {
+  Bytes b(n);
+  for (auto& c : b) c = static_cast<unsigned char>(rng());
+  return b;
+}
+
+// A 200-byte state that ends where an inaccessible page begins, so that any
+// access past its end faults in every build, not only under ASan.
+class GuardedState {
+ public:
+  GuardedState() {
+    page_ = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    void* p = mmap(nullptr, 2 * page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) std::abort();
+    base_ = static_cast<unsigned char*>(p);
+    if (mprotect(base_ + page_, page_, PROT_NONE) != 0) std::abort();
+  }
+  ~GuardedState() { munmap(base_, 2 * page_); }
+  GuardedState(const GuardedState&) = delete;
+  GuardedState& operator=(const GuardedState&) = delete;
+  unsigned char* get() { return base_ + page_ - k::state_size; }
+
+ private:
+  std::size_t page_ = 0;
+  unsigned char* base_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------
+// Permutation
+// ---------------------------------------------------------------------------
+
+TEST(KeccakPermutation, ZeroStateGivesPublishedLane0) {
+  alignas(k::state_alignment) unsigned char s[k::state_size];
+  k::KeccakP1600_Initialize(s);
+  k::KeccakP1600_Permute_24rounds(s);
+  Lane lane0;
+  std::memcpy(&lane0, s, 8);
+  EXPECT_EQ(lane0, 0xF1258F7940E1DDE7ULL);
+}
+
+TEST(KeccakPermutation, MatchesTextbookModelForEveryRoundCount) {
+  std::mt19937_64 rng(1);
+  for (int nr = 0; nr <= 40; ++nr) {
+    Bytes start = random_bytes(rng, 200);
+    alignas(8) unsigned char ours[200];
+    unsigned char model[200];
+    std::memcpy(ours, start.data(), 200);
+    std::memcpy(model, start.data(), 200);
+    k::KeccakP1600_Permute_Nrounds(ours, static_cast<unsigned>(nr));
+    model_permute(model, nr);
+    ASSERT_EQ(0, std::memcmp(ours, model, 200)) << "nrounds " << nr;
+  }
+  for (int nr : {12, 24}) {
+    Bytes start = random_bytes(rng, 200);
+    alignas(8) unsigned char ours[200];
+    unsigned char model[200];
+    std::memcpy(ours, start.data(), 200);
+    std::memcpy(model, start.data(), 200);
+    if (nr == 12) {
+      k::KeccakP1600_Permute_12rounds(ours);
+    } else {
+      k::KeccakP1600_Permute_24rounds(ours);
+    }
+    model_permute(model, nr);
+    EXPECT_EQ(0, std::memcmp(ours, model, 200)) << "fixed " << nr;
+  }
+  // 255 rounds: the register wraps around its period once.
+  Bytes start = random_bytes(rng, 200);
+  alignas(8) unsigned char ours[200];
+  unsigned char model[200];
+  std::memcpy(ours, start.data(), 200);
+  std::memcpy(model, start.data(), 200);
+  k::KeccakP1600_Permute_Nrounds(ours, 255);
+  model_permute(model, 255);
+  EXPECT_EQ(0, std::memcmp(ours, model, 200));
+}
+
+// ---------------------------------------------------------------------------
+// State access: every byte range against a byte-wise model, on a state that
+// ends at a guard page.
+// ---------------------------------------------------------------------------
+
+TEST(KeccakState, ByteRangesTouchExactlyTheirBytes) {
+  GuardedState guarded;
+  unsigned char* s = guarded.get();
+  std::mt19937_64 rng(2);
+  const Bytes initial = random_bytes(rng, 200);
+  const Bytes data = random_bytes(rng, 200);
+  const Bytes poison(200, 0x5c);
+  for (unsigned offset = 0; offset <= 200; ++offset) {
+    for (unsigned length = 0; offset + length <= 200; ++length) {
+      SCOPED_TRACE(testing::Message() << "offset " << offset << " length " << length);
+      Bytes expect = initial;
+
+      std::memcpy(s, initial.data(), 200);
+      k::KeccakP1600_AddBytes(s, data.data(), offset, length);
+      for (unsigned i = 0; i < length; ++i) expect[offset + i] ^= data[i];
+      ASSERT_EQ(0, std::memcmp(s, expect.data(), 200));
+
+      std::memcpy(s, initial.data(), 200);
+      expect = initial;
+      k::KeccakP1600_OverwriteBytes(s, data.data(), offset, length);
+      std::memcpy(expect.data() + offset, data.data(), length);
+      ASSERT_EQ(0, std::memcmp(s, expect.data(), 200));
+
+      std::memcpy(s, initial.data(), 200);
+      Bytes out = poison;
+      k::KeccakP1600_ExtractBytes(s, out.data(), offset, length);
+      for (unsigned i = 0; i < 200; ++i)
+        ASSERT_EQ(out[i], i < length ? initial[offset + i] : 0x5c) << i;
+
+      out = poison;
+      k::KeccakP1600_ExtractAndAddBytes(s, data.data(), out.data(), offset, length);
+      for (unsigned i = 0; i < 200; ++i)
+        ASSERT_EQ(out[i], i < length ? data[i] ^ initial[offset + i] : 0x5c) << i;
+      ASSERT_EQ(0, std::memcmp(s, initial.data(), 200));  // read-only on the state
+    }
+  }
+}
+
+TEST(KeccakState, LanesAndSingleBytes) {
+  GuardedState guarded;
+  unsigned char* s = guarded.get();
+  std::mt19937_64 rng(3);
+  const Bytes initial = random_bytes(rng, 200);
+  const Bytes data = random_bytes(rng, 200);
+  for (unsigned lanes = 0; lanes <= 25; ++lanes) {
+    Bytes expect = initial;
+    std::memcpy(s, initial.data(), 200);
+    k::KeccakP1600_AddLanes(s, data.data(), lanes);
+    for (unsigned i = 0; i < 8 * lanes; ++i) expect[i] ^= data[i];
+    ASSERT_EQ(0, std::memcmp(s, expect.data(), 200)) << lanes;
+
+    expect = initial;
+    std::memcpy(s, initial.data(), 200);
+    k::KeccakP1600_OverwriteLanes(s, data.data(), lanes);
+    std::memcpy(expect.data(), data.data(), 8 * lanes);
+    ASSERT_EQ(0, std::memcmp(s, expect.data(), 200)) << lanes;
+
+    std::memcpy(s, initial.data(), 200);
+    Bytes out(201, 0x5c);
+    k::KeccakP1600_ExtractLanes(s, out.data(), lanes);
+    for (unsigned i = 0; i < 201; ++i) ASSERT_EQ(out[i], i < 8 * lanes ? initial[i] : 0x5c);
+    out.assign(201, 0x5c);
+    k::KeccakP1600_ExtractAndAddLanes(s, data.data(), out.data(), lanes);
+    for (unsigned i = 0; i < 201; ++i)
+      ASSERT_EQ(out[i], i < 8 * lanes ? data[i] ^ initial[i] : 0x5c);
+  }
+  for (unsigned count = 0; count <= 200; ++count) {
+    std::memcpy(s, initial.data(), 200);
+    k::KeccakP1600_OverwriteWithZeroes(s, count);
+    for (unsigned i = 0; i < 200; ++i) ASSERT_EQ(s[i], i < count ? 0 : initial[i]);
+  }
+  for (unsigned offset = 0; offset < 200; ++offset) {
+    std::memcpy(s, initial.data(), 200);
+    k::KeccakP1600_AddByte(s, 0xA5, offset);
+    for (unsigned i = 0; i < 200; ++i)
+      ASSERT_EQ(s[i], i == offset ? initial[i] ^ 0xA5 : initial[i]) << offset;
+  }
+  // Offset 13 is bits 40 to 47 of lane 1.
+  k::KeccakP1600_Initialize(s);
+  k::KeccakP1600_AddByte(s, 0xFF, 13);
+  Lane lane1;
+  std::memcpy(&lane1, s + 8, 8);
+  EXPECT_EQ(lane1, Lane{0xFF} << 40);
+}
+
+// A bytes-in-lane call with no bytes touches no memory, wherever it points:
+// with the lane index one past the state (what a whole-state range would
+// produce) and null buffers, nothing is read or written.
+TEST(KeccakState, EmptyBytesInLaneTouchesNothing) {
+  GuardedState guarded;
+  unsigned char* s = guarded.get();
+  std::memset(s, 0x11, 200);
+  for (unsigned offset = 0; offset <= 8; ++offset) {
+    k::KeccakP1600_AddBytesInLane(s, 25, nullptr, offset, 0);
+    k::KeccakP1600_OverwriteBytesInLane(s, 25, nullptr, offset, 0);
+    k::KeccakP1600_ExtractBytesInLane(s, 25, nullptr, offset, 0);
+    k::KeccakP1600_ExtractAndAddBytesInLane(s, 25, nullptr, nullptr, offset, 0);
+  }
+  for (unsigned i = 0; i < 200; ++i) ASSERT_EQ(s[i], 0x11);
+  // Whole-state ranges from offset 0, with exact-size buffers around them.
+  Bytes in(200, 0x22);
+  Bytes out(200, 0);
+  k::KeccakP1600_ExtractAndAddBytes(s, in.data(), out.data(), 0, 200);
+  EXPECT_EQ(out, Bytes(200, 0x33));
+  k::KeccakP1600_AddBytes(s, in.data(), 0, 200);
+  k::KeccakP1600_ExtractBytes(s, out.data(), 0, 200);
+  EXPECT_EQ(out, Bytes(200, 0x33));
+  k::KeccakP1600_OverwriteBytes(s, in.data(), 0, 200);
+  k::KeccakP1600_ExtractBytes(s, out.data(), 0, 200);
+  EXPECT_EQ(out, in);
+}
+
+// ---------------------------------------------------------------------------
+// Sponge
+// ---------------------------------------------------------------------------
+
+TEST(Sponge, RefusesBadParametersAndWritesNothing) {
+  const unsigned char in[3] = {1, 2, 3};
+  struct Case {
+    unsigned rate, capacity;
+    unsigned char suffix;
+  };
+  const Case refused[] = {
+      {1088, 512, 0},   {0, 1600, 0x06},          {1608, 0xFFFFFFF8u, 0x06},
+      {900, 700, 0x06}, {1084, 516, 0x06},         {1088, 511, 0x06},
+      {1601, 0xFFFFFFFFu, 0x06},
+  };
+  for (const Case& c : refused) {
+    Bytes out(64, 0x5c);
+    EXPECT_EQ(1, k::Sponge(c.rate, c.capacity, in, 3, c.suffix, out.data(), out.size()))
+        << c.rate << "/" << c.capacity;
+    EXPECT_EQ(out, Bytes(64, 0x5c));
+    k::SpongeInstance instance;
+    std::memset(&instance, 0x5c, sizeof instance);
+    if (c.suffix != 0) {
+      EXPECT_EQ(1, k::SpongeInitialize(&instance, c.rate, c.capacity));
+      const Bytes raw(reinterpret_cast<unsigned char*>(&instance),
+                      reinterpret_cast<unsigned char*>(&instance) + sizeof instance);
+      EXPECT_EQ(raw, Bytes(sizeof instance, 0x5c));
+    }
+  }
+  Bytes out(1, 0x5c);
+  EXPECT_EQ(0, k::Sponge(1088, 512, in, 3, 0x06, out.data(), 0));
+  EXPECT_EQ(out[0], 0x5c);
+  EXPECT_EQ(0, k::Sponge(1088, 512, nullptr, 0, 0x06, nullptr, 0));
+}
+
+// Rates from one byte to the whole state, suffixes with the delimiter in every
+// position (0x80 and above force the extra block when the suffix byte is the
+// block's last), inputs around the block boundaries, outputs over several
+// blocks.
+TEST(Sponge, MatchesTextbookModel) {
+  std::mt19937_64 rng(4);
+  for (unsigned rate : {8u, 64u, 576u, 1088u, 1344u, 1592u, 1600u}) {
+    const std::size_t block = rate / 8;
+    for (unsigned char suffix : std::initializer_list<unsigned char>{0x01, 0x06, 0x1F, 0x81, 0xFF, 0x80}) {
+      for (std::size_t len : {std::size_t{0}, block - 1, block, block + 1, 2 * block - 1, 3 * block}) {
+        const Bytes in = random_bytes(rng, len);
+        const std::size_t out_len = 2 * block + 3;
+        Bytes out(out_len);
+        ASSERT_EQ(0, k::Sponge(rate, 1600 - rate, in.data(), in.size(), suffix, out.data(), out_len));
+        ASSERT_EQ(out, model_sponge(rate, in, suffix, out_len))
+            << "rate " << rate << " suffix " << int{suffix} << " len " << len;
+      }
+    }
+  }
+}
+
+// Runs the incremental sponge on a poisoned instance with the given absorb
+// and squeeze piece sizes (cycled), and checks it against Sponge.
+void check_incremental(unsigned rate, unsigned char suffix, const Bytes& in, std::size_t out_len,
+                       const std::vector<std::size_t>& absorb_pieces,
+                       const std::vector<std::size_t>& squeeze_pieces) {
+  Bytes expect(out_len);
+  ASSERT_EQ(0, k::Sponge(rate, 1600 - rate, in.data(), in.size(), suffix, expect.data(), out_len));
+  k::SpongeInstance instance;
+  std::memset(&instance, 0x5c, sizeof instance);
+  ASSERT_EQ(0, k::SpongeInitialize(&instance, rate, 1600 - rate));
+  std::size_t done = 0;
+  for (std::size_t i = 0; done < in.size(); ++i) {
+    const std::size_t n = std::min(absorb_pieces[i % absorb_pieces.size()], in.size() - done);
+    ASSERT_EQ(0, k::SpongeAbsorb(&instance, in.data() + done, n));
+    ASSERT_LT(instance.byteIOIndex, rate / 8);
+    done += n;
+  }
+  if (suffix != 0x01 || in.size() % 2 == 0) {  // else let the squeeze pad
+    ASSERT_EQ(0, k::SpongeAbsorbLastFewBits(&instance, suffix));
+  }
+  Bytes out(out_len, 0x5c);
+  done = 0;
+  for (std::size_t i = 0; done < out_len; ++i) {
+    const std::size_t n = std::min(squeeze_pieces[i % squeeze_pieces.size()], out_len - done);
+    ASSERT_EQ(0, k::SpongeSqueeze(&instance, out.data() + done, n));
+    done += n;
+  }
+  ASSERT_EQ(out, expect) << "rate " << rate << " suffix " << int{suffix} << " len " << in.size();
+}
+
+TEST(SpongeIncremental, EqualsOneShotForRandomSplits) {
+  std::mt19937_64 rng(5);
+  for (unsigned rate : {8u, 576u, 1088u, 1344u, 1600u}) {
+    const std::size_t block = rate / 8;
+    for (unsigned char suffix : std::initializer_list<unsigned char>{0x01, 0x06, 0x1F, 0x81}) {
+      for (int trial = 0; trial < 12; ++trial) {
+        const Bytes in = random_bytes(rng, rng() % (4 * block + 2));
+        const std::size_t out_len = rng() % (3 * block + 2);
+        std::vector<std::size_t> absorb, squeeze;
+        for (int i = 0; i < 5; ++i) {
+          absorb.push_back(rng() % (2 * block + 1));
+          squeeze.push_back(1 + rng() % (2 * block + 1));
+        }
+        check_incremental(rate, suffix, in, out_len, absorb, squeeze);
+      }
+    }
+  }
+}
+
+TEST(SpongeIncremental, EqualsOneShotForEverySplitAroundABlock) {
+  std::mt19937_64 rng(6);
+  const unsigned rate = 1088;
+  const Bytes in = random_bytes(rng, 2 * 136 + 1);
+  for (std::size_t first = 0; first <= in.size(); ++first) {
+    check_incremental(rate, 0x06, in, 300, {first, in.size()}, {first % 137 + 1});
+  }
+  for (std::size_t piece = 1; piece <= 137; ++piece) {
+    check_incremental(rate, 0x1F, in, 3 * 136, {piece}, {piece});
+  }
+}
+
+TEST(SpongeIncremental, RefusedCallsChangeNothing) {
+  std::mt19937_64 rng(7);
+  const Bytes in = random_bytes(rng, 150);
+  k::SpongeInstance instance;
+  std::memset(&instance, 0x5c, sizeof instance);
+  ASSERT_EQ(0, k::SpongeInitialize(&instance, 1344, 256));
+  ASSERT_EQ(0, k::SpongeAbsorb(&instance, in.data(), in.size()));
+
+  auto snapshot = [&instance] {
+    Bytes raw(sizeof instance);
+    std::memcpy(raw.data(), &instance, sizeof instance);
+    return raw;
+  };
+  Bytes before = snapshot();
+  EXPECT_EQ(1, k::SpongeAbsorbLastFewBits(&instance, 0));
+  EXPECT_EQ(before, snapshot());
+  EXPECT_EQ(0, k::SpongeAbsorb(&instance, nullptr, 0));
+  EXPECT_EQ(before, snapshot());
+
+  ASSERT_EQ(0, k::SpongeAbsorbLastFewBits(&instance, 0x1F));
+  Bytes out(100);
+  ASSERT_EQ(0, k::SpongeSqueeze(&instance, out.data(), 40));
+  before = snapshot();
+  EXPECT_EQ(1, k::SpongeAbsorb(&instance, in.data(), 5));
+  EXPECT_EQ(1, k::SpongeAbsorb(&instance, nullptr, 0));
+  EXPECT_EQ(1, k::SpongeAbsorbLastFewBits(&instance, 0x1F));
+  EXPECT_EQ(before, snapshot());
+  ASSERT_EQ(0, k::SpongeSqueeze(&instance, out.data() + 40, 60));
+
+  Bytes expect(100);
+  ASSERT_EQ(0, k::Sponge(1344, 256, in.data(), in.size(), 0x1F, expect.data(), 100));
+  EXPECT_EQ(out, expect);
+
+  // A refused re-initialisation leaves a squeezing instance squeezing.
+  before = snapshot();
+  EXPECT_EQ(1, k::SpongeInitialize(&instance, 900, 700));
+  EXPECT_EQ(before, snapshot());
+}
+
+TEST(SpongeIncremental, SqueezeWithoutSuffixPadsWithOne) {
+  std::mt19937_64 rng(8);
+  const Bytes in = random_bytes(rng, 135);
+  k::SpongeInstance instance;
+  ASSERT_EQ(0, k::SpongeInitialize(&instance, 1088, 512));
+  ASSERT_EQ(0, k::SpongeAbsorb(&instance, in.data(), in.size()));
+  Bytes out(272);
+  ASSERT_EQ(0, k::SpongeSqueeze(&instance, out.data(), out.size()));
+  EXPECT_EQ(instance.byteIOIndex, 136u);  // ends on a block boundary, no extra permutation
+  EXPECT_EQ(out, model_sponge(1088, in, 0x01, 272));
+}
+
+}  // namespace

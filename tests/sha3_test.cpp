@@ -1,0 +1,308 @@
+// SHA-3 and SHAKE: NIST known answers, OpenSSL's libcrypto as a reference,
+// and no heap allocation while hashing.
+#include "vexo/util/sha3.hpp"
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <new>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+// Counts heap allocations while `g_counting` is set.
+namespace {
+std::atomic<bool> g_counting{false};
+std::atomic<long> g_allocations{0};
+}  // namespace
+
+// GCC takes the free() below for a mismatch with operator new, not seeing
+// that this operator new is the malloc() above it.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+void* operator new(std::size_t size) {
+  if (g_counting.load(std::memory_order_relaxed)) g_allocations.fetch_add(1);
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+enum class Fn { kSha3_224, kSha3_256, kSha3_384, kSha3_512, kShake128, kShake256 };
+constexpr Fn kAllFunctions[] = {Fn::kSha3_224, Fn::kSha3_256, Fn::kSha3_384,
+                                Fn::kSha3_512, Fn::kShake128, Fn::kShake256};
+
+std::size_t digest_size(Fn fn) {
+  switch (fn) {
+    case Fn::kSha3_224: return 28;
+    case Fn::kSha3_256: return 32;
+    case Fn::kSha3_384: return 48;
+    case Fn::kSha3_512: return 64;
+    default: return 0;
+  }
+}
+
+std::size_t block_size(Fn fn) {
+  switch (fn) {
+    case Fn::kSha3_224: return 144;
+    case Fn::kSha3_256: return 136;
+    case Fn::kSha3_384: return 104;
+    case Fn::kSha3_512: return 72;
+    case Fn::kShake128: return 168;
+    case Fn::kShake256: return 136;
+  }
+  return 0;
+}
+
+bool is_shake(Fn fn) { return fn == Fn::kShake128 || fn == Fn::kShake256; }
+
+// Hashes with the span form (`out.size()` bytes for SHAKE).
+bool ours(Fn fn, const Bytes& in, Bytes& out) {
+  const tamu::span<const unsigned char> input(in);
+  switch (fn) {
+    case Fn::kSha3_224: return vexo::sha3_224(input, tamu::span<unsigned char, 28>(out.data(), 28));
+    case Fn::kSha3_256: return vexo::sha3_256(input, tamu::span<unsigned char, 32>(out.data(), 32));
+    case Fn::kSha3_384: return vexo::sha3_384(input, tamu::span<unsigned char, 48>(out.data(), 48));
+    case Fn::kSha3_512: return vexo::sha3_512(input, tamu::span<unsigned char, 64>(out.data(), 64));
+    case Fn::kShake128: return vexo::shake_128(input, out);
+    case Fn::kShake256: return vexo::shake_256(input, out);
+  }
+  return false;
+}
+
+// Hashes with the array form (SHA-3 only).
+Bytes ours_array(Fn fn, const Bytes& in) {
+  const tamu::span<const unsigned char> input(in);
+  auto to_bytes = [](const auto& a) { return Bytes(a.begin(), a.end()); };
+  switch (fn) {
+    case Fn::kSha3_224: return to_bytes(vexo::sha3_224(input));
+    case Fn::kSha3_256: return to_bytes(vexo::sha3_256(input));
+    case Fn::kSha3_384: return to_bytes(vexo::sha3_384(input));
+    case Fn::kSha3_512: return to_bytes(vexo::sha3_512(input));
+    default: return {};
+  }
+}
+
+Bytes openssl(Fn fn, const unsigned char* in, std::size_t in_len, std::size_t out_len) {
+  const EVP_MD* md = nullptr;
+  switch (fn) {
+    case Fn::kSha3_224: md = EVP_sha3_224(); break;
+    case Fn::kSha3_256: md = EVP_sha3_256(); break;
+    case Fn::kSha3_384: md = EVP_sha3_384(); break;
+    case Fn::kSha3_512: md = EVP_sha3_512(); break;
+    case Fn::kShake128: md = EVP_shake128(); break;
+    case Fn::kShake256: md = EVP_shake256(); break;
+  }
+  Bytes out(out_len);
+  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+  bool ok = ctx != nullptr && EVP_DigestInit_ex(ctx, md, nullptr) == 1 &&
+            EVP_DigestUpdate(ctx, in, in_len) == 1;
+  if (ok && is_shake(fn)) {
+    ok = EVP_DigestFinalXOF(ctx, out.data(), out_len) == 1;
+  } else if (ok) {
+    ok = EVP_DigestFinal_ex(ctx, out.data(), nullptr) == 1;
+  }
+  EVP_MD_CTX_free(ctx);
+  if (!ok) ADD_FAILURE() << "OpenSSL failed";
+  return out;
+}
+
+Bytes random_bytes(std::mt19937_64& rng, std::size_t n) {
+  Bytes b(n);
+  for (auto& c : b) c = static_cast<unsigned char>(rng());
+  return b;
+}
+
+Bytes from_hex(const std::string& hex) {
+  Bytes out;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+    out.push_back(static_cast<unsigned char>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+  return out;
+}
+
+// ---------------------------------------------------------------------------
+// NIST CAVP known answers
+// ---------------------------------------------------------------------------
+
+struct Vector {
+  Bytes msg;
+  Bytes expected;
+  int line = 0;
+};
+
+// Reads the Len/Msg/MD (ShortMsg) or Outputlen/Msg/Output (VariableOut)
+// entries of a response file; lengths are in bits.
+std::vector<Vector> read_vectors(const std::string& name) {
+  std::ifstream file(std::string(VEXO_TEST_DATA_DIR) + "/sha3/" + name);
+  EXPECT_TRUE(file.good()) << name;
+  std::vector<Vector> vectors;
+  Vector current;
+  long bits = -1;
+  std::string line;
+  int number = 0;
+  while (std::getline(file, line)) {
+    ++number;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const auto eq = line.find(" = ");
+    if (line.empty() || line[0] == '#' || line[0] == '[' || eq == std::string::npos) continue;
+    const std::string key = line.substr(0, eq), value = line.substr(eq + 3);
+    if (key == "Len") {
+      bits = std::stol(value);
+    } else if (key == "Msg") {
+      current.msg = from_hex(value);
+      if (bits >= 0) current.msg.resize(static_cast<std::size_t>(bits / 8));
+      current.line = number;
+    } else if (key == "MD" || key == "Output") {
+      current.expected = from_hex(value);
+      vectors.push_back(current);
+      current = Vector();
+      bits = -1;
+    }
+  }
+  return vectors;
+}
+
+struct KatFile {
+  Fn fn;
+  const char* name;
+  std::size_t min_count;
+};
+
+TEST(Sha3Kat, AllShortMsgAndVariableOutEntries) {
+  const KatFile files[] = {
+      {Fn::kSha3_224, "SHA3_224ShortMsg.rsp", 145},    {Fn::kSha3_256, "SHA3_256ShortMsg.rsp", 137},
+      {Fn::kSha3_384, "SHA3_384ShortMsg.rsp", 105},    {Fn::kSha3_512, "SHA3_512ShortMsg.rsp", 73},
+      {Fn::kShake128, "SHAKE128ShortMsg.rsp", 337},    {Fn::kShake256, "SHAKE256ShortMsg.rsp", 273},
+      {Fn::kShake128, "SHAKE128VariableOut.rsp", 1000}, {Fn::kShake256, "SHAKE256VariableOut.rsp", 1000},
+  };
+  for (const KatFile& f : files) {
+    const auto vectors = read_vectors(f.name);
+    ASSERT_GE(vectors.size(), f.min_count) << f.name;
+    for (const Vector& v : vectors) {
+      Bytes out(v.expected.size(), 0x5c);
+      ASSERT_TRUE(ours(f.fn, v.msg, out));
+      ASSERT_EQ(out, v.expected) << f.name << ":" << v.line;
+      if (!is_shake(f.fn)) {
+        ASSERT_EQ(ours_array(f.fn, v.msg), v.expected) << f.name << ":" << v.line;
+      }
+    }
+  }
+}
+
+TEST(Sha3Kat, EmptyInputAndOutput) {
+  // SHA3-256("") and the first bytes of SHAKE128(""), from FIPS 202's examples.
+  const auto empty = vexo::sha3_256({});
+  EXPECT_EQ(Bytes(empty.begin(), empty.end()),
+            from_hex("a7ffc6f8bf1ed76651c14756a061d662f580ff4de43b49fa82d80a4b80f8434a"));
+  Bytes out(8);
+  EXPECT_TRUE(vexo::shake_128({}, out));
+  EXPECT_EQ(out, from_hex("7f9c2ba4e88f827d"));
+  EXPECT_TRUE(vexo::shake_128({}, {}));
+  EXPECT_TRUE(vexo::shake_256(tamu::span<const unsigned char>(out), tamu::span<unsigned char>()));
+}
+
+// ---------------------------------------------------------------------------
+// Against OpenSSL
+// ---------------------------------------------------------------------------
+
+TEST(Sha3Differential, RandomInputsUpToThreeBlocks) {
+  std::mt19937_64 rng(11);
+  for (Fn fn : kAllFunctions) {
+    const std::size_t block = block_size(fn);
+    for (std::size_t len = 0; len <= 3 * block + 1; ++len) {
+      const Bytes in = random_bytes(rng, len);
+      const std::size_t out_len = is_shake(fn) ? 1 + rng() % (3 * block + 2) : digest_size(fn);
+      Bytes out(out_len);
+      ASSERT_TRUE(ours(fn, in, out));
+      ASSERT_EQ(out, openssl(fn, in.data(), in.size(), out_len)) << static_cast<int>(fn) << " len " << len;
+    }
+  }
+}
+
+TEST(Sha3Differential, SeveralMebibytes) {
+  std::mt19937_64 rng(12);
+  for (Fn fn : kAllFunctions) {
+    const Bytes in = random_bytes(rng, (3u << 20) + rng() % 1000);
+    Bytes out(is_shake(fn) ? 1000 : digest_size(fn));
+    ASSERT_TRUE(ours(fn, in, out));
+    EXPECT_EQ(out, openssl(fn, in.data(), in.size(), out.size())) << static_cast<int>(fn);
+  }
+}
+
+// SHAKE output is a stream: a shorter request is a prefix of a longer one,
+// also when it ends on, before or after a block boundary.
+TEST(Sha3Differential, ShakeOutputIsAStream) {
+  std::mt19937_64 rng(13);
+  const Bytes in = random_bytes(rng, 200);
+  for (Fn fn : {Fn::kShake128, Fn::kShake256}) {
+    const std::size_t block = block_size(fn);
+    const Bytes full = openssl(fn, in.data(), in.size(), 4 * block + 1);
+    for (std::size_t len = 0; len <= full.size(); ++len) {
+      Bytes out(len, 0x5c);
+      ASSERT_TRUE(ours(fn, in, out));
+      ASSERT_TRUE(std::equal(out.begin(), out.end(), full.begin())) << len;
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Resources and threads
+// ---------------------------------------------------------------------------
+
+TEST(Sha3Resources, HashingDoesNotAllocate) {
+  std::mt19937_64 rng(14);
+  const Bytes in = random_bytes(rng, 10000);
+  Bytes out128(1000), out256(1000);
+  const tamu::span<const unsigned char> input(in);
+  std::array<unsigned char, 64> d512_span{};
+
+  g_allocations = 0;
+  g_counting = true;
+  const auto d224 = vexo::sha3_224(input);
+  const auto d256 = vexo::sha3_256(input);
+  const auto d384 = vexo::sha3_384(input);
+  const auto d512 = vexo::sha3_512(input);
+  const bool ok = vexo::sha3_512(input, d512_span) && vexo::shake_128(input, out128) &&
+                  vexo::shake_256(input, out256);
+  g_counting = false;
+
+  EXPECT_EQ(g_allocations.load(), 0);
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(Bytes(d224.begin(), d224.end()), openssl(Fn::kSha3_224, in.data(), in.size(), 28));
+  EXPECT_EQ(Bytes(d256.begin(), d256.end()), openssl(Fn::kSha3_256, in.data(), in.size(), 32));
+  EXPECT_EQ(Bytes(d384.begin(), d384.end()), openssl(Fn::kSha3_384, in.data(), in.size(), 48));
+  EXPECT_EQ(d512, d512_span);
+  EXPECT_EQ(Bytes(d512.begin(), d512.end()), openssl(Fn::kSha3_512, in.data(), in.size(), 64));
+  EXPECT_EQ(out128, openssl(Fn::kShake128, in.data(), in.size(), 1000));
+  EXPECT_EQ(out256, openssl(Fn::kShake256, in.data(), in.size(), 1000));
+}
+
+TEST(Sha3Threads, ConcurrentCallsGiveTheSameDigests) {
+  std::mt19937_64 rng(15);
+  const Bytes in = random_bytes(rng, 5000);
+  const auto expected = vexo::sha3_512(in);
+  std::atomic<int> mismatches{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 50; ++i)
+        if (vexo::sha3_512(in) != expected) ++mismatches;
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(mismatches.load(), 0);
+}
+
+}  // namespace
