@@ -25,8 +25,8 @@
 #endif
 
 #if defined(__x86_64__) && defined(__ELF__) && defined(__GNUC__) && \
-    !defined(__clang__) && __GNUC__ >= 12 && !defined(VEXO_KECCAK_SANITIZED) && \
-    !defined(VEXO_KECCAK_NO_DISPATCH)
+    !defined(__clang__) && __GNUC__ >= 12 &&                        \
+    !defined(VEXO_KECCAK_SANITIZED) && !defined(VEXO_KECCAK_NO_DISPATCH)
 #define VEXO_KECCAK_DISPATCH \
   __attribute__((target_clones("arch=x86-64-v3", "default")))
 #else
@@ -109,8 +109,8 @@ inline __attribute__((always_inline)) void KeccakP1600_Round(
   }
 #pragma GCC unroll 5
   for (tSmallUInt x = 0; x < 5; ++x) {
-    temp = BC[KeccakP1600_Mod5[x + 4]] ^
-           std::rotl(BC[KeccakP1600_Mod5[x + 1]], 1);
+    temp =
+        BC[KeccakP1600_Mod5[x + 4]] ^ std::rotl(BC[KeccakP1600_Mod5[x + 1]], 1);
 #pragma GCC unroll 5
     for (tSmallUInt y = 0; y < 5; ++y) {
       A[x + 5 * y] ^= temp;
@@ -136,8 +136,8 @@ inline __attribute__((always_inline)) void KeccakP1600_Round(
     }
 #pragma GCC unroll 5
     for (tSmallUInt x = 0; x < 5; ++x) {
-      A[5 * y + x] = BC[x] ^ (~BC[KeccakP1600_Mod5[x + 1]] &
-                              BC[KeccakP1600_Mod5[x + 2]]);
+      A[5 * y + x] =
+          BC[x] ^ (~BC[KeccakP1600_Mod5[x + 1]] & BC[KeccakP1600_Mod5[x + 2]]);
     }
   }
 
@@ -154,13 +154,14 @@ inline __attribute__((always_inline)) void KeccakP1600_Round(
 // times measured 7-10% slower, as every round stores and reloads the state;
 // 24 inlined rounds were as fast or 30% slower depending on where the linker
 // happened to place them.)
-VEXO_KECCAK_DISPATCH void KeccakP1600_Rounds(
-    void* argState, const tKeccakLane* roundConstants, tSmallUInt rounds) {
+VEXO_KECCAK_DISPATCH void KeccakP1600_Rounds(void* argState,
+                                             const tKeccakLane* roundConstants,
+                                             tSmallUInt rounds) {
   tKeccakLane A[25];
   auto* stateBytes = static_cast<unsigned char*>(argState);
 #pragma GCC unroll 25
   for (tSmallUInt i = 0; i < 25; ++i) {
-    std::memcpy(&A[i], stateBytes + 8 * i, sizeof A[i]);
+    std::memcpy(&A[i], stateBytes + std::size_t{8} * i, sizeof A[i]);
   }
   for (tSmallUInt round = rounds; round > 0; --round) {
     KeccakP1600_Round(A, *roundConstants);
@@ -168,7 +169,7 @@ VEXO_KECCAK_DISPATCH void KeccakP1600_Rounds(
   }
 #pragma GCC unroll 25
   for (tSmallUInt i = 0; i < 25; ++i) {
-    std::memcpy(stateBytes + 8 * i, &A[i], sizeof A[i]);
+    std::memcpy(stateBytes + std::size_t{8} * i, &A[i], sizeof A[i]);
   }
 }
 
@@ -204,7 +205,7 @@ void KeccakP1600_Initialize(void* argState) {
 }
 
 void KeccakP1600_AddByte(void* state, unsigned char byte, unsigned int offset) {
-  auto* lane = static_cast<unsigned char*>(state) + (offset / 8) * 8;
+  auto* lane = static_cast<unsigned char*>(state) + std::size_t{offset / 8} * 8;
   tKeccakLane value;
   std::memcpy(&value, lane, sizeof value);
   value ^= tKeccakLane{byte} << (8 * (offset % 8));
@@ -214,9 +215,10 @@ void KeccakP1600_AddByte(void* state, unsigned char byte, unsigned int offset) {
 void KeccakP1600_AddBytesInLane(void* argState, unsigned int lanePosition,
                                 const unsigned char* data, unsigned int offset,
                                 unsigned int length) {
-  auto* laneBytes =
-      static_cast<unsigned char*>(argState) + lanePosition * 8 + offset;
-  for (tSmallUInt i = 0; i < length; ++i) {
+  auto* laneBytes = static_cast<unsigned char*>(argState) +
+                    std::size_t{lanePosition} * 8 + offset;
+  const auto byteCount = static_cast<tSmallUInt>(length);
+  for (tSmallUInt i = 0; i < byteCount; ++i) {
     laneBytes[i] ^= data[i];
   }
 }
@@ -224,7 +226,7 @@ void KeccakP1600_AddBytesInLane(void* argState, unsigned int lanePosition,
 void KeccakP1600_AddLanes(void* state, const unsigned char* data,
                           unsigned int laneCount) {
   auto* stateBytes = static_cast<unsigned char*>(state);
-  const auto byteCount = static_cast<tSmallUInt>(laneCount * 8);
+  const auto byteCount = static_cast<tSmallUInt>(std::size_t{laneCount} * 8);
   for (tSmallUInt i = 0; i < byteCount; ++i) {
     stateBytes[i] ^= data[i];
   }
@@ -240,8 +242,8 @@ void KeccakP1600_AddBytes(void* state, const unsigned char* data,
   if (offset == 0) {
     KeccakP1600_AddLanes(state, data, length / 8);
     if (length % 8 != 0) {
-      KeccakP1600_AddBytesInLane(state, length / 8, data + (length / 8) * 8, 0,
-                                 length % 8);
+      KeccakP1600_AddBytesInLane(
+          state, length / 8, data + std::size_t{length / 8} * 8, 0, length % 8);
     }
     return;
   }
@@ -266,7 +268,8 @@ void KeccakP1600_OverwriteBytesInLane(void* argState, unsigned int lanePosition,
   if (length == 0) {
     return;
   }
-  std::memcpy(static_cast<unsigned char*>(argState) + lanePosition * 8 + offset,
+  std::memcpy(static_cast<unsigned char*>(argState) +
+                  std::size_t{lanePosition} * 8 + offset,
               data, length);
 }
 
@@ -275,7 +278,7 @@ void KeccakP1600_OverwriteLanes(void* state, const unsigned char* data,
   if (laneCount == 0) {
     return;
   }
-  std::memcpy(state, data, laneCount * 8);
+  std::memcpy(state, data, std::size_t{laneCount} * 8);
 }
 
 void KeccakP1600_OverwriteBytes(void* state, const unsigned char* data,
@@ -283,8 +286,8 @@ void KeccakP1600_OverwriteBytes(void* state, const unsigned char* data,
   if (offset == 0) {
     KeccakP1600_OverwriteLanes(state, data, length / 8);
     if (length % 8 != 0) {
-      KeccakP1600_OverwriteBytesInLane(state, length / 8,
-                                       data + (length / 8) * 8, 0, length % 8);
+      KeccakP1600_OverwriteBytesInLane(
+          state, length / 8, data + std::size_t{length / 8} * 8, 0, length % 8);
     }
     return;
   }
@@ -344,8 +347,8 @@ void KeccakP1600_ExtractBytesInLane(const void* state,
     return;
   }
   std::memcpy(data,
-              static_cast<const unsigned char*>(state) + lanePosition * 8 +
-                  offset,
+              static_cast<const unsigned char*>(state) +
+                  std::size_t{lanePosition} * 8 + offset,
               length);
 }
 
@@ -354,7 +357,7 @@ void KeccakP1600_ExtractLanes(const void* state, unsigned char* data,
   if (laneCount == 0) {
     return;
   }
-  std::memcpy(data, state, laneCount * 8);
+  std::memcpy(data, state, std::size_t{laneCount} * 8);
 }
 
 void KeccakP1600_ExtractBytes(const void* state, unsigned char* data,
@@ -362,8 +365,8 @@ void KeccakP1600_ExtractBytes(const void* state, unsigned char* data,
   if (offset == 0) {
     KeccakP1600_ExtractLanes(state, data, length / 8);
     if (length % 8 != 0) {
-      KeccakP1600_ExtractBytesInLane(state, length / 8,
-                                     data + (length / 8) * 8, 0, length % 8);
+      KeccakP1600_ExtractBytesInLane(
+          state, length / 8, data + std::size_t{length / 8} * 8, 0, length % 8);
     }
     return;
   }
@@ -381,21 +384,21 @@ void KeccakP1600_ExtractBytes(const void* state, unsigned char* data,
   }
 }
 
-void KeccakP1600_ExtractAndAddBytesInLane(const void* state,
-                                          unsigned int lanePosition,
-                                          const unsigned char* input,
-                                          unsigned char* output,
-                                          unsigned int offset,
-                                          unsigned int length) {
+void KeccakP1600_ExtractAndAddBytesInLane(
+    const void* state, unsigned int lanePosition, const unsigned char* input,
+    unsigned char* output, unsigned int offset, unsigned int length) {
   // The lane is read whole, so a call with no bytes must not read it at all.
   if (length == 0) {
     return;
   }
   tKeccakLane lane;
-  std::memcpy(&lane, static_cast<const unsigned char*>(state) + lanePosition * 8,
-              sizeof lane);
+  std::memcpy(
+      &lane,
+      static_cast<const unsigned char*>(state) + std::size_t{lanePosition} * 8,
+      sizeof lane);
   lane >>= 8 * offset;
-  for (tSmallUInt i = 0; i < length; ++i) {
+  const auto byteCount = static_cast<tSmallUInt>(length);
+  for (tSmallUInt i = 0; i < byteCount; ++i) {
     output[i] = static_cast<unsigned char>(input[i] ^ (lane & 0xFF));
     lane >>= 8;
   }
@@ -406,13 +409,14 @@ void KeccakP1600_ExtractAndAddLanes(const void* state,
                                     unsigned char* output,
                                     unsigned int laneCount) {
   const auto* stateBytes = static_cast<const unsigned char*>(state);
-  for (tSmallUInt i = 0; i < laneCount; ++i) {
+  const auto lanes = static_cast<tSmallUInt>(laneCount);
+  for (tSmallUInt i = 0; i < lanes; ++i) {
     tKeccakLane lane;
     tKeccakLane in;
-    std::memcpy(&lane, stateBytes + i * 8, sizeof lane);
-    std::memcpy(&in, input + i * 8, sizeof in);
+    std::memcpy(&lane, stateBytes + std::size_t{i} * 8, sizeof lane);
+    std::memcpy(&in, input + std::size_t{i} * 8, sizeof in);
     in ^= lane;
-    std::memcpy(output + i * 8, &in, sizeof in);
+    std::memcpy(output + std::size_t{i} * 8, &in, sizeof in);
   }
 }
 
@@ -424,8 +428,8 @@ void KeccakP1600_ExtractAndAddBytes(const void* state,
     KeccakP1600_ExtractAndAddLanes(state, input, output, length / 8);
     if (length % 8 != 0) {
       KeccakP1600_ExtractAndAddBytesInLane(
-          state, length / 8, input + (length / 8) * 8,
-          output + (length / 8) * 8, 0, length % 8);
+          state, length / 8, input + std::size_t{length / 8} * 8,
+          output + std::size_t{length / 8} * 8, 0, length % 8);
     }
     return;
   }
@@ -544,8 +548,7 @@ int SpongeAbsorbLastFewBits(SpongeInstance* instance,
   }
   const unsigned int rateInBytes = instance->rate / 8;
   KeccakP1600_AddByte(instance->state, delimitedData, instance->byteIOIndex);
-  if ((delimitedData & 0x80) != 0 &&
-      instance->byteIOIndex == rateInBytes - 1) {
+  if ((delimitedData & 0x80) != 0 && instance->byteIOIndex == rateInBytes - 1) {
     KeccakP1600_Permute_24rounds(instance->state);
   }
   KeccakP1600_AddByte(instance->state, 0x80, rateInBytes - 1);
@@ -578,8 +581,8 @@ int SpongeSqueeze(SpongeInstance* instance, unsigned char* data,
       const std::size_t room = rateInBytes - instance->byteIOIndex;
       const auto partialBlock = static_cast<unsigned int>(
           dataByteLen - i < room ? dataByteLen - i : room);
-      KeccakP1600_ExtractBytes(instance->state, data + i,
-                               instance->byteIOIndex, partialBlock);
+      KeccakP1600_ExtractBytes(instance->state, data + i, instance->byteIOIndex,
+                               partialBlock);
       instance->byteIOIndex += partialBlock;
       i += partialBlock;
     }

@@ -1,6 +1,6 @@
-// Names follow the published Keccak reference interface on purpose; do not rename.
-// This file and keccak.cpp keep that style throughout, locals included; house
-// style resumes in sha3.cpp.
+// Names follow the published Keccak reference interface on purpose; do not
+// rename. This file and keccak.cpp keep that style throughout, locals included;
+// house style resumes in sha3.cpp.
 //
 // The Keccak-p[1600] permutation of FIPS 202, the operations that read and
 // write its 200-byte state, and the sponge construction on top of them.
@@ -119,12 +119,9 @@ VEXO_API void KeccakP1600_ExtractBytes(const void* state, unsigned char* data,
 // Sets output[k] = input[k] XOR byte offset + k of lane `lanePosition`, for k
 // below `length`. Touches no memory when `length` is 0. `input` and `output`
 // may be the same buffer.
-VEXO_API void KeccakP1600_ExtractAndAddBytesInLane(const void* state,
-                                                   unsigned int lanePosition,
-                                                   const unsigned char* input,
-                                                   unsigned char* output,
-                                                   unsigned int offset,
-                                                   unsigned int length);
+VEXO_API void KeccakP1600_ExtractAndAddBytesInLane(
+    const void* state, unsigned int lanePosition, const unsigned char* input,
+    unsigned char* output, unsigned int offset, unsigned int length);
 
 // Sets output lane k = input lane k XOR state lane k, for k below laneCount
 // (8 bytes per lane). `input` and `output` may be the same buffer.
