@@ -54,7 +54,8 @@ VEXO_API void KeccakP1600_AddBytesInLane(void* argState,
                                          unsigned int length);
 
 // XORs the first laneCount * 8 bytes at `data` into the first laneCount * 8
-// bytes of the state.
+// bytes of the state. `data` must not overlap the state (nor must it for
+// KeccakP1600_AddBytes).
 VEXO_API void KeccakP1600_AddLanes(void* state, const unsigned char* data,
                                    unsigned int laneCount);
 
