@@ -173,48 +173,64 @@ std::deque<ThreadPool::Task>::iterator ThreadPool::find_due_i(TimePoint now) {
 
 void ThreadPool::perform_work(std::size_t worker) {
   block_signals();
-  while (!cancel_requested_.load()) {
-    std::function<void()> fct;
-    std::string name;
-    TaskId id = 0;
-    bool wake_another = false;
-    {
-      Lock lock(mutex_);
-      for (;;) {
-        if (cancel_requested_.load()) return;
-        const TimePoint now = std::chrono::system_clock::now();
-        auto due = find_due_i(now);
-        if (due != pending_tasks_.end()) {
-          fct = std::move(due->fct_);
-          name = std::move(due->name_);
-          id = due->id_;
-          pending_tasks_.erase(due);
-          if (pending_tasks_.empty()) earliest_start_ = TimePoint::max();
-          Running& slot = ongoing_tasks_[worker];
-          slot.active = true;
-          slot.id = id;
-          slot.name.assign(name);
-          ++num_running_;
-          // More work may be due: pass the wake-up on, so that a burst of
-          // submissions gets every idle worker going without the submitter
-          // waking more workers than there are tasks.
-          wake_another = idle_workers_ > wakeups_in_flight_ && earliest_start_ <= now;
-          if (wake_another) ++wakeups_in_flight_;
-          break;
-        }
-        std::chrono::nanoseconds timeout = std::chrono::nanoseconds::max();
-        if (!pending_tasks_.empty()) {
-          timeout = kMaxIdleWait;
-          if (earliest_start_ - now < timeout) timeout = earliest_start_ - now;
-        }
-        ++idle_workers_;
-        lock.wait(work_available_, timeout);
-        --idle_workers_;
-        if (wakeups_in_flight_ > 0) --wakeups_in_flight_;
-      }
-    }
-    if (wake_another) work_available_.notify_one();
+  // The task this worker runs, and the one it ran last: a finished task's
+  // callable and name stay here until the next task replaces them (or the
+  // worker goes idle), so that they are destroyed with no lock held and the
+  // worker needs the lock only once between two tasks.
+  std::function<void()> fct;
+  std::string name;
+  bool ran_task = false;
 
+  Lock lock(mutex_);
+  for (;;) {
+    if (ran_task) {
+      ongoing_tasks_[worker].active = false;
+      --num_running_;
+      ran_task = false;
+    }
+    if (cancel_requested_.load()) break;
+    const TimePoint now = std::chrono::system_clock::now();
+    auto due = find_due_i(now);
+    if (due == pending_tasks_.end()) {
+      if (fct) {
+        // Destroy the last task's callable before sleeping, without the lock.
+        lock.unlock();
+        fct = nullptr;
+        name = std::string();
+        lock.lock();
+        continue;
+      }
+      std::chrono::nanoseconds timeout = std::chrono::nanoseconds::max();
+      if (!pending_tasks_.empty()) {
+        timeout = kMaxIdleWait;
+        if (earliest_start_ - now < timeout) timeout = earliest_start_ - now;
+      }
+      ++idle_workers_;
+      lock.wait(work_available_, timeout);
+      --idle_workers_;
+      if (wakeups_in_flight_ > 0) --wakeups_in_flight_;
+      continue;
+    }
+
+    std::function<void()> next_fct = std::move(due->fct_);
+    std::string next_name = std::move(due->name_);
+    Running& slot = ongoing_tasks_[worker];
+    slot.active = true;
+    slot.id = due->id_;
+    slot.name.assign(next_name);
+    ++num_running_;
+    pending_tasks_.erase(due);
+    if (pending_tasks_.empty()) earliest_start_ = TimePoint::max();
+    // More work may be due: pass the wake-up on, so that a burst of
+    // submissions gets every idle worker going without the submitter waking
+    // more workers than there are tasks.
+    const bool wake_another = idle_workers_ > wakeups_in_flight_ && earliest_start_ <= now;
+    if (wake_another) ++wakeups_in_flight_;
+    lock.unlock();
+
+    if (wake_another) work_available_.notify_one();
+    fct = std::move(next_fct);  // destroys the previous task's callable
+    name = std::move(next_name);
     try {
       fct();
     } catch (const std::exception& e) {
@@ -222,15 +238,12 @@ void ThreadPool::perform_work(std::size_t worker) {
     } catch (...) {
       report_exception(name, "unknown exception");
     }
-
-    {
-      Lock lock(mutex_);
-      ongoing_tasks_[worker].active = false;
-      --num_running_;
-    }
-    // name, then fct, are destroyed here: after the task has left the
-    // running record, and with no lock held.
+    ran_task = true;
+    lock.lock();
   }
+  lock.unlock();
+  // The last callable is destroyed here, after the task has left the running
+  // record, with no lock held.
 }
 
 bool ThreadPool::is_pending_i(TaskId task_id) const {
