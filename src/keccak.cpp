@@ -207,6 +207,38 @@ inline void KeccakP1600_AddLaneBytes(unsigned char* __restrict stateBytes,
   }
 }
 
+// The byte-range operations split a range into whole lanes and bytes in a
+// lane: a range from offset 0 takes its whole lanes with one lane operation,
+// any other range goes lane by lane. `lanes(laneCount)` and
+// `bytesInLane(lanePosition, offsetInLane, length, done)` do the work, `done`
+// being how many bytes of the range came before the piece. A range from
+// offset 0 whose length is a multiple of 8 has no bytes left over, and the
+// bytes-in-lane call is skipped: for a range that reaches the end of the
+// state it would name lane 25, just past the state.
+template <typename Lanes, typename BytesInLane>
+inline void KeccakP1600_SplitBytes(unsigned int offset, unsigned int length,
+                                   Lanes lanes, BytesInLane bytesInLane) {
+  if (offset == 0) {
+    lanes(length / 8);
+    if (length % 8 != 0) {
+      bytesInLane(length / 8, 0U, length % 8, std::size_t{length / 8} * 8);
+    }
+    return;
+  }
+  unsigned int lanePosition = offset / 8;
+  unsigned int offsetInLane = offset % 8;
+  std::size_t done = 0;
+  while (length > 0) {
+    const unsigned int bytesInThisLane =
+        length < 8 - offsetInLane ? length : 8 - offsetInLane;
+    bytesInLane(lanePosition, offsetInLane, bytesInThisLane, done);
+    length -= bytesInThisLane;
+    done += bytesInThisLane;
+    ++lanePosition;
+    offsetInLane = 0;
+  }
+}
+
 }  // namespace
 
 // ----------------------------------------------------------------------------
@@ -242,33 +274,18 @@ void KeccakP1600_AddLanes(void* state, const unsigned char* data,
                            static_cast<tSmallUInt>(laneCount));
 }
 
-// The byte-range operations below split a range into whole lanes and bytes in
-// a lane. A range from offset 0 whose length is a multiple of 8 has no bytes
-// left over, and the bytes-in-lane call is skipped: for a range that reaches
-// the end of the state it would name lane 25, just past the state.
-
 void KeccakP1600_AddBytes(void* state, const unsigned char* data,
                           unsigned int offset, unsigned int length) {
-  if (offset == 0) {
-    KeccakP1600_AddLanes(state, data, length / 8);
-    if (length % 8 != 0) {
-      KeccakP1600_AddBytesInLane(
-          state, length / 8, data + std::size_t{length / 8} * 8, 0, length % 8);
-    }
-    return;
-  }
-  unsigned int lanePosition = offset / 8;
-  unsigned int offsetInLane = offset % 8;
-  while (length > 0) {
-    const unsigned int bytesInLane =
-        length < 8 - offsetInLane ? length : 8 - offsetInLane;
-    KeccakP1600_AddBytesInLane(state, lanePosition, data, offsetInLane,
-                               bytesInLane);
-    length -= bytesInLane;
-    data += bytesInLane;
-    ++lanePosition;
-    offsetInLane = 0;
-  }
+  KeccakP1600_SplitBytes(
+      offset, length,
+      [&](unsigned int laneCount) {
+        KeccakP1600_AddLanes(state, data, laneCount);
+      },
+      [&](unsigned int lanePosition, unsigned int offsetInLane,
+          unsigned int bytes, std::size_t done) {
+        KeccakP1600_AddBytesInLane(state, lanePosition, data + done,
+                                   offsetInLane, bytes);
+      });
 }
 
 void KeccakP1600_OverwriteBytesInLane(void* argState, unsigned int lanePosition,
@@ -293,26 +310,16 @@ void KeccakP1600_OverwriteLanes(void* state, const unsigned char* data,
 
 void KeccakP1600_OverwriteBytes(void* state, const unsigned char* data,
                                 unsigned int offset, unsigned int length) {
-  if (offset == 0) {
-    KeccakP1600_OverwriteLanes(state, data, length / 8);
-    if (length % 8 != 0) {
-      KeccakP1600_OverwriteBytesInLane(
-          state, length / 8, data + std::size_t{length / 8} * 8, 0, length % 8);
-    }
-    return;
-  }
-  unsigned int lanePosition = offset / 8;
-  unsigned int offsetInLane = offset % 8;
-  while (length > 0) {
-    const unsigned int bytesInLane =
-        length < 8 - offsetInLane ? length : 8 - offsetInLane;
-    KeccakP1600_OverwriteBytesInLane(state, lanePosition, data, offsetInLane,
-                                     bytesInLane);
-    length -= bytesInLane;
-    data += bytesInLane;
-    ++lanePosition;
-    offsetInLane = 0;
-  }
+  KeccakP1600_SplitBytes(
+      offset, length,
+      [&](unsigned int laneCount) {
+        KeccakP1600_OverwriteLanes(state, data, laneCount);
+      },
+      [&](unsigned int lanePosition, unsigned int offsetInLane,
+          unsigned int bytes, std::size_t done) {
+        KeccakP1600_OverwriteBytesInLane(state, lanePosition, data + done,
+                                         offsetInLane, bytes);
+      });
 }
 
 void KeccakP1600_OverwriteWithZeroes(void* argState, unsigned int byteCount) {
@@ -372,26 +379,16 @@ void KeccakP1600_ExtractLanes(const void* state, unsigned char* data,
 
 void KeccakP1600_ExtractBytes(const void* state, unsigned char* data,
                               unsigned int offset, unsigned int length) {
-  if (offset == 0) {
-    KeccakP1600_ExtractLanes(state, data, length / 8);
-    if (length % 8 != 0) {
-      KeccakP1600_ExtractBytesInLane(
-          state, length / 8, data + std::size_t{length / 8} * 8, 0, length % 8);
-    }
-    return;
-  }
-  unsigned int lanePosition = offset / 8;
-  unsigned int offsetInLane = offset % 8;
-  while (length > 0) {
-    const unsigned int bytesInLane =
-        length < 8 - offsetInLane ? length : 8 - offsetInLane;
-    KeccakP1600_ExtractBytesInLane(state, lanePosition, data, offsetInLane,
-                                   bytesInLane);
-    length -= bytesInLane;
-    data += bytesInLane;
-    ++lanePosition;
-    offsetInLane = 0;
-  }
+  KeccakP1600_SplitBytes(
+      offset, length,
+      [&](unsigned int laneCount) {
+        KeccakP1600_ExtractLanes(state, data, laneCount);
+      },
+      [&](unsigned int lanePosition, unsigned int offsetInLane,
+          unsigned int bytes, std::size_t done) {
+        KeccakP1600_ExtractBytesInLane(state, lanePosition, data + done,
+                                       offsetInLane, bytes);
+      });
 }
 
 void KeccakP1600_ExtractAndAddBytesInLane(
@@ -434,28 +431,17 @@ void KeccakP1600_ExtractAndAddBytes(const void* state,
                                     const unsigned char* input,
                                     unsigned char* output, unsigned int offset,
                                     unsigned int length) {
-  if (offset == 0) {
-    KeccakP1600_ExtractAndAddLanes(state, input, output, length / 8);
-    if (length % 8 != 0) {
-      KeccakP1600_ExtractAndAddBytesInLane(
-          state, length / 8, input + std::size_t{length / 8} * 8,
-          output + std::size_t{length / 8} * 8, 0, length % 8);
-    }
-    return;
-  }
-  unsigned int lanePosition = offset / 8;
-  unsigned int offsetInLane = offset % 8;
-  while (length > 0) {
-    const unsigned int bytesInLane =
-        length < 8 - offsetInLane ? length : 8 - offsetInLane;
-    KeccakP1600_ExtractAndAddBytesInLane(state, lanePosition, input, output,
-                                         offsetInLane, bytesInLane);
-    length -= bytesInLane;
-    input += bytesInLane;
-    output += bytesInLane;
-    ++lanePosition;
-    offsetInLane = 0;
-  }
+  KeccakP1600_SplitBytes(
+      offset, length,
+      [&](unsigned int laneCount) {
+        KeccakP1600_ExtractAndAddLanes(state, input, output, laneCount);
+      },
+      [&](unsigned int lanePosition, unsigned int offsetInLane,
+          unsigned int bytes, std::size_t done) {
+        KeccakP1600_ExtractAndAddBytesInLane(state, lanePosition, input + done,
+                                             output + done, offsetInLane,
+                                             bytes);
+      });
 }
 
 // ----------------------------------------------------------------------------

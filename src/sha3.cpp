@@ -19,6 +19,19 @@ bool sponge(unsigned int rate, tamu::span<const unsigned char> input,
                         output, output_size) == 0;
 }
 
+// The array form of a digest function: the digest of `input` by the span
+// form `hash`, or vexo::Error if that reports failure.
+template <std::size_t N>
+std::array<unsigned char, N> digest_or_throw(
+    tamu::span<const unsigned char> input,
+    bool (*hash)(tamu::span<const unsigned char>, tamu::span<unsigned char, N>)) {
+  std::array<unsigned char, N> result;
+  if (!hash(input, tamu::span<unsigned char, N>(result))) {
+    throw Error(kHashFailed);
+  }
+  return result;
+}
+
 }  // namespace
 
 bool shake_128(tamu::span<const unsigned char> input,
@@ -37,11 +50,7 @@ bool sha3_224(tamu::span<const unsigned char> input,
 }
 
 std::array<unsigned char, 28> sha3_224(tamu::span<const unsigned char> input) {
-  std::array<unsigned char, 28> result;
-  if (!sha3_224(input, tamu::span<unsigned char, 28>(result))) {
-    throw Error(kHashFailed);
-  }
-  return result;
+  return digest_or_throw<28>(input, sha3_224);
 }
 
 bool sha3_256(tamu::span<const unsigned char> input,
@@ -50,11 +59,7 @@ bool sha3_256(tamu::span<const unsigned char> input,
 }
 
 std::array<unsigned char, 32> sha3_256(tamu::span<const unsigned char> input) {
-  std::array<unsigned char, 32> result;
-  if (!sha3_256(input, tamu::span<unsigned char, 32>(result))) {
-    throw Error(kHashFailed);
-  }
-  return result;
+  return digest_or_throw<32>(input, sha3_256);
 }
 
 bool sha3_384(tamu::span<const unsigned char> input,
@@ -63,11 +68,7 @@ bool sha3_384(tamu::span<const unsigned char> input,
 }
 
 std::array<unsigned char, 48> sha3_384(tamu::span<const unsigned char> input) {
-  std::array<unsigned char, 48> result;
-  if (!sha3_384(input, tamu::span<unsigned char, 48>(result))) {
-    throw Error(kHashFailed);
-  }
-  return result;
+  return digest_or_throw<48>(input, sha3_384);
 }
 
 bool sha3_512(tamu::span<const unsigned char> input,
@@ -76,11 +77,7 @@ bool sha3_512(tamu::span<const unsigned char> input,
 }
 
 std::array<unsigned char, 64> sha3_512(tamu::span<const unsigned char> input) {
-  std::array<unsigned char, 64> result;
-  if (!sha3_512(input, tamu::span<unsigned char, 64>(result))) {
-    throw Error(kHashFailed);
-  }
-  return result;
+  return digest_or_throw<64>(input, sha3_512);
 }
 
 }  // namespace vexo
