@@ -5,6 +5,8 @@
 // so that the pools take turns on a noisy machine and medians are reported.
 #include <benchmark/benchmark.h>
 #include <malloc.h>
+#include <tbb/task_arena.h>
+#include <tbb/task_group.h>
 
 #include <atomic>
 #include <boost/asio/post.hpp>
@@ -13,10 +15,8 @@
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <thread>
 #include <mutex>
-#include <tbb/task_arena.h>
-#include <tbb/task_group.h>
+#include <thread>
 
 #include "vexo/util/ThreadPool.hpp"
 
@@ -28,7 +28,10 @@ using SteadyClock = std::chrono::steady_clock;
 // Counts finished tasks; the submitter blocks until all have finished.
 class Countdown {
  public:
-  void reset(std::int64_t n) { left_.store(n); done_ = false; }
+  void reset(std::int64_t n) {
+    left_.store(n);
+    done_ = false;
+  }
   void finish_one() {
     if (left_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -98,9 +101,21 @@ void BM_Throughput(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations() * tasks);
 }
-BENCHMARK(BM_Throughput<VexoPool>)->Args({2, 200000})->Args({4, 200000})->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Throughput<AsioPool>)->Args({2, 200000})->Args({4, 200000})->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Throughput<TbbPool>)->Args({2, 200000})->Args({4, 200000})->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Throughput<VexoPool>)
+    ->Args({2, 200000})
+    ->Args({4, 200000})
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Throughput<AsioPool>)
+    ->Args({2, 200000})
+    ->Args({4, 200000})
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Throughput<TbbPool>)
+    ->Args({2, 200000})
+    ->Args({4, 200000})
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 // --- Wake latency: one task submitted to an idle pool ---------------------
 
@@ -119,8 +134,14 @@ void BM_WakeLatency(benchmark::State& state) {
     state.SetIterationTime(std::chrono::duration<double>(latency).count());
   }
 }
-BENCHMARK(BM_WakeLatency<VexoPool>)->UseManualTime()->Iterations(300)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_WakeLatency<AsioPool>)->UseManualTime()->Iterations(300)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_WakeLatency<VexoPool>)
+    ->UseManualTime()
+    ->Iterations(300)
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_WakeLatency<AsioPool>)
+    ->UseManualTime()
+    ->Iterations(300)
+    ->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_WakeLatency<TbbPool>)->UseManualTime()->Iterations(300)->Unit(benchmark::kMicrosecond);
 
 // --- Short tasks: 100,000 tasks of 2 us on 2 workers -----------------------

@@ -78,8 +78,7 @@ void BM_Vexo(benchmark::State& state, Function function) {
     benchmark::DoNotOptimize(out.data());
     benchmark::ClobberMemory();
   }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
-                          state.range(0));
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * state.range(0));
 }
 
 void BM_OpenSslCtx(benchmark::State& state, Function function) {
@@ -105,8 +104,7 @@ void BM_OpenSslCtx(benchmark::State& state, Function function) {
   }
   EVP_MD_CTX_free(ctx);
   EVP_MD_free(md);
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
-                          state.range(0));
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * state.range(0));
 }
 
 // EVP_Digest cannot set a SHAKE output length, so this form covers the SHA-3
@@ -125,24 +123,18 @@ void BM_OpenSslOneShot(benchmark::State& state, Function function) {
     benchmark::ClobberMemory();
   }
   EVP_MD_free(md);
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
-                          state.range(0));
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * state.range(0));
 }
 
 constexpr std::int64_t kMiB = 1 << 20;
 
 BENCHMARK_CAPTURE(BM_Vexo, sha3_256, Function::kSha3_256)->Arg(64)->Arg(kMiB);
-BENCHMARK_CAPTURE(BM_OpenSslCtx, sha3_256, Function::kSha3_256)
-    ->Arg(64)
-    ->Arg(kMiB);
-BENCHMARK_CAPTURE(BM_OpenSslOneShot, sha3_256, Function::kSha3_256)
-    ->Arg(64)
-    ->Arg(kMiB);
+BENCHMARK_CAPTURE(BM_OpenSslCtx, sha3_256, Function::kSha3_256)->Arg(64)->Arg(kMiB);
+BENCHMARK_CAPTURE(BM_OpenSslOneShot, sha3_256, Function::kSha3_256)->Arg(64)->Arg(kMiB);
 BENCHMARK_CAPTURE(BM_Vexo, sha3_512, Function::kSha3_512)->Arg(kMiB);
 BENCHMARK_CAPTURE(BM_OpenSslCtx, sha3_512, Function::kSha3_512)->Arg(kMiB);
 BENCHMARK_CAPTURE(BM_Vexo, shake128_out32, Function::kShake128)->Arg(kMiB);
-BENCHMARK_CAPTURE(BM_OpenSslCtx, shake128_out32, Function::kShake128)
-    ->Arg(kMiB);
+BENCHMARK_CAPTURE(BM_OpenSslCtx, shake128_out32, Function::kShake128)->Arg(kMiB);
 
 }  // namespace
 

@@ -13,10 +13,25 @@ namespace {
 // About 1 MiB of names such as "2024-06-01 Grüße/IMG_0042 (copy).jpg": mostly
 // ASCII, with spaces, some separators that need escaping and some UTF-8.
 std::string typical_file_names(std::size_t size) {
-  static const char* const kWords[] = {
-      "report", "IMG_0042", "2024-06-01", "final", "v2", "notes", "Photo", "draft",
-      "Gr\xC3\xBC\xC3\x9F" "e", "na\xC3\xAFve", "caf\xC3\xA9", "backup", "(copy)", "readme",
-      "data", "x86_64", "run~1", "50%"};
+  static const char* const kWords[] = {"report",
+                                       "IMG_0042",
+                                       "2024-06-01",
+                                       "final",
+                                       "v2",
+                                       "notes",
+                                       "Photo",
+                                       "draft",
+                                       "Gr\xC3\xBC\xC3\x9F"
+                                       "e",
+                                       "na\xC3\xAFve",
+                                       "caf\xC3\xA9",
+                                       "backup",
+                                       "(copy)",
+                                       "readme",
+                                       "data",
+                                       "x86_64",
+                                       "run~1",
+                                       "50%"};
   static const char* const kSeparators[] = {" ", "_", "-", ".", " ", "/", ": ", " & ", "."};
   static const char* const kExtensions[] = {".txt", ".jpg", ".tar.gz", ".csv", ".log"};
   std::mt19937 rng(42);
@@ -73,7 +88,9 @@ BENCHMARK(BM_CopyString_1MiB);
 
 // One name at a time, as the functions are mostly used.
 void BM_EscapeFilename_OneName(benchmark::State& state) {
-  const std::string name = "2024-06-01 Gr\xC3\xBC\xC3\x9F" "e/IMG_0042: final & (copy).jpg";
+  const std::string name =
+      "2024-06-01 Gr\xC3\xBC\xC3\x9F"
+      "e/IMG_0042: final & (copy).jpg";
   for (auto _ : state) {
     std::string escaped = vexo::escape_filename_characters(name);
     benchmark::DoNotOptimize(escaped.data());
@@ -84,7 +101,8 @@ BENCHMARK(BM_EscapeFilename_OneName);
 
 void BM_UnescapeFilename_OneName(benchmark::State& state) {
   const std::string escaped = vexo::escape_filename_characters(
-      "2024-06-01 Gr\xC3\xBC\xC3\x9F" "e/IMG_0042: final & (copy).jpg");
+      "2024-06-01 Gr\xC3\xBC\xC3\x9F"
+      "e/IMG_0042: final & (copy).jpg");
   for (auto _ : state) {
     std::string decoded = vexo::unescape_filename_characters(escaped);
     benchmark::DoNotOptimize(decoded.data());
@@ -111,8 +129,9 @@ void BM_SnprintfStackCopy_Short(benchmark::State& state) {
   int i = 0;
   for (auto _ : state) {
     char buffer[256];
-    const int n = std::snprintf(buffer, sizeof buffer, "%s/%s-%04d.%s: %d of %d tasks done in %.2f s",
-                                "run", "frame", i, "png", i, 1000, 1.5);
+    const int n =
+        std::snprintf(buffer, sizeof buffer, "%s/%s-%04d.%s: %d of %d tasks done in %.2f s", "run",
+                      "frame", i, "png", i, 1000, 1.5);
     std::string s(buffer, static_cast<std::size_t>(n));
     benchmark::DoNotOptimize(s.data());
     ++i;

@@ -29,8 +29,7 @@ std::string strftime_isodate(const time_t* tp, const char* format) {
   return std::string(buffer, n);
 }
 
-std::string strftime_isodate_filename(std::string_view comment,
-                                      std::string_view extension) {
+std::string strftime_isodate_filename(std::string_view comment, std::string_view extension) {
   std::string name = strftime_isodate(nullptr, "%Y-%m-%dT%H%M%S");
   if (!comment.empty()) {
     if (comment.front() != '-') name += '-';
@@ -48,10 +47,10 @@ std::string stream_isodate(const time_t* tp) {
   struct tm fields;
   if (::localtime_r(tp, &fields) == nullptr) return std::string();
   std::ostringstream out;
-  out << std::setfill('0') << std::setw(4) << fields.tm_year + 1900 << '-'
-      << std::setw(2) << fields.tm_mon + 1 << '-' << std::setw(2)
-      << fields.tm_mday << 'T' << std::setw(2) << fields.tm_hour << ':'
-      << std::setw(2) << fields.tm_min << ':' << std::setw(2) << fields.tm_sec;
+  out << std::setfill('0') << std::setw(4) << fields.tm_year + 1900 << '-' << std::setw(2)
+      << fields.tm_mon + 1 << '-' << std::setw(2) << fields.tm_mday << 'T' << std::setw(2)
+      << fields.tm_hour << ':' << std::setw(2) << fields.tm_min << ':' << std::setw(2)
+      << fields.tm_sec;
   return out.str();
 }
 
@@ -144,20 +143,17 @@ void BM_sleep_flag_reaction(benchmark::State& state) {
       vexo::sleep_ms(60000, &flag);
       returned = std::chrono::steady_clock::now().time_since_epoch().count();
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(
-        30 + 37 * static_cast<int>(state.iterations() % 5)));
+    std::this_thread::sleep_for(
+        std::chrono::milliseconds(30 + 37 * static_cast<int>(state.iterations() % 5)));
     const auto set_at = std::chrono::steady_clock::now();
     flag = true;
     sleeper.join();
-    const auto end = std::chrono::steady_clock::time_point(
-        std::chrono::steady_clock::duration(returned.load()));
+    const auto end =
+        std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(returned.load()));
     state.SetIterationTime(std::chrono::duration<double>(end - set_at).count());
   }
 }
-BENCHMARK(BM_sleep_flag_reaction)
-    ->UseManualTime()
-    ->Iterations(20)
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_sleep_flag_reaction)->UseManualTime()->Iterations(20)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -21,8 +21,8 @@ struct Algorithm {
 };
 
 inline constexpr Algorithm kAlgorithms[] = {
-    {"224", 1152, 0x06, 28},      {"256", 1088, 0x06, 32},      {"384", 832, 0x06, 48},
-    {"512", 576, 0x06, 64},       {"shake128", 1344, 0x1F, 32}, {"shake256", 1088, 0x1F, 64},
+    {"224", 1152, 0x06, 28}, {"256", 1088, 0x06, 32},      {"384", 832, 0x06, 48},
+    {"512", 576, 0x06, 64},  {"shake128", 1344, 0x1F, 32}, {"shake256", 1088, 0x1F, 64},
 };
 
 inline const Algorithm* find_algorithm(std::string_view name) {

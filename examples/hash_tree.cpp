@@ -10,6 +10,8 @@
 // the path in escaped file-name text (no slashes, no control characters), in
 // path order. Ctrl-C stops cleanly: pending tasks are removed, running ones
 // finish, and no manifest is written (exit status 130).
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -19,7 +21,6 @@
 #include <filesystem>
 #include <string>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "file_hasher.hpp"
@@ -69,7 +70,9 @@ int main(int argc, char** argv) {
   std::vector<Entry> entries;
   for (const std::string& root : roots) {
     std::error_code ec;
-    for (fs::recursive_directory_iterator it(root, fs::directory_options::skip_permission_denied, ec), end;
+    for (fs::recursive_directory_iterator
+             it(root, fs::directory_options::skip_permission_denied, ec),
+         end;
          !ec && it != end; it.increment(ec)) {
       if (it->is_regular_file(ec)) entries.push_back({it->path().generic_string(), {}});
     }
@@ -88,8 +91,9 @@ int main(int argc, char** argv) {
     const double now = vexo::get_unix_time();
     if (!force && now - last_report < (tty ? 0.1 : 1.0)) return;
     last_report = now;
-    std::fprintf(stderr, "%shashed %zu of %zu files, %.1f MiB%s", tty ? "\r" : "", files_done.load(),
-                 entries.size(), static_cast<double>(bytes_done.load()) / (1 << 20), tty ? "" : "\n");
+    std::fprintf(stderr, "%shashed %zu of %zu files, %.1f MiB%s", tty ? "\r" : "",
+                 files_done.load(), entries.size(),
+                 static_cast<double>(bytes_done.load()) / (1 << 20), tty ? "" : "\n");
   };
 
   {
@@ -129,7 +133,8 @@ int main(int argc, char** argv) {
   report_progress(true);
   if (tty) std::fputc('\n', stderr);
 
-  const std::string name = (fs::path(out_dir) / vexo::get_isodate_filename("hash_tree", "sha3-256")).string();
+  const std::string name =
+      (fs::path(out_dir) / vexo::get_isodate_filename("hash_tree", "sha3-256")).string();
   std::FILE* manifest = std::fopen(name.c_str(), "w");
   if (manifest == nullptr) {
     std::perror(name.c_str());
@@ -147,8 +152,8 @@ int main(int argc, char** argv) {
   }
   std::fclose(manifest);
   std::printf("hashed %zu files (%.1f MiB) on %zu threads in %.3f s\nmanifest: %s\n",
-              entries.size() - unreadable, static_cast<double>(bytes_done.load()) / (1 << 20), threads,
-              vexo::get_unix_time() - t0, name.c_str());
+              entries.size() - unreadable, static_cast<double>(bytes_done.load()) / (1 << 20),
+              threads, vexo::get_unix_time() - t0, name.c_str());
   std::printf("first entries:\n");
   std::FILE* in = std::fopen(name.c_str(), "r");
   char line[512];

@@ -32,12 +32,20 @@ int main() {
         },
         "job " + std::to_string(i));
   }
-  pool.add_task([&] { std::printf("[%4lld ms] delayed task ran\n", ms_since_start()); ++done; },
-                ThreadPool::Duration(200ms), "delayed");
+  pool.add_task(
+      [&] {
+        std::printf("[%4lld ms] delayed task ran\n", ms_since_start());
+        ++done;
+      },
+      ThreadPool::Duration(200ms), "delayed");
   const auto never = pool.add_task([] { std::puts("this never runs"); }, ThreadPool::Duration(1h),
                                    "removed before it starts");
-  pool.add_task([&] { ++done; throw std::runtime_error("a task may throw; the pool reports it"); },
-                "thrower");
+  pool.add_task(
+      [&] {
+        ++done;
+        throw std::runtime_error("a task may throw; the pool reports it");
+      },
+      "thrower");
 
   std::this_thread::sleep_for(20ms);
   std::printf("pending: %zu, running:", pool.num_pending());

@@ -31,8 +31,7 @@ void usage() {
   std::exit(1);
 }
 
-std::optional<std::vector<unsigned char>> hash_named(const std::string& name,
-                                                     const Algorithm& algo,
+std::optional<std::vector<unsigned char>> hash_named(const std::string& name, const Algorithm& algo,
                                                      std::size_t output_bytes) {
   if (name == "-") return example::hash_stream(stdin, algo, output_bytes);
   return example::hash_file(name, algo, output_bytes);
@@ -111,7 +110,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "sha3sum: -l applies to shake128 and shake256 only\n");
     return 1;
   }
-  const std::size_t output_bytes = length >= 0 ? static_cast<std::size_t>(length) : algo->digest_bytes;
+  const std::size_t output_bytes =
+      length >= 0 ? static_cast<std::size_t>(length) : algo->digest_bytes;
   int status = 0;
   for (const std::string& name : names) {
     const auto digest = hash_named(name, *algo, output_bytes);

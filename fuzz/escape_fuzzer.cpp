@@ -51,7 +51,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // Length: two more per escaped byte; "." and ".." are escaped whole.
   std::size_t escaped_bytes = 0;
-  for (const char c : input) escaped_bytes += is_escaped_byte(static_cast<unsigned char>(c)) ? 1 : 0;
+  for (const char c : input)
+    escaped_bytes += is_escaped_byte(static_cast<unsigned char>(c)) ? 1 : 0;
   if (input == "." || input == "..") escaped_bytes = input.size();
   check(escaped.size() == input.size() + 2 * escaped_bytes);
 
@@ -63,7 +64,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       const int high = hex_value(escaped[i + 1]);
       const int low = hex_value(escaped[i + 2]);
       check(high >= 0 && low >= 0 && high * 16 + low >= 0x22);
-      check(vexo::detail::hex2dec_2chars(std::string_view(escaped).substr(i + 1)) == high * 16 + low);
+      check(vexo::detail::hex2dec_2chars(std::string_view(escaped).substr(i + 1)) ==
+            high * 16 + low);
       i += 2;
     }
   }

@@ -35,8 +35,7 @@ const std::array<Function, 6> kFunctions = {{
     {1088, 0x1F, 0, EVP_shake256},
 }};
 
-std::vector<unsigned char> one_shot(std::size_t index,
-                                    tamu::span<const unsigned char> in,
+std::vector<unsigned char> one_shot(std::size_t index, tamu::span<const unsigned char> in,
                                     std::size_t out_len) {
   std::vector<unsigned char> out(out_len);
   bool ok = false;
@@ -64,8 +63,7 @@ std::vector<unsigned char> one_shot(std::size_t index,
   return out;
 }
 
-std::vector<unsigned char> openssl(const Function& f,
-                                   tamu::span<const unsigned char> in,
+std::vector<unsigned char> openssl(const Function& f, tamu::span<const unsigned char> in,
                                    std::size_t out_len) {
   std::vector<unsigned char> out(out_len);
   EVP_MD_CTX* ctx = EVP_MD_CTX_new();
@@ -83,15 +81,12 @@ std::vector<unsigned char> openssl(const Function& f,
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
-                                      std::size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider provider(data, size);
-  const std::size_t index =
-      provider.ConsumeIntegralInRange<std::size_t>(0, kFunctions.size() - 1);
+  const std::size_t index = provider.ConsumeIntegralInRange<std::size_t>(0, kFunctions.size() - 1);
   const Function& f = kFunctions[index];
   const std::size_t out_len =
-      f.digest != 0 ? f.digest
-                    : provider.ConsumeIntegralInRange<std::size_t>(0, 700);
+      f.digest != 0 ? f.digest : provider.ConsumeIntegralInRange<std::size_t>(0, 700);
   // Piece sizes come from a generator seeded here, so that the message is
   // the whole rest of the input.
   std::uint64_t seed = provider.ConsumeIntegral<std::uint64_t>() | 1;
@@ -102,16 +97,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     seed ^= seed << 17;
     return static_cast<std::size_t>(seed % (2 * block + 2));
   };
-  const std::vector<unsigned char> message =
-      provider.ConsumeRemainingBytes<unsigned char>();
+  const std::vector<unsigned char> message = provider.ConsumeRemainingBytes<unsigned char>();
   const tamu::span<const unsigned char> in(message);
 
   const auto expected = one_shot(index, in, out_len);
   check(expected == openssl(f, in, out_len));
 
   vexo::keccak::SpongeInstance instance;
-  std::fill_n(reinterpret_cast<unsigned char*>(&instance), sizeof instance,
-              0x5c);
+  std::fill_n(reinterpret_cast<unsigned char*>(&instance), sizeof instance, 0x5c);
   check(vexo::keccak::SpongeInitialize(&instance, f.rate, 1600 - f.rate) == 0);
   for (std::size_t done = 0; done < message.size();) {
     const std::size_t n = std::min(next_piece(), message.size() - done);

@@ -82,7 +82,8 @@ void report_exception(const std::string& name, const char* what) {
 void block_signals() noexcept {
   sigset_t set;
   sigemptyset(&set);
-  for (int sig : {SIGALRM, SIGINT, SIGPIPE, SIGTERM, SIGURG, SIGUSR1, SIGUSR2}) sigaddset(&set, sig);
+  for (int sig : {SIGALRM, SIGINT, SIGPIPE, SIGTERM, SIGURG, SIGUSR1, SIGUSR2})
+    sigaddset(&set, sig);
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
@@ -138,8 +139,8 @@ ThreadPool::TaskId ThreadPool::add_task(std::function<void()> fct, TimePoint sta
   {
     Lock lock(mutex_);
     if (is_full_i()) {
-      throw Error(tamu::cat("Cannot add task: Pending queue has reached capacity (",
-                            num_pending_i(), ")"));
+      throw Error(
+          tamu::cat("Cannot add task: Pending queue has reached capacity (", num_pending_i(), ")"));
     }
     id = next_task_id_;
     pending_tasks_.emplace_back(id, std::move(fct), std::move(name), start_time);

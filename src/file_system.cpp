@@ -25,8 +25,6 @@ bool make_directory(const std::string& folder_name, uint32_t permissions) {
   return false;
 }
 
-bool remove_directory(const std::string& folder_name) {
-  return ::rmdir(folder_name.c_str()) == 0;
-}
+bool remove_directory(const std::string& folder_name) { return ::rmdir(folder_name.c_str()) == 0; }
 
 }  // namespace vexo

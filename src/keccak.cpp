@@ -1,6 +1,6 @@
 // Keccak-p[1600] and the sponge construction (FIPS 202), in compact form.
 // NOLINTBEGIN(readability-identifier-naming)
-#include "keccak.hpp"
+#include "vexo/util/keccak.hpp"
 
 #include <bit>
 #include <cstdint>
@@ -23,11 +23,9 @@
 #define VEXO_KECCAK_SANITIZED 1
 #endif
 
-#if defined(__x86_64__) && defined(__ELF__) && defined(__GNUC__) && \
-    !defined(__clang__) && __GNUC__ >= 12 &&                        \
-    !defined(VEXO_KECCAK_SANITIZED) && !defined(VEXO_KECCAK_NO_DISPATCH)
-#define VEXO_KECCAK_DISPATCH \
-  __attribute__((target_clones("arch=x86-64-v3", "default")))
+#if defined(__x86_64__) && defined(__ELF__) && defined(__GNUC__) && !defined(__clang__) && \
+    __GNUC__ >= 12 && !defined(VEXO_KECCAK_SANITIZED) && !defined(VEXO_KECCAK_NO_DISPATCH)
+#define VEXO_KECCAK_DISPATCH __attribute__((target_clones("arch=x86-64-v3", "default")))
 #else
 #define VEXO_KECCAK_DISPATCH
 #endif
@@ -88,16 +86,15 @@ constexpr bool KeccakF1600_CheckRegister() {
   for (int i = 12; i < 24; ++i) {
     last = KeccakF1600_GetNextRoundConstant(&LFSR);
   }
-  return first == 0x1 && second == 0x8082 && atTwelve == 0xD5 &&
-         last == 0x8000000080008008;
+  return first == 0x1 && second == 0x8082 && atTwelve == 0xD5 && last == 0x8000000080008008;
 }
 static_assert(KeccakF1600_CheckRegister());
 
 // One round on the 25 lanes A. Each step loop is unrolled completely, so every
 // table entry and index folds into the code and the lanes can live in
 // registers.
-inline __attribute__((always_inline)) void KeccakP1600_Round(
-    tKeccakLane* A, tKeccakLane roundConstant) {
+inline __attribute__((always_inline)) void KeccakP1600_Round(tKeccakLane* A,
+                                                             tKeccakLane roundConstant) {
   tKeccakLane BC[5];
   tKeccakLane temp;
 
@@ -108,8 +105,7 @@ inline __attribute__((always_inline)) void KeccakP1600_Round(
   }
 #pragma GCC unroll 5
   for (tSmallUInt x = 0; x < 5; ++x) {
-    temp =
-        BC[KeccakP1600_Mod5[x + 4]] ^ std::rotl(BC[KeccakP1600_Mod5[x + 1]], 1);
+    temp = BC[KeccakP1600_Mod5[x + 4]] ^ std::rotl(BC[KeccakP1600_Mod5[x + 1]], 1);
 #pragma GCC unroll 5
     for (tSmallUInt y = 0; y < 5; ++y) {
       A[x + 5 * y] ^= temp;
@@ -135,8 +131,7 @@ inline __attribute__((always_inline)) void KeccakP1600_Round(
     }
 #pragma GCC unroll 5
     for (tSmallUInt x = 0; x < 5; ++x) {
-      A[5 * y + x] =
-          BC[x] ^ (~BC[KeccakP1600_Mod5[x + 1]] & BC[KeccakP1600_Mod5[x + 2]]);
+      A[5 * y + x] = BC[x] ^ (~BC[KeccakP1600_Mod5[x + 1]] & BC[KeccakP1600_Mod5[x + 2]]);
     }
   }
 
@@ -153,8 +148,7 @@ inline __attribute__((always_inline)) void KeccakP1600_Round(
 // times measured 7-10% slower, as every round stores and reloads the state;
 // 24 inlined rounds were as fast or 30% slower depending on where the linker
 // happened to place them.)
-VEXO_KECCAK_DISPATCH void KeccakP1600_Rounds(void* argState,
-                                             const tKeccakLane* roundConstants,
+VEXO_KECCAK_DISPATCH void KeccakP1600_Rounds(void* argState, const tKeccakLane* roundConstants,
                                              tSmallUInt rounds) {
   tKeccakLane A[25];
   auto* stateBytes = static_cast<unsigned char*>(argState);
@@ -180,7 +174,7 @@ VEXO_KECCAK_DISPATCH void KeccakP1600_Rounds(void* argState,
 // register stepped at run time inside the rounds loop made a whole SHA3-256
 // hash 12-15% slower.
 inline __attribute__((always_inline)) void KeccakP1600_Permute_NroundsLFSR(
-    void* argState, std::uint8_t rounds, std::uint8_t LFSRinitialState) {
+    void* argState, unsigned int rounds, std::uint8_t LFSRinitialState) {
   tKeccakLane roundConstants[24];
   std::uint8_t LFSRstate = LFSRinitialState;
   while (rounds > 0) {
@@ -190,15 +184,14 @@ inline __attribute__((always_inline)) void KeccakP1600_Permute_NroundsLFSR(
       roundConstants[round] = KeccakF1600_GetNextRoundConstant(&LFSRstate);
     }
     KeccakP1600_Rounds(argState, roundConstants, batch);
-    rounds = static_cast<std::uint8_t>(rounds - batch);
+    rounds -= batch;
   }
 }
 
 // XORs `lanes` lanes of bytes, byte by byte. The pointers do not overlap,
 // which lets the compiler turn each lane into one 64-bit XOR also at -O2.
 inline void KeccakP1600_AddLaneBytes(unsigned char* __restrict stateBytes,
-                                     const unsigned char* __restrict data,
-                                     tSmallUInt lanes) {
+                                     const unsigned char* __restrict data, tSmallUInt lanes) {
   for (tSmallUInt lane = 0; lane < lanes; ++lane) {
 #pragma GCC unroll 8
     for (tSmallUInt i = 0; i < 8; ++i) {
@@ -216,8 +209,8 @@ inline void KeccakP1600_AddLaneBytes(unsigned char* __restrict stateBytes,
 // bytes-in-lane call is skipped: for a range that reaches the end of the
 // state it would name lane 25, just past the state.
 template <typename Lanes, typename BytesInLane>
-inline void KeccakP1600_SplitBytes(unsigned int offset, unsigned int length,
-                                   Lanes lanes, BytesInLane bytesInLane) {
+inline void KeccakP1600_SplitBytes(unsigned int offset, unsigned int length, Lanes lanes,
+                                   BytesInLane bytesInLane) {
   if (offset == 0) {
     lanes(length / 8);
     if (length % 8 != 0) {
@@ -229,8 +222,7 @@ inline void KeccakP1600_SplitBytes(unsigned int offset, unsigned int length,
   unsigned int offsetInLane = offset % 8;
   std::size_t done = 0;
   while (length > 0) {
-    const unsigned int bytesInThisLane =
-        length < 8 - offsetInLane ? length : 8 - offsetInLane;
+    const unsigned int bytesInThisLane = length < 8 - offsetInLane ? length : 8 - offsetInLane;
     bytesInLane(lanePosition, offsetInLane, bytesInThisLane, done);
     length -= bytesInThisLane;
     done += bytesInThisLane;
@@ -245,9 +237,7 @@ inline void KeccakP1600_SplitBytes(unsigned int offset, unsigned int length,
 // State access
 // ----------------------------------------------------------------------------
 
-void KeccakP1600_Initialize(void* argState) {
-  std::memset(argState, 0, state_size);
-}
+void KeccakP1600_Initialize(void* argState) { std::memset(argState, 0, state_size); }
 
 void KeccakP1600_AddByte(void* state, unsigned char byte, unsigned int offset) {
   auto* lane = static_cast<unsigned char*>(state) + std::size_t{offset / 8} * 8;
@@ -260,65 +250,53 @@ void KeccakP1600_AddByte(void* state, unsigned char byte, unsigned int offset) {
 void KeccakP1600_AddBytesInLane(void* argState, unsigned int lanePosition,
                                 const unsigned char* data, unsigned int offset,
                                 unsigned int length) {
-  auto* laneBytes = static_cast<unsigned char*>(argState) +
-                    std::size_t{lanePosition} * 8 + offset;
+  auto* laneBytes = static_cast<unsigned char*>(argState) + std::size_t{lanePosition} * 8 + offset;
   const auto byteCount = static_cast<tSmallUInt>(length);
   for (tSmallUInt i = 0; i < byteCount; ++i) {
     laneBytes[i] ^= data[i];
   }
 }
 
-void KeccakP1600_AddLanes(void* state, const unsigned char* data,
-                          unsigned int laneCount) {
+void KeccakP1600_AddLanes(void* state, const unsigned char* data, unsigned int laneCount) {
   KeccakP1600_AddLaneBytes(static_cast<unsigned char*>(state), data,
                            static_cast<tSmallUInt>(laneCount));
 }
 
-void KeccakP1600_AddBytes(void* state, const unsigned char* data,
-                          unsigned int offset, unsigned int length) {
+void KeccakP1600_AddBytes(void* state, const unsigned char* data, unsigned int offset,
+                          unsigned int length) {
   KeccakP1600_SplitBytes(
-      offset, length,
-      [&](unsigned int laneCount) {
-        KeccakP1600_AddLanes(state, data, laneCount);
-      },
-      [&](unsigned int lanePosition, unsigned int offsetInLane,
-          unsigned int bytes, std::size_t done) {
-        KeccakP1600_AddBytesInLane(state, lanePosition, data + done,
-                                   offsetInLane, bytes);
+      offset, length, [&](unsigned int laneCount) { KeccakP1600_AddLanes(state, data, laneCount); },
+      [&](unsigned int lanePosition, unsigned int offsetInLane, unsigned int bytes,
+          std::size_t done) {
+        KeccakP1600_AddBytesInLane(state, lanePosition, data + done, offsetInLane, bytes);
       });
 }
 
 void KeccakP1600_OverwriteBytesInLane(void* argState, unsigned int lanePosition,
-                                      const unsigned char* data,
-                                      unsigned int offset,
+                                      const unsigned char* data, unsigned int offset,
                                       unsigned int length) {
   if (length == 0) {
     return;
   }
-  std::memcpy(static_cast<unsigned char*>(argState) +
-                  std::size_t{lanePosition} * 8 + offset,
-              data, length);
+  std::memcpy(static_cast<unsigned char*>(argState) + std::size_t{lanePosition} * 8 + offset, data,
+              length);
 }
 
-void KeccakP1600_OverwriteLanes(void* state, const unsigned char* data,
-                                unsigned int laneCount) {
+void KeccakP1600_OverwriteLanes(void* state, const unsigned char* data, unsigned int laneCount) {
   if (laneCount == 0) {
     return;
   }
   std::memcpy(state, data, std::size_t{laneCount} * 8);
 }
 
-void KeccakP1600_OverwriteBytes(void* state, const unsigned char* data,
-                                unsigned int offset, unsigned int length) {
+void KeccakP1600_OverwriteBytes(void* state, const unsigned char* data, unsigned int offset,
+                                unsigned int length) {
   KeccakP1600_SplitBytes(
       offset, length,
-      [&](unsigned int laneCount) {
-        KeccakP1600_OverwriteLanes(state, data, laneCount);
-      },
-      [&](unsigned int lanePosition, unsigned int offsetInLane,
-          unsigned int bytes, std::size_t done) {
-        KeccakP1600_OverwriteBytesInLane(state, lanePosition, data + done,
-                                         offsetInLane, bytes);
+      [&](unsigned int laneCount) { KeccakP1600_OverwriteLanes(state, data, laneCount); },
+      [&](unsigned int lanePosition, unsigned int offsetInLane, unsigned int bytes,
+          std::size_t done) {
+        KeccakP1600_OverwriteBytesInLane(state, lanePosition, data + done, offsetInLane, bytes);
       });
 }
 
@@ -335,74 +313,59 @@ void KeccakP1600_Permute_Nrounds(void* state, unsigned int nrounds) {
   // 7i steps from 0x01. The register has period 255, so counts above 24
   // (negative round indices in FIPS 202) come out right modulo 255.
   std::uint8_t LFSRstate = 0x01;
-  const auto skippedRounds =
-      static_cast<tSmallUInt>((24 + 255 - nrounds % 255) % 255);
+  const auto skippedRounds = static_cast<tSmallUInt>((24 + 255 - nrounds % 255) % 255);
   for (tSmallUInt skipped = 0; skipped < skippedRounds; ++skipped) {
     KeccakF1600_GetNextRoundConstant(&LFSRstate);
   }
-  KeccakP1600_Permute_NroundsLFSR(state, static_cast<std::uint8_t>(nrounds),
-                                  LFSRstate);
+  KeccakP1600_Permute_NroundsLFSR(state, nrounds, LFSRstate);
 }
 
-void KeccakP1600_Permute_12rounds(void* state) {
-  KeccakP1600_Permute_NroundsLFSR(state, 12, 0xD5);
-}
+void KeccakP1600_Permute_12rounds(void* state) { KeccakP1600_Permute_NroundsLFSR(state, 12, 0xD5); }
 
-void KeccakP1600_Permute_24rounds(void* state) {
-  KeccakP1600_Permute_NroundsLFSR(state, 24, 0x01);
-}
+void KeccakP1600_Permute_24rounds(void* state) { KeccakP1600_Permute_NroundsLFSR(state, 24, 0x01); }
 
 // ----------------------------------------------------------------------------
 // State extraction
 // ----------------------------------------------------------------------------
 
-void KeccakP1600_ExtractBytesInLane(const void* state,
-                                    unsigned int lanePosition,
-                                    unsigned char* data, unsigned int offset,
-                                    unsigned int length) {
+void KeccakP1600_ExtractBytesInLane(const void* state, unsigned int lanePosition,
+                                    unsigned char* data, unsigned int offset, unsigned int length) {
   if (length == 0) {
     return;
   }
   std::memcpy(data,
-              static_cast<const unsigned char*>(state) +
-                  std::size_t{lanePosition} * 8 + offset,
+              static_cast<const unsigned char*>(state) + std::size_t{lanePosition} * 8 + offset,
               length);
 }
 
-void KeccakP1600_ExtractLanes(const void* state, unsigned char* data,
-                              unsigned int laneCount) {
+void KeccakP1600_ExtractLanes(const void* state, unsigned char* data, unsigned int laneCount) {
   if (laneCount == 0) {
     return;
   }
   std::memcpy(data, state, std::size_t{laneCount} * 8);
 }
 
-void KeccakP1600_ExtractBytes(const void* state, unsigned char* data,
-                              unsigned int offset, unsigned int length) {
+void KeccakP1600_ExtractBytes(const void* state, unsigned char* data, unsigned int offset,
+                              unsigned int length) {
   KeccakP1600_SplitBytes(
       offset, length,
-      [&](unsigned int laneCount) {
-        KeccakP1600_ExtractLanes(state, data, laneCount);
-      },
-      [&](unsigned int lanePosition, unsigned int offsetInLane,
-          unsigned int bytes, std::size_t done) {
-        KeccakP1600_ExtractBytesInLane(state, lanePosition, data + done,
-                                       offsetInLane, bytes);
+      [&](unsigned int laneCount) { KeccakP1600_ExtractLanes(state, data, laneCount); },
+      [&](unsigned int lanePosition, unsigned int offsetInLane, unsigned int bytes,
+          std::size_t done) {
+        KeccakP1600_ExtractBytesInLane(state, lanePosition, data + done, offsetInLane, bytes);
       });
 }
 
-void KeccakP1600_ExtractAndAddBytesInLane(
-    const void* state, unsigned int lanePosition, const unsigned char* input,
-    unsigned char* output, unsigned int offset, unsigned int length) {
+void KeccakP1600_ExtractAndAddBytesInLane(const void* state, unsigned int lanePosition,
+                                          const unsigned char* input, unsigned char* output,
+                                          unsigned int offset, unsigned int length) {
   // The lane is read whole, so a call with no bytes must not read it at all.
   if (length == 0) {
     return;
   }
   tKeccakLane lane;
-  std::memcpy(
-      &lane,
-      static_cast<const unsigned char*>(state) + std::size_t{lanePosition} * 8,
-      sizeof lane);
+  std::memcpy(&lane, static_cast<const unsigned char*>(state) + std::size_t{lanePosition} * 8,
+              sizeof lane);
   lane >>= 8 * offset;
   const auto byteCount = static_cast<tSmallUInt>(length);
   for (tSmallUInt i = 0; i < byteCount; ++i) {
@@ -411,10 +374,8 @@ void KeccakP1600_ExtractAndAddBytesInLane(
   }
 }
 
-void KeccakP1600_ExtractAndAddLanes(const void* state,
-                                    const unsigned char* input,
-                                    unsigned char* output,
-                                    unsigned int laneCount) {
+void KeccakP1600_ExtractAndAddLanes(const void* state, const unsigned char* input,
+                                    unsigned char* output, unsigned int laneCount) {
   const auto* stateBytes = static_cast<const unsigned char*>(state);
   const auto lanes = static_cast<tSmallUInt>(laneCount);
   for (tSmallUInt i = 0; i < lanes; ++i) {
@@ -427,8 +388,7 @@ void KeccakP1600_ExtractAndAddLanes(const void* state,
   }
 }
 
-void KeccakP1600_ExtractAndAddBytes(const void* state,
-                                    const unsigned char* input,
+void KeccakP1600_ExtractAndAddBytes(const void* state, const unsigned char* input,
                                     unsigned char* output, unsigned int offset,
                                     unsigned int length) {
   KeccakP1600_SplitBytes(
@@ -436,11 +396,10 @@ void KeccakP1600_ExtractAndAddBytes(const void* state,
       [&](unsigned int laneCount) {
         KeccakP1600_ExtractAndAddLanes(state, input, output, laneCount);
       },
-      [&](unsigned int lanePosition, unsigned int offsetInLane,
-          unsigned int bytes, std::size_t done) {
-        KeccakP1600_ExtractAndAddBytesInLane(state, lanePosition, input + done,
-                                             output + done, offsetInLane,
-                                             bytes);
+      [&](unsigned int lanePosition, unsigned int offsetInLane, unsigned int bytes,
+          std::size_t done) {
+        KeccakP1600_ExtractAndAddBytesInLane(state, lanePosition, input + done, output + done,
+                                             offsetInLane, bytes);
       });
 }
 
@@ -451,15 +410,14 @@ void KeccakP1600_ExtractAndAddBytes(const void* state,
 namespace {
 
 bool SpongeParametersRefused(unsigned int rate, unsigned int capacity) {
-  return rate + capacity != SnP_width || rate == 0 || rate > SnP_width ||
-         rate % 8 != 0;
+  return rate + capacity != SnP_width || rate == 0 || rate > SnP_width || rate % 8 != 0;
 }
 
 }  // namespace
 
 int Sponge(unsigned int rate, unsigned int capacity, const unsigned char* input,
-           std::size_t inputByteLen, unsigned char suffix,
-           unsigned char* output, std::size_t outputByteLen) {
+           std::size_t inputByteLen, unsigned char suffix, unsigned char* output,
+           std::size_t outputByteLen) {
   if (SpongeParametersRefused(rate, capacity) || suffix == 0) {
     return 1;
   }
@@ -489,13 +447,11 @@ int Sponge(unsigned int rate, unsigned int capacity, const unsigned char* input,
     output += rateInBytes;
     outputByteLen -= rateInBytes;
   }
-  KeccakP1600_ExtractBytes(state, output, 0,
-                           static_cast<unsigned int>(outputByteLen));
+  KeccakP1600_ExtractBytes(state, output, 0, static_cast<unsigned int>(outputByteLen));
   return 0;
 }
 
-int SpongeInitialize(SpongeInstance* instance, unsigned int rate,
-                     unsigned int capacity) {
+int SpongeInitialize(SpongeInstance* instance, unsigned int rate, unsigned int capacity) {
   if (SpongeParametersRefused(rate, capacity)) {
     return 1;
   }
@@ -506,8 +462,7 @@ int SpongeInitialize(SpongeInstance* instance, unsigned int rate,
   return 0;
 }
 
-int SpongeAbsorb(SpongeInstance* instance, const unsigned char* data,
-                 std::size_t dataByteLen) {
+int SpongeAbsorb(SpongeInstance* instance, const unsigned char* data, std::size_t dataByteLen) {
   if (instance->squeezing != 0) {
     return 1;
   }
@@ -522,10 +477,9 @@ int SpongeAbsorb(SpongeInstance* instance, const unsigned char* data,
       }
     } else {
       const std::size_t room = rateInBytes - instance->byteIOIndex;
-      const auto partialBlock = static_cast<unsigned int>(
-          dataByteLen - i < room ? dataByteLen - i : room);
-      KeccakP1600_AddBytes(instance->state, data + i, instance->byteIOIndex,
-                           partialBlock);
+      const auto partialBlock =
+          static_cast<unsigned int>(dataByteLen - i < room ? dataByteLen - i : room);
+      KeccakP1600_AddBytes(instance->state, data + i, instance->byteIOIndex, partialBlock);
       instance->byteIOIndex += partialBlock;
       i += partialBlock;
       if (instance->byteIOIndex == rateInBytes) {
@@ -537,8 +491,7 @@ int SpongeAbsorb(SpongeInstance* instance, const unsigned char* data,
   return 0;
 }
 
-int SpongeAbsorbLastFewBits(SpongeInstance* instance,
-                            unsigned char delimitedData) {
+int SpongeAbsorbLastFewBits(SpongeInstance* instance, unsigned char delimitedData) {
   if (delimitedData == 0 || instance->squeezing != 0) {
     return 1;
   }
@@ -554,16 +507,14 @@ int SpongeAbsorbLastFewBits(SpongeInstance* instance,
   return 0;
 }
 
-int SpongeSqueeze(SpongeInstance* instance, unsigned char* data,
-                  std::size_t dataByteLen) {
+int SpongeSqueeze(SpongeInstance* instance, unsigned char* data, std::size_t dataByteLen) {
   if (instance->squeezing == 0) {
     SpongeAbsorbLastFewBits(instance, 0x01);
   }
   const unsigned int rateInBytes = instance->rate / 8;
   std::size_t i = 0;
   while (i < dataByteLen) {
-    if (instance->byteIOIndex == rateInBytes &&
-        dataByteLen - i >= rateInBytes) {
+    if (instance->byteIOIndex == rateInBytes && dataByteLen - i >= rateInBytes) {
       while (dataByteLen - i >= rateInBytes) {
         KeccakP1600_Permute_24rounds(instance->state);
         KeccakP1600_ExtractBytes(instance->state, data + i, 0, rateInBytes);
@@ -575,10 +526,9 @@ int SpongeSqueeze(SpongeInstance* instance, unsigned char* data,
         instance->byteIOIndex = 0;
       }
       const std::size_t room = rateInBytes - instance->byteIOIndex;
-      const auto partialBlock = static_cast<unsigned int>(
-          dataByteLen - i < room ? dataByteLen - i : room);
-      KeccakP1600_ExtractBytes(instance->state, data + i, instance->byteIOIndex,
-                               partialBlock);
+      const auto partialBlock =
+          static_cast<unsigned int>(dataByteLen - i < room ? dataByteLen - i : room);
+      KeccakP1600_ExtractBytes(instance->state, data + i, instance->byteIOIndex, partialBlock);
       instance->byteIOIndex += partialBlock;
       i += partialBlock;
     }

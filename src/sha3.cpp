@@ -1,6 +1,6 @@
 #include "vexo/util/sha3.hpp"
 
-#include "keccak.hpp"
+#include "vexo/util/keccak.hpp"
 
 namespace vexo {
 
@@ -12,19 +12,18 @@ constexpr char kHashFailed[] = "Unable to calculate SHA3 hash";
 
 // Runs the sponge with capacity 1600 - rate; the status of the sponge layer
 // becomes a bool here and nowhere else.
-bool sponge(unsigned int rate, tamu::span<const unsigned char> input,
-            unsigned char suffix, unsigned char* output,
-            std::size_t output_size) {
-  return keccak::Sponge(rate, 1600 - rate, input.data(), input.size(), suffix,
-                        output, output_size) == 0;
+bool sponge(unsigned int rate, tamu::span<const unsigned char> input, unsigned char suffix,
+            unsigned char* output, std::size_t output_size) {
+  return keccak::Sponge(rate, 1600 - rate, input.data(), input.size(), suffix, output,
+                        output_size) == 0;
 }
 
 // The array form of a digest function: the digest of `input` by the span
 // form `hash`, or vexo::Error if that reports failure.
 template <std::size_t N>
-std::array<unsigned char, N> digest_or_throw(
-    tamu::span<const unsigned char> input,
-    bool (*hash)(tamu::span<const unsigned char>, tamu::span<unsigned char, N>)) {
+std::array<unsigned char, N> digest_or_throw(tamu::span<const unsigned char> input,
+                                             bool (*hash)(tamu::span<const unsigned char>,
+                                                          tamu::span<unsigned char, N>)) {
   std::array<unsigned char, N> result;
   if (!hash(input, tamu::span<unsigned char, N>(result))) {
     throw Error(kHashFailed);
@@ -34,18 +33,15 @@ std::array<unsigned char, N> digest_or_throw(
 
 }  // namespace
 
-bool shake_128(tamu::span<const unsigned char> input,
-               tamu::span<unsigned char> output) {
+bool shake_128(tamu::span<const unsigned char> input, tamu::span<unsigned char> output) {
   return sponge(1344, input, kShakeSuffix, output.data(), output.size());
 }
 
-bool shake_256(tamu::span<const unsigned char> input,
-               tamu::span<unsigned char> output) {
+bool shake_256(tamu::span<const unsigned char> input, tamu::span<unsigned char> output) {
   return sponge(1088, input, kShakeSuffix, output.data(), output.size());
 }
 
-bool sha3_224(tamu::span<const unsigned char> input,
-              tamu::span<unsigned char, 28> output) {
+bool sha3_224(tamu::span<const unsigned char> input, tamu::span<unsigned char, 28> output) {
   return sponge(1152, input, kSha3Suffix, output.data(), output.size());
 }
 
@@ -53,8 +49,7 @@ std::array<unsigned char, 28> sha3_224(tamu::span<const unsigned char> input) {
   return digest_or_throw<28>(input, sha3_224);
 }
 
-bool sha3_256(tamu::span<const unsigned char> input,
-              tamu::span<unsigned char, 32> output) {
+bool sha3_256(tamu::span<const unsigned char> input, tamu::span<unsigned char, 32> output) {
   return sponge(1088, input, kSha3Suffix, output.data(), output.size());
 }
 
@@ -62,8 +57,7 @@ std::array<unsigned char, 32> sha3_256(tamu::span<const unsigned char> input) {
   return digest_or_throw<32>(input, sha3_256);
 }
 
-bool sha3_384(tamu::span<const unsigned char> input,
-              tamu::span<unsigned char, 48> output) {
+bool sha3_384(tamu::span<const unsigned char> input, tamu::span<unsigned char, 48> output) {
   return sponge(832, input, kSha3Suffix, output.data(), output.size());
 }
 
@@ -71,8 +65,7 @@ std::array<unsigned char, 48> sha3_384(tamu::span<const unsigned char> input) {
   return digest_or_throw<48>(input, sha3_384);
 }
 
-bool sha3_512(tamu::span<const unsigned char> input,
-              tamu::span<unsigned char, 64> output) {
+bool sha3_512(tamu::span<const unsigned char> input, tamu::span<unsigned char, 64> output) {
   return sponge(576, input, kSha3Suffix, output.data(), output.size());
 }
 

@@ -253,7 +253,8 @@ std::vector<tamu::string_view> get_bracket_contents(tamu::string_view str, char 
       }
     }
   }
-  if (count <= kInline) result.assign(first.begin(), first.begin() + static_cast<std::ptrdiff_t>(count));
+  if (count <= kInline)
+    result.assign(first.begin(), first.begin() + static_cast<std::ptrdiff_t>(count));
   return result;
 }
 

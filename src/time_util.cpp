@@ -51,9 +51,8 @@ constexpr std::size_t kMaxIsodateLength = 1 + 20 + 15;
 // Writes the date text of `*tp` at `out` (room for kMaxIsodateLength) and
 // returns its length, or 0 when localtime_r cannot break the value down; the
 // fields would otherwise be uninitialised.
-std::size_t format_isodate(char* out, const time_t* tp, bool use_datesep,
-                           bool include_time, bool include_seconds,
-                           bool use_timesep) {
+std::size_t format_isodate(char* out, const time_t* tp, bool use_datesep, bool include_time,
+                           bool include_seconds, bool use_timesep) {
   const time_t t = tp != nullptr ? *tp : ::time(nullptr);
   struct tm fields;
   if (::localtime_r(&t, &fields) == nullptr) return 0;
@@ -85,8 +84,7 @@ void sleep_slice(unsigned long long ms) {
   }
 }
 
-constexpr unsigned long long kMaxCount =
-    std::numeric_limits<unsigned long long>::max();
+constexpr unsigned long long kMaxCount = std::numeric_limits<unsigned long long>::max();
 constexpr unsigned long long kSlice = 100;
 
 }  // namespace
@@ -98,29 +96,25 @@ constexpr unsigned long long kSlice = 100;
 double get_unix_time() {
   const time_t unixtime = ::time(nullptr);
   const auto now = std::chrono::system_clock::now();
-  const std::int64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                              now.time_since_epoch())
-                              .count();
+  const std::int64_t ns =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch()).count();
   // time() may read a coarser clock that lags a little: the fraction is not
   // reduced below one second, so the sum still lands on the later reading.
-  const std::int64_t ms =
-      (ns - static_cast<std::int64_t>(unixtime) * 1000000000) / 1000000;
+  const std::int64_t ms = (ns - static_cast<std::int64_t>(unixtime) * 1000000000) / 1000000;
   return static_cast<double>(ms) * 0.001 + static_cast<double>(unixtime);
 }
 
-std::string get_isodate(const time_t* tp, bool use_datesep, bool include_time,
-                        bool include_seconds, bool use_timesep) {
+std::string get_isodate(const time_t* tp, bool use_datesep, bool include_time, bool include_seconds,
+                        bool use_timesep) {
   char buffer[kMaxIsodateLength];
-  const std::size_t length = format_isodate(
-      buffer, tp, use_datesep, include_time, include_seconds, use_timesep);
+  const std::size_t length =
+      format_isodate(buffer, tp, use_datesep, include_time, include_seconds, use_timesep);
   return std::string(buffer, length);
 }
 
-std::string get_isodate_filename(tamu::string_view comment,
-                                 tamu::string_view extension) {
+std::string get_isodate_filename(tamu::string_view comment, tamu::string_view extension) {
   char buffer[kMaxIsodateLength];
-  const std::size_t length =
-      format_isodate(buffer, nullptr, true, true, true, false);
+  const std::size_t length = format_isodate(buffer, nullptr, true, true, true, false);
   std::string name;
   name.reserve(length + comment.size() + extension.size() + 2);
   name.append(buffer, length);
@@ -148,19 +142,16 @@ void sleep_ms(unsigned long long milliseconds, std::atomic<bool>* interrupt) {
   // with the count as unsigned keeps counts of 2^63 and more sleeping (until
   // the flag is set) instead of ending after the first slice.
   long long elapsed = 0;
-  while (elapsed < 0 ||
-         static_cast<unsigned long long>(elapsed) < milliseconds) {
+  while (elapsed < 0 || static_cast<unsigned long long>(elapsed) < milliseconds) {
     if (interrupt != nullptr && interrupt->load()) return;
     unsigned long long slice = kSlice;
     if (elapsed >= 0) {
-      const unsigned long long remaining =
-          milliseconds - static_cast<unsigned long long>(elapsed);
+      const unsigned long long remaining = milliseconds - static_cast<unsigned long long>(elapsed);
       if (remaining < slice) slice = remaining;
     }
     sleep_slice(slice);
     elapsed = static_cast<long long>(
-        duration_cast<std::chrono::milliseconds>(system_clock::now() - t0)
-            .count());
+        duration_cast<std::chrono::milliseconds>(system_clock::now() - t0).count());
   }
 }
 
@@ -179,8 +170,7 @@ void sleep(double seconds, std::atomic<bool>* interrupt) {
   const double ms = seconds * 1000.0;
   // 2^64 as a double; every smaller double converts without overflow.
   constexpr double kLimit = 18446744073709551616.0;
-  sleep_ms(ms >= kLimit ? kMaxCount : static_cast<unsigned long long>(ms),
-           interrupt);
+  sleep_ms(ms >= kLimit ? kMaxCount : static_cast<unsigned long long>(ms), interrupt);
 }
 
 }  // namespace vexo

@@ -1,5 +1,6 @@
 #include "vexo/util/ThreadPool.hpp"
 
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/resource.h>
@@ -10,7 +11,6 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <dirent.h>
 #include <functional>
 #include <iostream>
 #include <memory>
@@ -22,17 +22,13 @@
 #include <thread>
 #include <vector>
 
-#if defined(__SANITIZE_THREAD__)
-#define VEXO_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define VEXO_TSAN 1
-#endif
-#endif
+#include "tamu/cat.hpp"
+#include "test_support.hpp"
 
 namespace {
 
 using namespace std::chrono_literals;
+using vexo::test::error_message;
 using vexo::util::ThreadPool;
 using Clock = std::chrono::system_clock;
 
@@ -99,16 +95,6 @@ class CaptureCerr {
   std::streambuf* old_;
 };
 
-template <typename F>
-std::string error_message(F&& f) {
-  try {
-    f();
-  } catch (const vexo::Error& e) {
-    return e.get_message();
-  }
-  return "<no vexo::Error thrown>";
-}
-
 TEST(ThreadPoolConstruction, RejectsIllegalArgumentsWithExactMessages) {
   EXPECT_EQ(error_message([] { ThreadPool(0, 1); }),
             "Illegal number of threads for thread pool: 0");
@@ -132,7 +118,7 @@ TEST(ThreadPoolConstruction, NewPoolIsEmptyAndIdle) {
   EXPECT_FALSE(pool.is_pending_or_running(0));
 }
 
-#if !defined(VEXO_TSAN)  // TSan caps the number of live threads below 10000
+#if !defined(VEXO_TEST_TSAN)  // TSan caps the number of live threads below 10000
 TEST(ThreadPoolConstruction, AcceptsTheLargestThreadCount) {
   ThreadPool pool(10000, 1);
   EXPECT_EQ(pool.num_threads(), 10000u);
@@ -145,7 +131,7 @@ TEST(ThreadPoolConstruction, AcceptsTheLargestThreadCount) {
 // Run in a child process whose user may start only a few threads: the
 // constructor must join the workers it started and let std::system_error out.
 TEST(ThreadPoolConstruction, FailedWorkerStartStopsTheStartedOnes) {
-#if defined(VEXO_TSAN)
+#if defined(VEXO_TEST_TSAN)
   GTEST_SKIP() << "TSan does not support starting threads after fork";
 #else
   const pid_t child = fork();
@@ -229,7 +215,7 @@ TEST(ThreadPoolOrder, EarliestSubmittedDueTaskRunsFirst) {
   });
   busy.wait();
   pool.add_task(record("A"), Clock::now() - 1s, "A");
-  pool.add_task(record("B"), Clock::now() - 10s, "B");  // older start, submitted later
+  pool.add_task(record("B"), Clock::now() - 10s, "B");       // older start, submitted later
   pool.add_task(record("C"), ThreadPool::TimePoint{}, "C");  // the epoch is due
   release.open();
   ASSERT_TRUE(eventually([&] { return pool.is_idle(); }));
@@ -274,8 +260,8 @@ TEST(ThreadPoolOrder, EarlierDelayedTaskWakesAWorkerWaitingForALaterOne) {
 
 TEST(ThreadPoolOrder, HugeDelaySaturatesInsteadOfOverflowing) {
   ThreadPool pool(1, 10);
-  const auto id = pool.add_task([] { ADD_FAILURE() << "must not run"; },
-                                ThreadPool::Duration::max(), "never");
+  const auto id =
+      pool.add_task([] { ADD_FAILURE() << "must not run"; }, ThreadPool::Duration::max(), "never");
   std::this_thread::sleep_for(20ms);
   EXPECT_TRUE(pool.is_pending(id));
 }
@@ -360,14 +346,15 @@ TEST(ThreadPoolInspection, ListsRunningTasksByIdBeyondInlineRoom) {
           started.count_down();
           release.wait();
         },
-        "t" + std::to_string(i)));
+        tamu::cat("t", static_cast<std::uint64_t>(i))));
   }
   started.wait();
   const auto running = pool.get_running_task_ids();
   EXPECT_EQ(std::vector<ThreadPool::TaskId>(running.begin(), running.end()), ids);
   const auto names = pool.get_running_task_names();
   ASSERT_EQ(names.size(), static_cast<std::uint32_t>(kWorkers));
-  for (int i = 0; i < kWorkers; ++i) EXPECT_EQ(names[static_cast<std::uint32_t>(i)], "t" + std::to_string(i));
+  for (int i = 0; i < kWorkers; ++i)
+    EXPECT_EQ(names[static_cast<std::uint32_t>(i)], tamu::cat("t", static_cast<std::uint64_t>(i)));
   release.open();
 }
 
@@ -490,7 +477,8 @@ TEST_P(ThreadPoolStress, EveryAcceptedTaskRunsExactlyOnceOrIsRemoved) {
       const auto start = seed % 7 == 0 ? ThreadPool::Duration(2ms) : ThreadPool::Duration(0);
       for (;;) {
         try {
-          const auto id = pool.add_task(body, start, "t" + std::to_string(seed));
+          const auto id =
+              pool.add_task(body, start, tamu::cat("t", static_cast<std::uint64_t>(seed)));
           ASSERT_LT(id, kMaxIds);
           id_holder->store(id);
           accepted.fetch_add(1);

@@ -21,8 +21,7 @@ namespace fs = std::filesystem;
 class FileSystemTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern =
-        (fs::temp_directory_path() / "vexo_file_system_test.XXXXXX").string();
+    std::string pattern = (fs::temp_directory_path() / "vexo_file_system_test.XXXXXX").string();
     ASSERT_NE(::mkdtemp(pattern.data()), nullptr) << "mkdtemp: " << errno;
     root_ = pattern;
   }
@@ -31,9 +30,7 @@ class FileSystemTest : public ::testing::Test {
     fs::remove_all(root_, ec);
   }
 
-  std::string path(const std::string& name) const {
-    return (root_ / name).string();
-  }
+  std::string path(const std::string& name) const { return (root_ / name).string(); }
 
   static void write_file(const std::string& p) {
     std::ofstream(p) << "content";
@@ -160,9 +157,7 @@ TEST_F(FileSystemTest, NameIsCutAtZeroCharacter) {
   const std::string with_zero("cut\0tail", 8);
   EXPECT_TRUE(vexo::make_directory(path(with_zero)));
   EXPECT_TRUE(fs::is_directory(path("cut")));
-  EXPECT_EQ(
-      std::distance(fs::directory_iterator(root_), fs::directory_iterator()),
-      1);
+  EXPECT_EQ(std::distance(fs::directory_iterator(root_), fs::directory_iterator()), 1);
   EXPECT_TRUE(vexo::remove_directory(path(with_zero)));
   EXPECT_FALSE(fs::exists(path("cut")));
 }

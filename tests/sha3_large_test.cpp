@@ -30,8 +30,7 @@ class RepeatedInput {
   RepeatedInput() {
     fd_ = memfd_create("vexo_sha3_large", 0);
     if (fd_ < 0 || ftruncate(fd_, kPattern) != 0) return;
-    void* pattern =
-        mmap(nullptr, kPattern, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
+    void* pattern = mmap(nullptr, kPattern, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
     if (pattern == MAP_FAILED) return;
     auto* bytes = static_cast<unsigned char*>(pattern);
     std::uint32_t x = 12345;
@@ -45,8 +44,8 @@ class RepeatedInput {
     if (range == MAP_FAILED) return;
     base_ = static_cast<unsigned char*>(range);
     for (std::size_t i = 0; i < kCopies; ++i) {
-      if (mmap(base_ + i * kPattern, kPattern, PROT_READ,
-               MAP_SHARED | MAP_FIXED, fd_, 0) == MAP_FAILED) {
+      if (mmap(base_ + i * kPattern, kPattern, PROT_READ, MAP_SHARED | MAP_FIXED, fd_, 0) ==
+          MAP_FAILED) {
         munmap(base_, kCopies * kPattern);
         base_ = nullptr;
         return;
@@ -67,14 +66,13 @@ class RepeatedInput {
   unsigned char* base_ = nullptr;
 };
 
-Bytes openssl_in_pieces(const EVP_MD* md, const unsigned char* in,
-                        std::size_t len, std::size_t out_len, bool xof) {
+Bytes openssl_in_pieces(const EVP_MD* md, const unsigned char* in, std::size_t len,
+                        std::size_t out_len, bool xof) {
   Bytes out(out_len);
   EVP_MD_CTX* ctx = EVP_MD_CTX_new();
   EXPECT_EQ(EVP_DigestInit_ex(ctx, md, nullptr), 1);
   for (std::size_t done = 0; done < len; done += kPattern) {
-    EXPECT_EQ(EVP_DigestUpdate(ctx, in + done, std::min(kPattern, len - done)),
-              1);
+    EXPECT_EQ(EVP_DigestUpdate(ctx, in + done, std::min(kPattern, len - done)), 1);
   }
   if (xof) {
     EXPECT_EQ(EVP_DigestFinalXOF(ctx, out.data(), out_len), 1);
@@ -89,19 +87,16 @@ TEST(Sha3Large, InputsAboveFourGiB) {
   RepeatedInput input;
   ASSERT_NE(input.data(), nullptr) << "could not map the input";
   // The mapping really repeats the pattern.
-  ASSERT_EQ(
-      0, std::memcmp(input.data(), input.data() + 4096 * kPattern, kPattern));
+  ASSERT_EQ(0, std::memcmp(input.data(), input.data() + 4096 * kPattern, kPattern));
   const tamu::span<const unsigned char> in(input.data(), kLength);
 
   const auto digest = vexo::sha3_256(in);
-  EXPECT_EQ(
-      Bytes(digest.begin(), digest.end()),
-      openssl_in_pieces(EVP_sha3_256(), input.data(), kLength, 32, false));
+  EXPECT_EQ(Bytes(digest.begin(), digest.end()),
+            openssl_in_pieces(EVP_sha3_256(), input.data(), kLength, 32, false));
 
   Bytes shake(300);
   ASSERT_TRUE(vexo::shake_128(in, shake));
-  EXPECT_EQ(shake, openssl_in_pieces(EVP_shake128(), input.data(), kLength, 300,
-                                     true));
+  EXPECT_EQ(shake, openssl_in_pieces(EVP_shake128(), input.data(), kLength, 300, true));
 
   // The incremental sponge in one call of more than 4 GiB.
   vexo::keccak::SpongeInstance instance;
@@ -109,8 +104,7 @@ TEST(Sha3Large, InputsAboveFourGiB) {
   ASSERT_EQ(0, vexo::keccak::SpongeAbsorb(&instance, input.data(), kLength));
   ASSERT_EQ(0, vexo::keccak::SpongeAbsorbLastFewBits(&instance, 0x1F));
   Bytes incremental(300);
-  ASSERT_EQ(0, vexo::keccak::SpongeSqueeze(&instance, incremental.data(),
-                                           incremental.size()));
+  ASSERT_EQ(0, vexo::keccak::SpongeSqueeze(&instance, incremental.data(), incremental.size()));
   EXPECT_EQ(incremental, shake);
 }
 

@@ -17,37 +17,14 @@
 #include <thread>
 #include <vector>
 
-// Counts heap allocations while `g_counting` is set.
-namespace {
-std::atomic<bool> g_counting{false};
-std::atomic<long> g_allocations{0};
-}  // namespace
-
-// GCC takes the free() below for a mismatch with operator new, not seeing
-// that this operator new is the malloc() above it.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
-void* operator new(std::size_t size) {
-  if (g_counting.load(std::memory_order_relaxed)) g_allocations.fetch_add(1);
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#define VEXO_TEST_COUNT_ALLOCATIONS 1
+#include "test_support.hpp"
 
 namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-enum class Fn {
-  kSha3_224,
-  kSha3_256,
-  kSha3_384,
-  kSha3_512,
-  kShake128,
-  kShake256
-};
+enum class Fn { kSha3_224, kSha3_256, kSha3_384, kSha3_512, kShake128, kShake256 };
 constexpr Fn kAllFunctions[] = {Fn::kSha3_224, Fn::kSha3_256, Fn::kSha3_384,
                                 Fn::kSha3_512, Fn::kShake128, Fn::kShake256};
 
@@ -91,17 +68,13 @@ bool ours(Fn fn, const Bytes& in, Bytes& out) {
   const tamu::span<const unsigned char> input(in);
   switch (fn) {
     case Fn::kSha3_224:
-      return vexo::sha3_224(input,
-                            tamu::span<unsigned char, 28>(out.data(), 28));
+      return vexo::sha3_224(input, tamu::span<unsigned char, 28>(out.data(), 28));
     case Fn::kSha3_256:
-      return vexo::sha3_256(input,
-                            tamu::span<unsigned char, 32>(out.data(), 32));
+      return vexo::sha3_256(input, tamu::span<unsigned char, 32>(out.data(), 32));
     case Fn::kSha3_384:
-      return vexo::sha3_384(input,
-                            tamu::span<unsigned char, 48>(out.data(), 48));
+      return vexo::sha3_384(input, tamu::span<unsigned char, 48>(out.data(), 48));
     case Fn::kSha3_512:
-      return vexo::sha3_512(input,
-                            tamu::span<unsigned char, 64>(out.data(), 64));
+      return vexo::sha3_512(input, tamu::span<unsigned char, 64>(out.data(), 64));
     case Fn::kShake128:
       return vexo::shake_128(input, out);
     case Fn::kShake256:
@@ -128,8 +101,7 @@ Bytes ours_array(Fn fn, const Bytes& in) {
   }
 }
 
-Bytes openssl(Fn fn, const unsigned char* in, std::size_t in_len,
-              std::size_t out_len) {
+Bytes openssl(Fn fn, const unsigned char* in, std::size_t in_len, std::size_t out_len) {
   const EVP_MD* md = nullptr;
   switch (fn) {
     case Fn::kSha3_224:
@@ -174,8 +146,7 @@ Bytes random_bytes(std::mt19937_64& rng, std::size_t n) {
 Bytes from_hex(const std::string& hex) {
   Bytes out;
   for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
-    out.push_back(
-        static_cast<unsigned char>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+    out.push_back(static_cast<unsigned char>(std::stoul(hex.substr(i, 2), nullptr, 16)));
   return out;
 }
 
@@ -203,9 +174,7 @@ std::vector<Vector> read_vectors(const std::string& name) {
     ++number;
     if (!line.empty() && line.back() == '\r') line.pop_back();
     const auto eq = line.find(" = ");
-    if (line.empty() || line[0] == '#' || line[0] == '[' ||
-        eq == std::string::npos)
-      continue;
+    if (line.empty() || line[0] == '#' || line[0] == '[' || eq == std::string::npos) continue;
     const std::string key = line.substr(0, eq), value = line.substr(eq + 3);
     if (key == "Len") {
       bits = std::stol(value);
@@ -248,8 +217,7 @@ TEST(Sha3Kat, AllShortMsgAndVariableOutEntries) {
       ASSERT_TRUE(ours(f.fn, v.msg, out));
       ASSERT_EQ(out, v.expected) << f.name << ":" << v.line;
       if (!is_shake(f.fn)) {
-        ASSERT_EQ(ours_array(f.fn, v.msg), v.expected)
-            << f.name << ":" << v.line;
+        ASSERT_EQ(ours_array(f.fn, v.msg), v.expected) << f.name << ":" << v.line;
       }
     }
   }
@@ -258,16 +226,13 @@ TEST(Sha3Kat, AllShortMsgAndVariableOutEntries) {
 TEST(Sha3Kat, EmptyInputAndOutput) {
   // SHA3-256("") and the first bytes of SHAKE128(""), from FIPS 202's examples.
   const auto empty = vexo::sha3_256({});
-  EXPECT_EQ(
-      Bytes(empty.begin(), empty.end()),
-      from_hex(
-          "a7ffc6f8bf1ed76651c14756a061d662f580ff4de43b49fa82d80a4b80f8434a"));
+  EXPECT_EQ(Bytes(empty.begin(), empty.end()),
+            from_hex("a7ffc6f8bf1ed76651c14756a061d662f580ff4de43b49fa82d80a4b80f8434a"));
   Bytes out(8);
   EXPECT_TRUE(vexo::shake_128({}, out));
   EXPECT_EQ(out, from_hex("7f9c2ba4e88f827d"));
   EXPECT_TRUE(vexo::shake_128({}, {}));
-  EXPECT_TRUE(vexo::shake_256(tamu::span<const unsigned char>(out),
-                              tamu::span<unsigned char>()));
+  EXPECT_TRUE(vexo::shake_256(tamu::span<const unsigned char>(out), tamu::span<unsigned char>()));
 }
 
 // ---------------------------------------------------------------------------
@@ -280,8 +245,7 @@ TEST(Sha3Differential, RandomInputsUpToThreeBlocks) {
     const std::size_t block = block_size(fn);
     for (std::size_t len = 0; len <= 3 * block + 1; ++len) {
       const Bytes in = random_bytes(rng, len);
-      const std::size_t out_len =
-          is_shake(fn) ? 1 + rng() % (3 * block + 2) : digest_size(fn);
+      const std::size_t out_len = is_shake(fn) ? 1 + rng() % (3 * block + 2) : digest_size(fn);
       Bytes out(out_len);
       ASSERT_TRUE(ours(fn, in, out));
       ASSERT_EQ(out, openssl(fn, in.data(), in.size(), out_len))
@@ -296,8 +260,7 @@ TEST(Sha3Differential, SeveralMebibytes) {
     const Bytes in = random_bytes(rng, (3u << 20) + rng() % 1000);
     Bytes out(is_shake(fn) ? 1000 : digest_size(fn));
     ASSERT_TRUE(ours(fn, in, out));
-    EXPECT_EQ(out, openssl(fn, in.data(), in.size(), out.size()))
-        << static_cast<int>(fn);
+    EXPECT_EQ(out, openssl(fn, in.data(), in.size(), out.size())) << static_cast<int>(fn);
   }
 }
 
@@ -328,28 +291,30 @@ TEST(Sha3Resources, HashingDoesNotAllocate) {
   const tamu::span<const unsigned char> input(in);
   std::array<unsigned char, 64> d512_span{};
 
-  g_allocations = 0;
-  g_counting = true;
-  const auto d224 = vexo::sha3_224(input);
-  const auto d256 = vexo::sha3_256(input);
-  const auto d384 = vexo::sha3_384(input);
-  const auto d512 = vexo::sha3_512(input);
-  const bool ok = vexo::sha3_512(input, d512_span) &&
-                  vexo::shake_128(input, out128) &&
-                  vexo::shake_256(input, out256);
-  g_counting = false;
-
-  EXPECT_EQ(g_allocations.load(), 0);
+  std::array<unsigned char, 28> d224{};
+  std::array<unsigned char, 32> d256{};
+  std::array<unsigned char, 48> d384{};
+  std::array<unsigned char, 64> d512{};
+  bool ok = false;
+  const auto hash_all = [&] {
+    d224 = vexo::sha3_224(input);
+    d256 = vexo::sha3_256(input);
+    d384 = vexo::sha3_384(input);
+    d512 = vexo::sha3_512(input);
+    ok = vexo::sha3_512(input, d512_span) && vexo::shake_128(input, out128) &&
+         vexo::shake_256(input, out256);
+  };
+#if defined(VEXO_TEST_ALLOCATIONS_COUNTED)
+  EXPECT_EQ(vexo::test::allocations_in(hash_all), 0);
+#else
+  hash_all();
+#endif
   EXPECT_TRUE(ok);
-  EXPECT_EQ(Bytes(d224.begin(), d224.end()),
-            openssl(Fn::kSha3_224, in.data(), in.size(), 28));
-  EXPECT_EQ(Bytes(d256.begin(), d256.end()),
-            openssl(Fn::kSha3_256, in.data(), in.size(), 32));
-  EXPECT_EQ(Bytes(d384.begin(), d384.end()),
-            openssl(Fn::kSha3_384, in.data(), in.size(), 48));
+  EXPECT_EQ(Bytes(d224.begin(), d224.end()), openssl(Fn::kSha3_224, in.data(), in.size(), 28));
+  EXPECT_EQ(Bytes(d256.begin(), d256.end()), openssl(Fn::kSha3_256, in.data(), in.size(), 32));
+  EXPECT_EQ(Bytes(d384.begin(), d384.end()), openssl(Fn::kSha3_384, in.data(), in.size(), 48));
   EXPECT_EQ(d512, d512_span);
-  EXPECT_EQ(Bytes(d512.begin(), d512.end()),
-            openssl(Fn::kSha3_512, in.data(), in.size(), 64));
+  EXPECT_EQ(Bytes(d512.begin(), d512.end()), openssl(Fn::kSha3_512, in.data(), in.size(), 64));
   EXPECT_EQ(out128, openssl(Fn::kShake128, in.data(), in.size(), 1000));
   EXPECT_EQ(out256, openssl(Fn::kShake256, in.data(), in.size(), 1000));
 }

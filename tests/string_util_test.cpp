@@ -13,43 +13,11 @@
 #include <thread>
 #include <vector>
 
+#include "tamu/cat.hpp"
 #include "vexo/util/exceptions.hpp"
 
-// Counting allocations: the sanitizers bring their own operator new, so the
-// count is only kept in plain builds.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define VEXO_COUNT_ALLOCATIONS 0
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define VEXO_COUNT_ALLOCATIONS 0
-#endif
-#endif
-#ifndef VEXO_COUNT_ALLOCATIONS
-#define VEXO_COUNT_ALLOCATIONS 1
-#endif
-
-#if VEXO_COUNT_ALLOCATIONS
-namespace {
-std::atomic<long> g_allocations{0};
-}  // namespace
-
-void* operator new(std::size_t size) {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-// GCC sees the standard operator new at inlined call sites and would take
-// these for a mismatched pair.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
-#endif
+#define VEXO_TEST_COUNT_ALLOCATIONS 1
+#include "test_support.hpp"
 
 namespace {
 
@@ -140,9 +108,9 @@ TEST(EscapeFilename, TheTwelveCharacters) {
   const struct {
     char c;
     const char* sequence;
-  } table[] = {{'/', "$2f"}, {'\\', "$5c"}, {':', "$3a"}, {'?', "$3f"},
+  } table[] = {{'/', "$2f"}, {'\\', "$5c"}, {':', "$3a"},  {'?', "$3f"},
                {'*', "$2a"}, {'"', "$22"},  {'\'', "$27"}, {'<', "$3c"},
-               {'>', "$3e"}, {'|', "$7c"},  {'$', "$24"}, {'&', "$26"}};
+               {'>', "$3e"}, {'|', "$7c"},  {'$', "$24"},  {'&', "$26"}};
   for (const auto& row : table) {
     EXPECT_EQ(escape_filename_characters(std::string(1, row.c)), row.sequence) << row.c;
     EXPECT_EQ(unescape_filename_characters(row.sequence), std::string(1, row.c)) << row.c;
@@ -156,7 +124,7 @@ TEST(EscapeFilename, EveryByteValue) {
     // A lone dot is the directory itself (see DotAndDotDotAreEscaped).
     EXPECT_EQ(escape_filename_characters(byte(value)), value == '.' ? "$2e" : expected);
     // Neighbours must neither be swallowed nor change the mapping.
-    EXPECT_EQ(escape_filename_characters("a" + byte(value) + "z"), "a" + expected + "z");
+    EXPECT_EQ(escape_filename_characters(tamu::cat("a", byte(value), "z")), "a" + expected + "z");
     EXPECT_EQ(unescape_filename_characters(expected), value < 0x20 ? " " : byte(value));
   }
 }
@@ -360,7 +328,7 @@ TEST(GetBracketContents, ViewsPointIntoTheInput) {
 TEST(GetBracketContents, ManyElements) {
   for (const std::size_t count : {63u, 64u, 65u, 1000u}) {
     std::string text;
-    for (std::size_t i = 0; i < count; ++i) text += "(" + std::to_string(i) + ")";
+    for (std::size_t i = 0; i < count; ++i) text.append("(").append(std::to_string(i)).append(")");
     const auto views = vexo::get_bracket_contents(text, '(', ')');
     ASSERT_EQ(views.size(), count);
     for (std::size_t i = 0; i < count; ++i) EXPECT_EQ(views[i], std::to_string(i));
@@ -368,19 +336,14 @@ TEST(GetBracketContents, ManyElements) {
 }
 
 TEST(GetBracketContents, MismatchMessages) {
-  const auto message_for = [](tamu::string_view text) -> std::string {
-    try {
-      vexo::get_bracket_contents(text, '(', ')');
-    } catch (const vexo::Error& e) {
-      return e.get_message();
-    }
-    return "no error";
+  const auto message_for = [](tamu::string_view text) {
+    return vexo::test::error_message([&] { vexo::get_bracket_contents(text, '(', ')'); });
   };
   EXPECT_EQ(message_for("a)b"), "Bracket mismatch: \"a)b\"");
   EXPECT_EQ(message_for("(a))"), "Bracket mismatch: \"(a))\"");
   EXPECT_EQ(message_for("(x)(y))(z)"), "Bracket mismatch: \"(x)(y))(z)\"");
   EXPECT_EQ(message_for(")"), "Bracket mismatch: \")\"");
-  EXPECT_EQ(message_for("(a)"), "no error");
+  EXPECT_EQ(message_for("(a)"), "<no vexo::Error thrown>");
   EXPECT_THROW(vexo::get_bracket_contents("])", '[', ']'), std::runtime_error);
 }
 
@@ -456,16 +419,13 @@ TEST(StringSprintf, EncodingErrorGivesTheFormat) {
 // Allocations: one for each result, whatever the length
 // ---------------------------------------------------------------------------
 
-#if VEXO_COUNT_ALLOCATIONS
-template <typename F>
-long allocations_in(F&& f) {
-  const long before = g_allocations.load();
-  f();
-  return g_allocations.load() - before;
-}
+#if defined(VEXO_TEST_ALLOCATIONS_COUNTED)
+using vexo::test::allocations_in;
 
 TEST(StringUtilAllocations, OneForEachResult) {
-  const std::string name = "2024-06-01 Gr\xC3\xBC\xC3\x9F" "e/IMG_0042: final & (copy).jpg";
+  const std::string name =
+      "2024-06-01 Gr\xC3\xBC\xC3\x9F"
+      "e/IMG_0042: final & (copy).jpg";
   std::string long_text;
   while (long_text.size() < 100000) long_text += name;
   const std::string long_escaped = escape_filename_characters(long_text);
@@ -479,14 +439,16 @@ TEST(StringUtilAllocations, OneForEachResult) {
   EXPECT_EQ(allocations_in([&] { out = escape_filename_characters(name); }), 1);
   EXPECT_EQ(allocations_in([&] { out = escape_filename_characters(long_text); }), 1);
   EXPECT_EQ(allocations_in([&] { out = unescape_filename_characters(long_escaped); }), 1);
-  EXPECT_EQ(allocations_in([&] { out = vexo::string_sprintf("%s: %d of %d", name.c_str(), 3, 9); }), 1);
+  EXPECT_EQ(allocations_in([&] { out = vexo::string_sprintf("%s: %d of %d", name.c_str(), 3, 9); }),
+            1);
   EXPECT_EQ(allocations_in([&] { out = vexo::string_sprintf("%s", long_arg.c_str()); }), 1);
   EXPECT_EQ(allocations_in([&] { out = vexo::erase_from_delimiter_to_end(long_text, '\x01'); }), 1);
   EXPECT_EQ(allocations_in([&] { out = vexo::string_behind_last(behind, ';'); }), 1);
   // Up to 64 elements; more are gathered with amortised regrowth.
   EXPECT_EQ(allocations_in([&] { views = vexo::get_bracket_contents(brackets, '(', ')'); }), 1);
   EXPECT_EQ(views.size(), 64u);
-  EXPECT_EQ(allocations_in([&] { views = vexo::get_bracket_contents("no brackets", '(', ')'); }), 0);
+  EXPECT_EQ(allocations_in([&] { views = vexo::get_bracket_contents("no brackets", '(', ')'); }),
+            0);
   EXPECT_EQ(views.size(), 0u);
 }
 #endif

@@ -1,3 +1,5 @@
+#include "tamu/tamu.hpp"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -6,8 +8,6 @@
 #include <string>
 #include <thread>
 #include <type_traits>
-
-#include "tamu/tamu.hpp"
 
 namespace {
 
@@ -37,11 +37,10 @@ class SmallVectorTest : public ::testing::Test {
   void TearDown() override { EXPECT_EQ(Counted::live, 0); }
 };
 
-using InlineSizes = ::testing::Types<std::integral_constant<std::size_t, 0>,
-                                     std::integral_constant<std::size_t, 1>,
-                                     std::integral_constant<std::size_t, 2>,
-                                     std::integral_constant<std::size_t, 4>,
-                                     std::integral_constant<std::size_t, 5>>;
+using InlineSizes =
+    ::testing::Types<std::integral_constant<std::size_t, 0>, std::integral_constant<std::size_t, 1>,
+                     std::integral_constant<std::size_t, 2>, std::integral_constant<std::size_t, 4>,
+                     std::integral_constant<std::size_t, 5>>;
 TYPED_TEST_SUITE(SmallVectorTest, InlineSizes);
 
 TYPED_TEST(SmallVectorTest, GrowsPastInlineRoomKeepingElements) {

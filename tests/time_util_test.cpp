@@ -57,8 +57,7 @@ class ScopedTimeZone {
 // Installs `loc` as the global C++ locale for the life of the object.
 class ScopedGlobalLocale {
  public:
-  explicit ScopedGlobalLocale(const std::locale& loc)
-      : old_(std::locale::global(loc)) {}
+  explicit ScopedGlobalLocale(const std::locale& loc) : old_(std::locale::global(loc)) {}
   ~ScopedGlobalLocale() { std::locale::global(old_); }
   ScopedGlobalLocale(const ScopedGlobalLocale&) = delete;
   ScopedGlobalLocale& operator=(const ScopedGlobalLocale&) = delete;
@@ -90,28 +89,21 @@ struct FlagCase {
 
 // 1 July 2024, 13:05:09 local time.
 const FlagCase kFlagTable[] = {
-    {true, true, true, true, "2024-07-01T13:05:09"},
-    {true, true, true, false, "2024-07-01T130509"},
-    {true, true, false, true, "2024-07-01T13:05"},
-    {true, true, false, false, "2024-07-01T1305"},
-    {true, false, true, true, "2024-07-01"},
-    {true, false, false, false, "2024-07-01"},
-    {true, false, true, false, "2024-07-01"},
-    {false, true, true, true, "20240701T13:05:09"},
-    {false, true, true, false, "20240701T130509"},
-    {false, true, false, true, "20240701T13:05"},
-    {false, true, false, false, "20240701T1305"},
-    {false, false, true, true, "20240701"},
+    {true, true, true, true, "2024-07-01T13:05:09"}, {true, true, true, false, "2024-07-01T130509"},
+    {true, true, false, true, "2024-07-01T13:05"},   {true, true, false, false, "2024-07-01T1305"},
+    {true, false, true, true, "2024-07-01"},         {true, false, false, false, "2024-07-01"},
+    {true, false, true, false, "2024-07-01"},        {false, true, true, true, "20240701T13:05:09"},
+    {false, true, true, false, "20240701T130509"},   {false, true, false, true, "20240701T13:05"},
+    {false, true, false, false, "20240701T1305"},    {false, false, true, true, "20240701"},
     {false, false, false, false, "20240701"},
 };
 
 void expect_flag_table(time_t t) {
   for (const FlagCase& c : kFlagTable) {
-    EXPECT_EQ(vexo::get_isodate(&t, c.use_datesep, c.include_time,
-                                c.include_seconds, c.use_timesep),
-              c.expected)
-        << "flags " << c.use_datesep << c.include_time << c.include_seconds
-        << c.use_timesep;
+    EXPECT_EQ(
+        vexo::get_isodate(&t, c.use_datesep, c.include_time, c.include_seconds, c.use_timesep),
+        c.expected)
+        << "flags " << c.use_datesep << c.include_time << c.include_seconds << c.use_timesep;
   }
 }
 
@@ -181,15 +173,13 @@ TEST(GetIsodate, CalendarEdgesInUtc) {
 TEST(GetIsodate, LargeYearInNonUtcZone) {
   ScopedTimeZone tz("<+0530>-5:30");
   const time_t t = 327416976550 - 19800;  // 08:09:10 local
-  EXPECT_EQ(vexo::get_isodate(&t, false, true, true, false),
-            "123450607T080910");
+  EXPECT_EQ(vexo::get_isodate(&t, false, true, true, false), "123450607T080910");
 }
 
 TEST(GetIsodate, UnrepresentableTimeGivesEmptyText) {
   ScopedTimeZone tz("UTC0");
   for (time_t t : {time_t{67768036191676800}, time_t{-67768040609740801},
-                   std::numeric_limits<time_t>::max(),
-                   std::numeric_limits<time_t>::min()}) {
+                   std::numeric_limits<time_t>::max(), std::numeric_limits<time_t>::min()}) {
     EXPECT_EQ(vexo::get_isodate(&t), "") << "t = " << t;
     EXPECT_EQ(vexo::get_isodate(&t, false, false), "") << "t = " << t;
   }
@@ -225,8 +215,7 @@ TEST(GetIsodate, NullFollowsLocalZoneNotUtc) {
 
 TEST(GetIsodate, DigitsIgnoreGlobalLocale) {
   ScopedTimeZone tz("UTC0");
-  ScopedGlobalLocale loc(
-      std::locale(std::locale::classic(), new GroupingPunct));
+  ScopedGlobalLocale loc(std::locale(std::locale::classic(), new GroupingPunct));
   // The facet is live: a default stream now groups digits.
   std::ostringstream probe;
   probe << 12345;
@@ -240,8 +229,8 @@ TEST(GetIsodate, DigitsIgnoreGlobalLocale) {
 TEST(GetIsodate, DigitsIgnoreInstalledLocale) {
   ScopedTimeZone tz("UTC0");
   std::optional<std::locale> named;
-  for (const char* name : {"de_DE.UTF-8", "en_US.UTF-8", "fr_FR.UTF-8",
-                           "hi_IN.UTF-8", "ar_EG.UTF-8", "de_CH.UTF-8"}) {
+  for (const char* name :
+       {"de_DE.UTF-8", "en_US.UTF-8", "fr_FR.UTF-8", "hi_IN.UTF-8", "ar_EG.UTF-8", "de_CH.UTF-8"}) {
     try {
       named.emplace(name);
       break;
@@ -269,8 +258,7 @@ TEST(GetIsodate, ThreadsFormatIndependently) {
   for (int i = 0; i < 4; ++i) {
     threads.emplace_back([i, &mismatches] {
       const time_t t = i % 2 == 0 ? 1719839109 : 327416976550;
-      const char* expected =
-          i % 2 == 0 ? "2024-07-01T13:05:09" : "12345-06-07T08:09:10";
+      const char* expected = i % 2 == 0 ? "2024-07-01T13:05:09" : "12345-06-07T08:09:10";
       for (int k = 0; k < 2000; ++k) {
         if (vexo::get_isodate(&t) != expected) ++mismatches;
       }
@@ -305,13 +293,10 @@ TEST(GetIsodateFilename, JoiningRules) {
   for (const auto& c : cases) {
     expect_current(
         [&] { return vexo::get_isodate_filename(c.comment, c.extension); },
-        [&](time_t t) {
-          return vexo::get_isodate(&t, true, true, true, false) + c.suffix;
-        });
+        [&](time_t t) { return vexo::get_isodate(&t, true, true, true, false) + c.suffix; });
   }
-  expect_current(
-      [] { return vexo::get_isodate_filename(); },
-      [](time_t t) { return vexo::get_isodate(&t, true, true, true, false); });
+  expect_current([] { return vexo::get_isodate_filename(); },
+                 [](time_t t) { return vexo::get_isodate(&t, true, true, true, false); });
 }
 
 TEST(GetIsodateFilename, ViewsNeedNoTerminator) {
@@ -328,9 +313,7 @@ TEST(GetIsodateFilename, ViewsNeedNoTerminator) {
 // ---------------------------------------------------------------------------
 
 std::int64_t wall_ms() {
-  return std::chrono::duration_cast<milliseconds>(
-             system_clock::now().time_since_epoch())
-      .count();
+  return std::chrono::duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
 TEST(GetUnixTime, LiesBetweenSurroundingReadingsInWholeMilliseconds) {
@@ -359,9 +342,7 @@ constexpr auto kGenerous = std::chrono::seconds(20);
 
 using Flag = std::shared_ptr<std::atomic<bool>>;
 
-Flag make_flag(bool value) {
-  return std::make_shared<std::atomic<bool>>(value);
-}
+Flag make_flag(bool value) { return std::make_shared<std::atomic<bool>>(value); }
 
 // Runs `call` on its own thread and waits up to `limit` for it. Returns true
 // if it finished in time. A call that does not finish is left running
@@ -388,8 +369,7 @@ template <typename Call>
 std::int64_t wall_ms_of(Call call) {
   const auto start = system_clock::now();
   call();
-  return std::chrono::duration_cast<milliseconds>(system_clock::now() - start)
-      .count();
+  return std::chrono::duration_cast<milliseconds>(system_clock::now() - start).count();
 }
 
 // The overloads must resolve without ambiguity for the everyday argument
@@ -448,8 +428,7 @@ void expect_returns_at_once(const char* what, Call call) {
       },
       kGenerous);
   ASSERT_TRUE(finished) << what << " did not return";
-  EXPECT_LT(system_clock::now() - start, std::chrono::milliseconds(2500))
-      << what;
+  EXPECT_LT(system_clock::now() - start, std::chrono::milliseconds(2500)) << what;
 }
 
 TEST(Sleep, NothingToSleepReturnsAtOnce) {
@@ -462,9 +441,8 @@ TEST(Sleep, NothingToSleepReturnsAtOnce) {
   expect_returns_at_once("sleep(0.0)", [=] { vexo::sleep(0.0, f); });
   expect_returns_at_once("sleep(0.0004)", [=] { vexo::sleep(0.0004, f); });
   expect_returns_at_once("sleep(-1.0)", [=] { vexo::sleep(-1.0, f); });
-  expect_returns_at_once("sleep(-inf)", [=] {
-    vexo::sleep(-std::numeric_limits<double>::infinity(), f);
-  });
+  expect_returns_at_once("sleep(-inf)",
+                         [=] { vexo::sleep(-std::numeric_limits<double>::infinity(), f); });
   expect_returns_at_once("sleep(-0.0)", [=] { vexo::sleep(-0.0, f); });
 }
 
@@ -474,20 +452,17 @@ TEST(Sleep, NegativeIntReturnsAtOnce) {
   auto* f = unset.get();
   expect_returns_at_once("sleep(-1)", [=] { vexo::sleep(-1, f); });
   expect_returns_at_once("sleep(-1) without flag", [] { vexo::sleep(-1); });
-  expect_returns_at_once("sleep(INT_MIN)", [=] {
-    vexo::sleep(std::numeric_limits<int>::min(), f);
-  });
+  expect_returns_at_once("sleep(INT_MIN)",
+                         [=] { vexo::sleep(std::numeric_limits<int>::min(), f); });
 }
 
 TEST(Sleep, NanReturnsAtOnce) {
   auto unset = make_flag(false);
   auto* f = unset.get();
-  expect_returns_at_once("sleep(NaN)", [=] {
-    vexo::sleep(std::numeric_limits<double>::quiet_NaN(), f);
-  });
-  expect_returns_at_once("sleep(-NaN)", [=] {
-    vexo::sleep(-std::numeric_limits<double>::quiet_NaN(), f);
-  });
+  expect_returns_at_once("sleep(NaN)",
+                         [=] { vexo::sleep(std::numeric_limits<double>::quiet_NaN(), f); });
+  expect_returns_at_once("sleep(-NaN)",
+                         [=] { vexo::sleep(-std::numeric_limits<double>::quiet_NaN(), f); });
 }
 
 TEST(Sleep, FlagSetOnEntryReturnsAtOnce) {
@@ -499,16 +474,14 @@ TEST(Sleep, FlagSetOnEntryReturnsAtOnce) {
   expect_returns_at_once("sleep(int)", [=] { vexo::sleep(10, f); });
   expect_returns_at_once("sleep(ull)", [=] { vexo::sleep(10ULL, f); });
   expect_returns_at_once("sleep(double)", [=] { vexo::sleep(10.0, f); });
-  expect_returns_at_once("sleep(inf)", [=] {
-    vexo::sleep(std::numeric_limits<double>::infinity(), f);
-  });
+  expect_returns_at_once("sleep(inf)",
+                         [=] { vexo::sleep(std::numeric_limits<double>::infinity(), f); });
 }
 
 // Starts `call(flag)` on its own thread, checks that it is still sleeping
 // after `hold`, then sets the flag and checks that it ends.
 template <typename Call>
-void expect_sleeps_until_flag(const char* what, Call call,
-                              std::chrono::milliseconds hold) {
+void expect_sleeps_until_flag(const char* what, Call call, std::chrono::milliseconds hold) {
   auto flag = make_flag(false);
   auto done = std::make_shared<std::atomic<bool>>(false);
   std::thread sleeper([call, flag, done] {
@@ -533,8 +506,7 @@ void expect_sleeps_until_flag(const char* what, Call call,
 TEST(Sleep, HugeCountsSleepUntilTheFlag) {
   // Counts of 2^63 and more must not end after the first slice.
   expect_sleeps_until_flag(
-      "sleep_ms(2^63)",
-      [](std::atomic<bool>* f) { vexo::sleep_ms(1ULL << 63, f); },
+      "sleep_ms(2^63)", [](std::atomic<bool>* f) { vexo::sleep_ms(1ULL << 63, f); },
       milliseconds(400));
   expect_sleeps_until_flag(
       "sleep_ms(max)",
@@ -548,34 +520,25 @@ TEST(Sleep, OverflowingProductsSaturate) {
   // ceil(2^64 / 1000) s times 1000 wraps to 384 ms; saturated it is for ever.
   const unsigned long long wraps = 18446744073709552ULL;
   expect_sleeps_until_flag(
-      "sleep(ull)", [=](std::atomic<bool>* f) { vexo::sleep(wraps, f); },
-      milliseconds(1500));
+      "sleep(ull)", [=](std::atomic<bool>* f) { vexo::sleep(wraps, f); }, milliseconds(1500));
   expect_sleeps_until_flag(
       "sleep(max ull)",
-      [](std::atomic<bool>* f) {
-        vexo::sleep(std::numeric_limits<unsigned long long>::max(), f);
-      },
+      [](std::atomic<bool>* f) { vexo::sleep(std::numeric_limits<unsigned long long>::max(), f); },
       milliseconds(400));
   // 2^64 ms and beyond do not fit; a double conversion would be undefined.
   expect_sleeps_until_flag(
       "sleep(1.8446744073709552e16)",
-      [](std::atomic<bool>* f) { vexo::sleep(1.8446744073709552e16, f); },
-      milliseconds(400));
+      [](std::atomic<bool>* f) { vexo::sleep(1.8446744073709552e16, f); }, milliseconds(400));
   expect_sleeps_until_flag(
-      "sleep(1e300)", [](std::atomic<bool>* f) { vexo::sleep(1e300, f); },
-      milliseconds(400));
+      "sleep(1e300)", [](std::atomic<bool>* f) { vexo::sleep(1e300, f); }, milliseconds(400));
   expect_sleeps_until_flag(
       "sleep(inf)",
-      [](std::atomic<bool>* f) {
-        vexo::sleep(std::numeric_limits<double>::infinity(), f);
-      },
+      [](std::atomic<bool>* f) { vexo::sleep(std::numeric_limits<double>::infinity(), f); },
       milliseconds(400));
   // INT_MAX s fits (about 68 years) and simply sleeps.
   expect_sleeps_until_flag(
       "sleep(INT_MAX)",
-      [](std::atomic<bool>* f) {
-        vexo::sleep(std::numeric_limits<int>::max(), f);
-      },
+      [](std::atomic<bool>* f) { vexo::sleep(std::numeric_limits<int>::max(), f); },
       milliseconds(400));
 }
 
@@ -588,8 +551,7 @@ TEST(Sleep, FlagEndsLongSleepAfterCurrentSlice) {
     std::this_thread::sleep_for(milliseconds(30));
     flag->store(true);
   });
-  const std::int64_t ms =
-      wall_ms_of([&] { vexo::sleep_ms(60000, flag.get()); });
+  const std::int64_t ms = wall_ms_of([&] { vexo::sleep_ms(60000, flag.get()); });
   setter.join();
   EXPECT_GE(ms, 30);
   EXPECT_LT(ms, 30 + 100 + kGenerous.count() * 1000 / 2);

@@ -15,10 +15,10 @@ namespace tamu {
 // outlive the expression it was made in, and a text it views must outlive it.
 class ConvertingStringView {
  public:
-  ConvertingStringView(const char* text) : view_(text) {}     // NOLINT
-  ConvertingStringView(std::string_view text) : view_(text) {}  // NOLINT
+  ConvertingStringView(const char* text) : view_(text) {}         // NOLINT
+  ConvertingStringView(std::string_view text) : view_(text) {}    // NOLINT
   ConvertingStringView(const std::string& text) : view_(text) {}  // NOLINT
-  ConvertingStringView(std::uint64_t number) {                  // NOLINT
+  ConvertingStringView(std::uint64_t number) {                    // NOLINT
     const auto result = std::to_chars(digits_, digits_ + sizeof(digits_), number);
     view_ = std::string_view(digits_, static_cast<std::size_t>(result.ptr - digits_));
   }

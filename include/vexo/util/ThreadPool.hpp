@@ -16,39 +16,9 @@
 #include "tamu/SmallVector.hpp"
 #include "vexo/util/exceptions.hpp"
 #include "vexo/util/export.hpp"
-
-// Clang thread-safety annotations; they expand to nothing elsewhere.
-#if defined(__clang__)
-#define VEXO_THREAD_ANNOTATION(x) __attribute__((x))
-#else
-#define VEXO_THREAD_ANNOTATION(x)
-#endif
-#define VEXO_CAPABILITY(x) VEXO_THREAD_ANNOTATION(capability(x))
-#define VEXO_SCOPED_CAPABILITY VEXO_THREAD_ANNOTATION(scoped_lockable)
-#define VEXO_GUARDED_BY(x) VEXO_THREAD_ANNOTATION(guarded_by(x))
-#define VEXO_REQUIRES(...) VEXO_THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
-#define VEXO_EXCLUDES(...) VEXO_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
-#define VEXO_ACQUIRE(...) VEXO_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
-#define VEXO_RELEASE(...) VEXO_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
+#include "vexo/util/thread_annotations.hpp"
 
 namespace vexo::util {
-
-namespace detail {
-
-// A std::mutex that clang's thread-safety analysis knows as a capability
-// (libstdc++ does not annotate its own). native() is for condition
-// variables, which need the std::mutex itself.
-class VEXO_CAPABILITY("mutex") Mutex {
- public:
-  void lock() VEXO_ACQUIRE() { mutex_.lock(); }
-  void unlock() VEXO_RELEASE() { mutex_.unlock(); }
-  std::mutex& native() noexcept { return mutex_; }
-
- private:
-  std::mutex mutex_;
-};
-
-}  // namespace detail
 
 // ThreadPool runs callables ("tasks") on a fixed set of worker threads.
 //
@@ -162,7 +132,8 @@ class ThreadPool {
   [[nodiscard]] std::size_t num_threads() const noexcept { return threads_.size(); }
   // Returns the ids of the running tasks, ascending. The caller owns the
   // result.
-  [[nodiscard]] VEXO_API tamu::SmallVector<TaskId, 16> get_running_task_ids() const VEXO_EXCLUDES(mutex_);
+  [[nodiscard]] VEXO_API tamu::SmallVector<TaskId, 16> get_running_task_ids() const
+      VEXO_EXCLUDES(mutex_);
   // Returns copies of the names of the running tasks, in ascending order of
   // their ids. The caller owns the result.
   [[nodiscard]] VEXO_API tamu::SmallVector<std::string, 8> get_running_task_names() const

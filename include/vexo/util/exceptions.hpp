@@ -33,9 +33,7 @@ class VEXO_API Error : public std::runtime_error {
   // Returns the message as a new string, built from what(). what() is called
   // virtually, so a derived class that overrides it changes this result too.
   // A message that holds a zero character is cut at it.
-  [[nodiscard]] virtual std::string get_message() const {
-    return std::string(what());
-  }
+  [[nodiscard]] virtual std::string get_message() const { return std::string(what()); }
 };
 
 }  // namespace vexo

@@ -27,8 +27,7 @@ namespace vexo {
 //
 // Example:
 //   if (!vexo::make_directory("out")) perror("out");
-VEXO_API bool make_directory(const std::string& folder_name,
-                             uint32_t permissions = 0777);
+VEXO_API bool make_directory(const std::string& folder_name, uint32_t permissions = 0777);
 
 // Removes the empty directory `folder_name` with rmdir. Returns true exactly
 // when rmdir succeeded; otherwise false with errno as rmdir set it (ENOTEMPTY

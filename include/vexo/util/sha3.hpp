@@ -25,51 +25,41 @@ namespace vexo {
 // `input`; a longer request starts with the bytes of a shorter one. Returns
 // true; false (with `output` untouched) would mean the underlying sponge
 // refused its parameters, which it does not for these.
-VEXO_API bool shake_128(tamu::span<const unsigned char> input,
-                        tamu::span<unsigned char> output);
+VEXO_API bool shake_128(tamu::span<const unsigned char> input, tamu::span<unsigned char> output);
 
 // Fills all of `output` with the SHAKE256 output for `input`, as shake_128.
-VEXO_API bool shake_256(tamu::span<const unsigned char> input,
-                        tamu::span<unsigned char> output);
+VEXO_API bool shake_256(tamu::span<const unsigned char> input, tamu::span<unsigned char> output);
 
 // Writes the 28-byte SHA3-224 digest of `input` to `output` and returns true
 // (false, with `output` untouched, only if the sponge refused its parameters).
-VEXO_API bool sha3_224(tamu::span<const unsigned char> input,
-                       tamu::span<unsigned char, 28> output);
+VEXO_API bool sha3_224(tamu::span<const unsigned char> input, tamu::span<unsigned char, 28> output);
 
 // Returns the SHA3-224 digest of `input`. Throws vexo::Error("Unable to
 // calculate SHA3 hash") if the span form reports failure.
-VEXO_API std::array<unsigned char, 28> sha3_224(
-    tamu::span<const unsigned char> input);
+VEXO_API std::array<unsigned char, 28> sha3_224(tamu::span<const unsigned char> input);
 
 // Writes the 32-byte SHA3-256 digest of `input` to `output` and returns true
 // (false, with `output` untouched, only if the sponge refused its parameters).
-VEXO_API bool sha3_256(tamu::span<const unsigned char> input,
-                       tamu::span<unsigned char, 32> output);
+VEXO_API bool sha3_256(tamu::span<const unsigned char> input, tamu::span<unsigned char, 32> output);
 
 // Returns the SHA3-256 digest of `input`. Throws vexo::Error("Unable to
 // calculate SHA3 hash") if the span form reports failure.
-VEXO_API std::array<unsigned char, 32> sha3_256(
-    tamu::span<const unsigned char> input);
+VEXO_API std::array<unsigned char, 32> sha3_256(tamu::span<const unsigned char> input);
 
 // Writes the 48-byte SHA3-384 digest of `input` to `output` and returns true
 // (false, with `output` untouched, only if the sponge refused its parameters).
-VEXO_API bool sha3_384(tamu::span<const unsigned char> input,
-                       tamu::span<unsigned char, 48> output);
+VEXO_API bool sha3_384(tamu::span<const unsigned char> input, tamu::span<unsigned char, 48> output);
 
 // Returns the SHA3-384 digest of `input`. Throws vexo::Error("Unable to
 // calculate SHA3 hash") if the span form reports failure.
-VEXO_API std::array<unsigned char, 48> sha3_384(
-    tamu::span<const unsigned char> input);
+VEXO_API std::array<unsigned char, 48> sha3_384(tamu::span<const unsigned char> input);
 
 // Writes the 64-byte SHA3-512 digest of `input` to `output` and returns true
 // (false, with `output` untouched, only if the sponge refused its parameters).
-VEXO_API bool sha3_512(tamu::span<const unsigned char> input,
-                       tamu::span<unsigned char, 64> output);
+VEXO_API bool sha3_512(tamu::span<const unsigned char> input, tamu::span<unsigned char, 64> output);
 
 // Returns the SHA3-512 digest of `input`. Throws vexo::Error("Unable to
 // calculate SHA3 hash") if the span form reports failure.
-VEXO_API std::array<unsigned char, 64> sha3_512(
-    tamu::span<const unsigned char> input);
+VEXO_API std::array<unsigned char, 64> sha3_512(tamu::span<const unsigned char> input);
 
 }  // namespace vexo

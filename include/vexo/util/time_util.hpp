@@ -50,10 +50,8 @@ VEXO_API double get_unix_time();
 //   get_isodate(&t)                            -> "2024-07-01T13:05:09"
 //   get_isodate(&t, false, true, true, false)  -> "20240701T130509"
 //   get_isodate(&t, true, false)               -> "2024-07-01"
-VEXO_API std::string get_isodate(const time_t* tp = nullptr,
-                                 bool use_datesep = true,
-                                 bool include_time = true,
-                                 bool include_seconds = true,
+VEXO_API std::string get_isodate(const time_t* tp = nullptr, bool use_datesep = true,
+                                 bool include_time = true, bool include_seconds = true,
                                  bool use_timesep = true);
 
 // Returns a date-stamped file name for the current local time as a new
@@ -91,14 +89,12 @@ VEXO_API std::string get_isodate_filename(tamu::string_view comment = {},
 // Example:
 //   std::atomic<bool> stop{false};
 //   vexo::sleep_ms(250, &stop);  // another thread may set stop
-VEXO_API void sleep_ms(unsigned long long milliseconds,
-                       std::atomic<bool>* interrupt = nullptr);
+VEXO_API void sleep_ms(unsigned long long milliseconds, std::atomic<bool>* interrupt = nullptr);
 
 // Sleeps `seconds` seconds (sleep_ms of seconds * 1000), or until
 // `*interrupt` is found true. A product beyond 64 bits saturates to the
 // largest count, which sleeps until the flag is set.
-VEXO_API void sleep(unsigned long long seconds,
-                    std::atomic<bool>* interrupt = nullptr);
+VEXO_API void sleep(unsigned long long seconds, std::atomic<bool>* interrupt = nullptr);
 
 // Sleeps `seconds` seconds, or until `*interrupt` is found true. Returns at
 // once for zero or a negative value.

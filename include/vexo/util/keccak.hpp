@@ -42,35 +42,29 @@ inline constexpr std::size_t state_alignment = 8;
 VEXO_API void KeccakP1600_Initialize(void* argState);
 
 // XORs `byte` into state byte `offset` (0 to 199).
-VEXO_API void KeccakP1600_AddByte(void* state, unsigned char byte,
-                                  unsigned int offset);
+VEXO_API void KeccakP1600_AddByte(void* state, unsigned char byte, unsigned int offset);
 
 // XORs the `length` bytes at `data` into bytes offset to offset + length - 1
 // of lane `lanePosition`. Touches no memory when `length` is 0.
-VEXO_API void KeccakP1600_AddBytesInLane(void* argState,
-                                         unsigned int lanePosition,
-                                         const unsigned char* data,
-                                         unsigned int offset,
+VEXO_API void KeccakP1600_AddBytesInLane(void* argState, unsigned int lanePosition,
+                                         const unsigned char* data, unsigned int offset,
                                          unsigned int length);
 
 // XORs the first laneCount * 8 bytes at `data` into the first laneCount * 8
 // bytes of the state. `data` must not overlap the state (nor must it for
 // KeccakP1600_AddBytes).
-VEXO_API void KeccakP1600_AddLanes(void* state, const unsigned char* data,
-                                   unsigned int laneCount);
+VEXO_API void KeccakP1600_AddLanes(void* state, const unsigned char* data, unsigned int laneCount);
 
 // XORs the `length` bytes at `data` into state bytes offset to
 // offset + length - 1. Touches nothing outside that range, also when the
 // range ends at the end of the state.
-VEXO_API void KeccakP1600_AddBytes(void* state, const unsigned char* data,
-                                   unsigned int offset, unsigned int length);
+VEXO_API void KeccakP1600_AddBytes(void* state, const unsigned char* data, unsigned int offset,
+                                   unsigned int length);
 
 // Copies the `length` bytes at `data` into lane `lanePosition` from byte
 // `offset` on. Touches no memory when `length` is 0.
-VEXO_API void KeccakP1600_OverwriteBytesInLane(void* argState,
-                                               unsigned int lanePosition,
-                                               const unsigned char* data,
-                                               unsigned int offset,
+VEXO_API void KeccakP1600_OverwriteBytesInLane(void* argState, unsigned int lanePosition,
+                                               const unsigned char* data, unsigned int offset,
                                                unsigned int length);
 
 // Copies laneCount * 8 bytes from `data` to the start of the state.
@@ -80,17 +74,15 @@ VEXO_API void KeccakP1600_OverwriteLanes(void* state, const unsigned char* data,
 // Copies the `length` bytes at `data` into state bytes offset to
 // offset + length - 1, and nothing else.
 VEXO_API void KeccakP1600_OverwriteBytes(void* state, const unsigned char* data,
-                                         unsigned int offset,
-                                         unsigned int length);
+                                         unsigned int offset, unsigned int length);
 
 // Sets the first `byteCount` bytes of the state (0 to 200) to zero.
-VEXO_API void KeccakP1600_OverwriteWithZeroes(void* argState,
-                                              unsigned int byteCount);
+VEXO_API void KeccakP1600_OverwriteWithZeroes(void* argState, unsigned int byteCount);
 
 // Applies Keccak-p[1600, nrounds], the last `nrounds` rounds of Keccak-f[1600]
-// (round indices 24 - nrounds to 23). Counts from 25 to 255 run FIPS 202's
-// rounds with negative indices first; 0 leaves the state unchanged; counts
-// above 255 are not supported.
+// (round indices 24 - nrounds to 23), for every count: counts above 24 run
+// FIPS 202's rounds with negative indices first; 0 leaves the state unchanged.
+// Costs nrounds rounds.
 VEXO_API void KeccakP1600_Permute_Nrounds(void* state, unsigned int nrounds);
 
 // Applies Keccak-p[1600, 12] (round indices 12 to 23).
@@ -101,10 +93,8 @@ VEXO_API void KeccakP1600_Permute_24rounds(void* state);
 
 // Copies `length` bytes of lane `lanePosition`, from byte `offset` on, to
 // `data`. Touches no memory when `length` is 0.
-VEXO_API void KeccakP1600_ExtractBytesInLane(const void* state,
-                                             unsigned int lanePosition,
-                                             unsigned char* data,
-                                             unsigned int offset,
+VEXO_API void KeccakP1600_ExtractBytesInLane(const void* state, unsigned int lanePosition,
+                                             unsigned char* data, unsigned int offset,
                                              unsigned int length);
 
 // Copies the first laneCount * 8 bytes of the state to `data`.
@@ -113,31 +103,27 @@ VEXO_API void KeccakP1600_ExtractLanes(const void* state, unsigned char* data,
 
 // Copies state bytes offset to offset + length - 1 to `data`, and reads
 // nothing else.
-VEXO_API void KeccakP1600_ExtractBytes(const void* state, unsigned char* data,
-                                       unsigned int offset,
+VEXO_API void KeccakP1600_ExtractBytes(const void* state, unsigned char* data, unsigned int offset,
                                        unsigned int length);
 
 // Sets output[k] = input[k] XOR byte offset + k of lane `lanePosition`, for k
 // below `length`. Touches no memory when `length` is 0. `input` and `output`
 // may be the same buffer.
-VEXO_API void KeccakP1600_ExtractAndAddBytesInLane(
-    const void* state, unsigned int lanePosition, const unsigned char* input,
-    unsigned char* output, unsigned int offset, unsigned int length);
+VEXO_API void KeccakP1600_ExtractAndAddBytesInLane(const void* state, unsigned int lanePosition,
+                                                   const unsigned char* input,
+                                                   unsigned char* output, unsigned int offset,
+                                                   unsigned int length);
 
 // Sets output lane k = input lane k XOR state lane k, for k below laneCount
 // (8 bytes per lane). `input` and `output` may be the same buffer.
-VEXO_API void KeccakP1600_ExtractAndAddLanes(const void* state,
-                                             const unsigned char* input,
-                                             unsigned char* output,
-                                             unsigned int laneCount);
+VEXO_API void KeccakP1600_ExtractAndAddLanes(const void* state, const unsigned char* input,
+                                             unsigned char* output, unsigned int laneCount);
 
 // Sets the `length` bytes of `output` to those of `input` XOR state bytes
 // offset to offset + length - 1, and reads no other state byte. `input` and
 // `output` may be the same buffer.
-VEXO_API void KeccakP1600_ExtractAndAddBytes(const void* state,
-                                             const unsigned char* input,
-                                             unsigned char* output,
-                                             unsigned int offset,
+VEXO_API void KeccakP1600_ExtractAndAddBytes(const void* state, const unsigned char* input,
+                                             unsigned char* output, unsigned int offset,
                                              unsigned int length);
 
 // ----------------------------------------------------------------------------
@@ -169,16 +155,14 @@ struct alignas(state_alignment) SpongeInstance {
 // Returns 0, or 1 with nothing written when the parameters are refused:
 // rate + capacity (as 32-bit unsigned) is not 1600, rate is 0, above 1600 or
 // not a multiple of 8, or `suffix` is 0.
-VEXO_API int Sponge(unsigned int rate, unsigned int capacity,
-                    const unsigned char* input, std::size_t inputByteLen,
-                    unsigned char suffix, unsigned char* output,
+VEXO_API int Sponge(unsigned int rate, unsigned int capacity, const unsigned char* input,
+                    std::size_t inputByteLen, unsigned char suffix, unsigned char* output,
                     std::size_t outputByteLen);
 
 // Resets `instance`, in whatever state it was, to an empty absorbing sponge
 // with the given rate. Returns 0, or 1 with the instance untouched when the
 // parameters are refused (the checks of Sponge without the suffix).
-VEXO_API int SpongeInitialize(SpongeInstance* instance, unsigned int rate,
-                              unsigned int capacity);
+VEXO_API int SpongeInitialize(SpongeInstance* instance, unsigned int rate, unsigned int capacity);
 
 // Absorbs the `dataByteLen` bytes at `data`, in any split over calls.
 // Returns 0, or 1 with nothing changed when the instance is squeezing (even
@@ -189,13 +173,11 @@ VEXO_API int SpongeAbsorb(SpongeInstance* instance, const unsigned char* data,
 // Absorbs the delimited suffix `delimitedData` (as for Sponge), pads, and
 // switches the instance to squeezing. Returns 0, or 1 with nothing changed
 // when `delimitedData` is 0 or the instance is already squeezing.
-VEXO_API int SpongeAbsorbLastFewBits(SpongeInstance* instance,
-                                     unsigned char delimitedData);
+VEXO_API int SpongeAbsorbLastFewBits(SpongeInstance* instance, unsigned char delimitedData);
 
 // Writes the next `dataByteLen` bytes of output to `data`; on an absorbing
 // instance it first pads with the suffix 0x01. Output split over any number
 // of calls is the same as one call. Always returns 0.
-VEXO_API int SpongeSqueeze(SpongeInstance* instance, unsigned char* data,
-                           std::size_t dataByteLen);
+VEXO_API int SpongeSqueeze(SpongeInstance* instance, unsigned char* data, std::size_t dataByteLen);
 
 }  // namespace vexo::keccak

@@ -1,0 +1,84 @@
+// What several test programs need: sanitizer detection, the message of a
+// thrown vexo::Error, and a count of heap allocations.
+//
+// Each test program is one translation unit. A program that counts
+// allocations defines VEXO_TEST_COUNT_ALLOCATIONS before including this
+// header, which then replaces the global operator new and delete for it and
+// defines VEXO_TEST_ALLOCATIONS_COUNTED. The sanitizers bring their own
+// operator new, so the count is only kept in plain builds.
+#pragma once
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+#include <string>
+
+#include "vexo/util/exceptions.hpp"
+
+#if defined(__SANITIZE_THREAD__)
+#define VEXO_TEST_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define VEXO_TEST_TSAN 1
+#endif
+#endif
+
+#if defined(__SANITIZE_ADDRESS__)
+#define VEXO_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VEXO_TEST_ASAN 1
+#endif
+#endif
+
+#if defined(VEXO_TEST_ALLOCATIONS_COUNTED) && !defined(VEXO_TEST_ASAN) && !defined(VEXO_TEST_TSAN)
+#define VEXO_TEST_ALLOCATIONS_COUNTED 1
+#endif
+
+namespace vexo::test {
+
+// Runs f and returns the message of the vexo::Error it throws, or a text
+// that no expected message equals when it throws none.
+template <typename F>
+std::string error_message(F&& f) {
+  try {
+    f();
+  } catch (const vexo::Error& e) {
+    return e.get_message();
+  }
+  return "<no vexo::Error thrown>";
+}
+
+#if defined(VEXO_TEST_ALLOCATIONS_COUNTED)
+// Allocations through the global operator new since the program started.
+inline std::atomic<long> g_allocations{0};
+
+// Returns the number of heap allocations that f makes (on any thread).
+template <typename F>
+long allocations_in(F&& f) {
+  const long before = g_allocations.load();
+  f();
+  return g_allocations.load() - before;
+}
+#endif
+
+}  // namespace vexo::test
+
+#if defined(VEXO_TEST_ALLOCATIONS_COUNTED)
+void* operator new(std::size_t size) {
+  vexo::test::g_allocations.fetch_add(1, std::memory_order_relaxed);
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+// GCC sees the standard operator new at inlined call sites and would take
+// these for a mismatched pair.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+#endif
