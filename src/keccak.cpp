@@ -404,6 +404,76 @@ void KeccakP1600_ExtractAndAddBytes(const void* state, const unsigned char* inpu
 }
 
 // ----------------------------------------------------------------------------
+// Four states at once (portable form: one state after another)
+// ----------------------------------------------------------------------------
+
+namespace {
+
+// Runs `permute` on instance `instance` of the interleaved block.
+template <typename Permute>
+void KeccakP1600times4_PermuteOne(void* states, unsigned int instance, Permute permute) {
+  auto* lanes = static_cast<tKeccakLane*>(states);
+  alignas(state_alignment) tKeccakLane state[25];
+  for (unsigned int i = 0; i < 25; ++i) state[i] = lanes[4 * i + instance];
+  permute(state);
+  for (unsigned int i = 0; i < 25; ++i) lanes[4 * i + instance] = state[i];
+}
+
+}  // namespace
+
+void KeccakP1600times4_InitializeAll(void* states) { std::memset(states, 0, states4_size); }
+
+void KeccakP1600times4_AddLanesAll(void* states, const unsigned char* data, unsigned int laneCount,
+                                   unsigned int laneOffset) {
+  auto* lanes = static_cast<tKeccakLane*>(states);
+  for (unsigned int j = 0; j < 4; ++j) {
+    const unsigned char* in = data + std::size_t{8} * laneOffset * j;
+    for (unsigned int i = 0; i < laneCount; ++i) {
+      tKeccakLane lane;
+      std::memcpy(&lane, in + std::size_t{8} * i, 8);
+      lanes[4 * i + j] ^= lane;
+    }
+  }
+}
+
+void KeccakP1600times4_ExtractLanesAll(const void* states, unsigned char* data,
+                                       unsigned int laneCount, unsigned int laneOffset) {
+  const auto* lanes = static_cast<const tKeccakLane*>(states);
+  for (unsigned int j = 0; j < 4; ++j) {
+    unsigned char* out = data + std::size_t{8} * laneOffset * j;
+    for (unsigned int i = 0; i < laneCount; ++i) {
+      std::memcpy(out + std::size_t{8} * i, &lanes[4 * i + j], 8);
+    }
+  }
+}
+
+void KeccakP1600times4_PermuteAll_12rounds(void* states) {
+  for (unsigned int j = 0; j < 4; ++j) {
+    KeccakP1600times4_PermuteOne(states, j, KeccakP1600_Permute_12rounds);
+  }
+}
+
+void KeccakP1600times4_PermuteAll_24rounds(void* states) {
+  for (unsigned int j = 0; j < 4; ++j) {
+    KeccakP1600times4_PermuteOne(states, j, KeccakP1600_Permute_24rounds);
+  }
+}
+
+std::size_t KeccakP1600times4_12rounds_FastLoop_Absorb(void* states, unsigned int laneCount,
+                                                       unsigned int laneOffsetParallel,
+                                                       const unsigned char* data,
+                                                       std::size_t dataByteLen) {
+  const std::size_t blockSize = std::size_t{8} * laneCount;
+  std::size_t processed = 0;
+  while (dataByteLen - processed >= blockSize) {
+    KeccakP1600times4_AddLanesAll(states, data + processed, laneCount, laneOffsetParallel);
+    KeccakP1600times4_PermuteAll_12rounds(states);
+    processed += blockSize;
+  }
+  return processed;
+}
+
+// ----------------------------------------------------------------------------
 // Sponge
 // ----------------------------------------------------------------------------
 

@@ -127,6 +127,51 @@ VEXO_API void KeccakP1600_ExtractAndAddBytes(const void* state, const unsigned c
                                              unsigned int length);
 
 // ----------------------------------------------------------------------------
+// Four states at once
+// ----------------------------------------------------------------------------
+//
+// Four independent Keccak-p[1600] states in one caller-owned block of
+// states4_size bytes aligned to states4_alignment, lane-interleaved: lane i of
+// instance j is the 64-bit word at index 4 * i + j. On CPUs with AVX2 the
+// permutations run the four states in one pass; elsewhere they run them one
+// after another. The conventions above apply (no checks, no allocation,
+// reentrant).
+
+// Size and alignment of a block of four interleaved states.
+inline constexpr std::size_t states4_size = 4 * state_size;
+inline constexpr std::size_t states4_alignment = 32;
+
+// Sets all four states to zero.
+VEXO_API void KeccakP1600times4_InitializeAll(void* states);
+
+// XORs `laneCount` lanes (0 to 25) into the first lanes of each instance:
+// instance j takes the laneCount * 8 bytes at data + j * laneOffset * 8.
+VEXO_API void KeccakP1600times4_AddLanesAll(void* states, const unsigned char* data,
+                                            unsigned int laneCount, unsigned int laneOffset);
+
+// Copies the first `laneCount` lanes of instance j to data + j * laneOffset * 8.
+VEXO_API void KeccakP1600times4_ExtractLanesAll(const void* states, unsigned char* data,
+                                                unsigned int laneCount, unsigned int laneOffset);
+
+// Applies Keccak-p[1600, 12] to each of the four states.
+VEXO_API void KeccakP1600times4_PermuteAll_12rounds(void* states);
+
+// Applies Keccak-f[1600] (24 rounds) to each of the four states.
+VEXO_API void KeccakP1600times4_PermuteAll_24rounds(void* states);
+
+// Absorbs whole blocks of `laneCount` lanes (1 to 25) into each instance, each followed
+// by Keccak-p[1600, 12], for as long as `dataByteLen` bytes hold another
+// block: instance j reads its blocks one after another from
+// data + j * laneOffsetParallel * 8. Returns the number of bytes absorbed per
+// instance (a multiple of laneCount * 8). Equivalent to AddLanesAll and
+// PermuteAll_12rounds per block, without a call per block.
+VEXO_API std::size_t KeccakP1600times4_12rounds_FastLoop_Absorb(void* states,
+                                                                unsigned int laneCount,
+                                                                unsigned int laneOffsetParallel,
+                                                                const unsigned char* data,
+                                                                std::size_t dataByteLen);
+
+// ----------------------------------------------------------------------------
 // Sponge construction on Keccak-f[1600]
 // ----------------------------------------------------------------------------
 
