@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "tamu/cat.hpp"
 #include "vexo/util/exceptions.hpp"
@@ -272,15 +274,27 @@ std::string string_behind_last(tamu::string_view str, char delim) {
 // Formatted strings
 // ===========================================================================
 
+namespace {
+
+// The result of a failed vsnprintf pass: std::bad_alloc when memory ran out,
+// the "<encoding error>" text for anything else.
+std::string formatting_failure(const char* fmt) {
+  if (errno == ENOMEM) throw std::bad_alloc();
+  return tamu::cat("<encoding error>", fmt);
+}
+
+}  // namespace
+
 std::string string_sprintf(const char* fmt, ...) {
   // Short outputs are formatted on the stack and copied into the result once;
   // only longer ones need the second pass, straight into the result.
   char buffer[256];
   std::va_list args;
   va_start(args, fmt);
+  errno = 0;
   const int n = std::vsnprintf(buffer, sizeof buffer, fmt, args);
   va_end(args);
-  if (n < 0) return tamu::cat("<encoding error>", fmt);
+  if (n < 0) return formatting_failure(fmt);
 
   const auto length = static_cast<std::size_t>(n);
   if (length < sizeof buffer) return std::string(buffer, ::strnlen(buffer, length));
@@ -288,8 +302,12 @@ std::string string_sprintf(const char* fmt, ...) {
   std::string result(length, '\0');
   va_start(args, fmt);
   // Writes the terminating NUL over result[length], which already holds one.
-  std::vsnprintf(result.data(), length + 1, fmt, args);
+  errno = 0;
+  const int second = std::vsnprintf(result.data(), length + 1, fmt, args);
   va_end(args);
+  // The second pass can fail where the first did not: glibc allocates work
+  // space for some conversions, and memory may have run out in between.
+  if (second < 0) return formatting_failure(fmt);
   result.resize(std::strlen(result.c_str()));
   return result;
 }

@@ -5,8 +5,13 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdint>
 #include <limits>
+#include <mutex>
+
+#include "tamu/cat.hpp"
+#include "vexo/util/exceptions.hpp"
 
 namespace vexo {
 
@@ -129,6 +134,61 @@ std::string get_isodate_filename(tamu::string_view comment, tamu::string_view ex
   return name;
 }
 
+std::string get_rfc3339(std::chrono::system_clock::time_point time, bool utc, int fraction_digits) {
+  if (fraction_digits < 0 || fraction_digits > 9) {
+    throw Error(tamu::cat("Illegal number of fraction digits: ", std::to_string(fraction_digits)));
+  }
+  using std::chrono::nanoseconds;
+  using std::chrono::seconds;
+  // Whole seconds rounded toward minus infinity, so that the fraction of a
+  // time before 1970 is positive as the text needs it.
+  const auto since_epoch = std::chrono::duration_cast<nanoseconds>(time.time_since_epoch());
+  const seconds whole = std::chrono::floor<seconds>(since_epoch);
+  const auto fraction = static_cast<std::uint32_t>((since_epoch - whole).count());
+  const auto t = static_cast<time_t>(whole.count());
+
+  long offset_minutes = 0;
+  if (!utc) {
+    struct tm local;
+    if (::localtime_r(&t, &local) == nullptr) return {};
+    offset_minutes = local.tm_gmtoff / 60;  // truncated toward zero
+  }
+  const time_t shown = t + static_cast<time_t>(offset_minutes) * 60;
+  struct tm fields;
+  if (::gmtime_r(&shown, &fields) == nullptr) return {};
+
+  // Year, "-MM-DDTHH:MM:SS", '.', nine digits, "+HH:MM".
+  char buffer[21 + 15 + 1 + 9 + 6];
+  char* p = put_year(buffer, static_cast<long long>(fields.tm_year) + 1900);
+  *p++ = '-';
+  p = put_2digits(p, fields.tm_mon + 1);
+  *p++ = '-';
+  p = put_2digits(p, fields.tm_mday);
+  *p++ = 'T';
+  p = put_2digits(p, fields.tm_hour);
+  *p++ = ':';
+  p = put_2digits(p, fields.tm_min);
+  *p++ = ':';
+  p = put_2digits(p, fields.tm_sec);
+  if (fraction_digits > 0) {
+    *p++ = '.';
+    std::uint32_t divisor = 100000000;
+    for (int i = 0; i < fraction_digits; ++i, divisor /= 10) {
+      *p++ = static_cast<char>('0' + fraction / divisor % 10);
+    }
+  }
+  if (utc) {
+    *p++ = 'Z';
+  } else {
+    *p++ = offset_minutes < 0 ? '-' : '+';
+    const long magnitude = offset_minutes < 0 ? -offset_minutes : offset_minutes;
+    p = put_2digits(p, static_cast<int>(magnitude / 60 % 100));
+    *p++ = ':';
+    p = put_2digits(p, static_cast<int>(magnitude % 60));
+  }
+  return std::string(buffer, static_cast<std::size_t>(p - buffer));
+}
+
 // ---------------------------------------------------------------------------
 // Interruptible sleep
 // ---------------------------------------------------------------------------
@@ -171,6 +231,22 @@ void sleep(double seconds, std::atomic<bool>* interrupt) {
   // 2^64 as a double; every smaller double converts without overflow.
   constexpr double kLimit = 18446744073709551616.0;
   sleep_ms(ms >= kLimit ? kMaxCount : static_cast<unsigned long long>(ms), interrupt);
+}
+
+bool sleep_for(std::chrono::nanoseconds duration, std::stop_token stop) {
+  if (stop.stop_requested()) return true;
+  if (duration <= std::chrono::nanoseconds::zero()) return false;
+  std::mutex mutex;
+  std::condition_variable_any wake;
+  std::unique_lock<std::mutex> lock(mutex);
+  const auto now = std::chrono::steady_clock::now();
+  // Nothing else notifies `wake`: only the stop request can end the wait
+  // early, and the predicate sorts out spurious wake-ups.
+  const auto stopped = [&stop] { return stop.stop_requested(); };
+  if (duration > std::chrono::steady_clock::time_point::max() - now) {
+    return wake.wait(lock, stop, stopped);
+  }
+  return wake.wait_until(lock, stop, now + duration, stopped);
 }
 
 }  // namespace vexo

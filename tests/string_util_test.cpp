@@ -1,6 +1,9 @@
 #include "vexo/util/string_util.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <clocale>
@@ -414,6 +417,48 @@ TEST(StringSprintf, EncodingErrorGivesTheFormat) {
   // A representable wide text is formatted as usual.
   EXPECT_EQ(vexo::string_sprintf("%ls", L"plain"), "plain");
 }
+
+#if !defined(VEXO_TEST_ASAN) && !defined(VEXO_TEST_TSAN)
+// glibc formats "%.*f" with a large precision in heap work space, so with
+// little address space left the second pass can fail where the first did
+// not. Under a ladder of address-space limits, each call must give the whole
+// text or throw std::bad_alloc, never a short or empty text. Runs in a child
+// process, whose limit cannot hurt the test program. (The sanitizers reserve
+// far more address space than any limit here.)
+TEST(StringSprintf, OutOfMemoryNeverGivesAWrongText) {
+  constexpr int kPrecision = 4 << 20;  // about 20 MiB of glibc work space
+  const pid_t child = fork();
+  ASSERT_NE(child, -1);
+  if (child == 0) {
+    long pages = 0;
+    if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
+      if (std::fscanf(statm, "%ld", &pages) != 1) _exit(10);
+      std::fclose(statm);
+    }
+    rlimit limit{};
+    if (getrlimit(RLIMIT_AS, &limit) != 0) _exit(11);
+    int refused = 0;
+    int whole = 0;
+    for (rlim_t extra = 4; extra <= 64; extra += 2) {
+      limit.rlim_cur = static_cast<rlim_t>(pages) * 4096 + (extra << 20);
+      if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(12);
+      try {
+        const std::string text = vexo::string_sprintf("%.*f", kPrecision, 1.0);
+        if (text.size() != static_cast<std::size_t>(kPrecision) + 2 || text.back() != '0') _exit(1);
+        ++whole;
+      } catch (const std::bad_alloc&) {
+        ++refused;
+      }
+    }
+    // Both outcomes must have happened, or the ladder missed the window.
+    _exit(refused > 0 && whole > 0 ? 0 : 2);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: a wrong text; 2: the limits missed the window";
+}
+#endif
 
 // ---------------------------------------------------------------------------
 // Allocations: one for each result, whatever the length

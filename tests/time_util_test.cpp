@@ -14,11 +14,15 @@
 #include <locale>
 #include <memory>
 #include <optional>
+#include <random>
 #include <sstream>
 #include <stdexcept>
+#include <stop_token>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "test_support.hpp"
 
 namespace {
 
@@ -582,6 +586,98 @@ TEST(Sleep, OneFlagReleasesEverySleeper) {
   flag->store(true);
   for (auto& s : sleepers) s.join();  // hangs (test timeout) if one ignored it
   EXPECT_EQ(finished.load(), 4);
+}
+
+// ---------------------------------------------------------------------------
+// RFC 3339 texts: random times in several zones against strftime
+// ---------------------------------------------------------------------------
+
+// The text that get_rfc3339 must give, built from libc's breakdown and
+// strftime: "%Y-%m-%dT%H:%M:%S", the truncated fraction, then "Z" or %z with
+// a colon put in.
+std::string rfc3339_model(std::int64_t secs, std::uint32_t nanos, bool utc, int digits) {
+  const auto t = static_cast<time_t>(secs);
+  struct tm fields;
+  if (utc) {
+    gmtime_r(&t, &fields);
+  } else {
+    localtime_r(&t, &fields);
+  }
+  char text[64];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &fields);
+  std::string result = text;
+  if (digits > 0) {
+    char fraction[16];
+    std::snprintf(fraction, sizeof fraction, "%09u", nanos);
+    result.append(".").append(fraction, static_cast<std::size_t>(digits));
+  }
+  if (utc) return result + "Z";
+  std::strftime(text, sizeof text, "%z", &fields);  // +hhmm
+  return result.append(text, 3).append(":").append(text + 3, 2);
+}
+
+TEST(GetRfc3339, RandomTimesInSeveralZonesMatchStrftime) {
+  std::mt19937_64 rng(3339);
+  // The span of system_clock's 64-bit nanoseconds: 1684 to 2255.
+  std::uniform_int_distribution<std::int64_t> secs(-9000000000LL, 9000000000LL);
+  std::uniform_int_distribution<std::uint32_t> nanos(0, 999999999);
+  for (const char* zone :
+       {"UTC0", "EST5EDT,M3.2.0,M11.1.0", "<+0530>-5:30", "<-0330>3:30", "<+1345>-13:45"}) {
+    ScopedTimeZone tz(zone);
+    for (int i = 0; i < 2000; ++i) {
+      const std::int64_t s = i == 0 ? 0 : i == 1 ? -1 : secs(rng);
+      const std::uint32_t ns = nanos(rng);
+      const auto time = system_clock::time_point(std::chrono::duration_cast<system_clock::duration>(
+          std::chrono::seconds(s) + std::chrono::nanoseconds(ns)));
+      const bool utc = (i & 1) != 0;
+      const int digits = i % 10;
+      ASSERT_EQ(vexo::get_rfc3339(time, utc, digits), rfc3339_model(s, ns, utc, digits))
+          << zone << " at " << s << "." << ns;
+    }
+  }
+}
+
+TEST(GetRfc3339, ExamplesAndRefusedDigitCounts) {
+  ScopedTimeZone tz("CET-1CEST,M3.5.0,M10.5.0/3");
+  const auto time = system_clock::from_time_t(1796763900);  // 2026-12-08T21:05:00Z
+  EXPECT_EQ(vexo::get_rfc3339(time), "2026-12-08T21:05:00Z");
+  EXPECT_EQ(vexo::get_rfc3339(time, false), "2026-12-08T22:05:00+01:00");
+  EXPECT_EQ(vexo::get_rfc3339(time - std::chrono::nanoseconds(1), true, 9),
+            "2026-12-08T21:04:59.999999999Z");
+  EXPECT_EQ(vexo::test::error_message([&] { (void)vexo::get_rfc3339(time, true, 10); }),
+            "Illegal number of fraction digits: 10");
+  EXPECT_EQ(vexo::test::error_message([&] { (void)vexo::get_rfc3339(time, true, -1); }),
+            "Illegal number of fraction digits: -1");
+}
+
+// ---------------------------------------------------------------------------
+// sleep_for with a stop token
+// ---------------------------------------------------------------------------
+
+TEST(SleepFor, StopRequestEndsTheSleepAndIsReported) {
+  std::stop_source already;
+  already.request_stop();
+  EXPECT_TRUE(vexo::sleep_for(std::chrono::hours(1), already.get_token()));
+
+  // Sleeps of an hour and of "for ever" end as soon as the stop comes.
+  std::stop_source source;
+  std::atomic<int> stopped{0};
+  std::vector<std::thread> sleepers;
+  for (const auto duration :
+       {std::chrono::nanoseconds(std::chrono::hours(1)), std::chrono::nanoseconds::max()}) {
+    sleepers.emplace_back(
+        [&, duration] { stopped += vexo::sleep_for(duration, source.get_token()); });
+  }
+  source.request_stop();
+  for (auto& sleeper : sleepers) sleeper.join();  // hangs (test timeout) if one missed it
+  EXPECT_EQ(stopped.load(), 2);
+
+  // Without a stop the whole duration passes on the steady clock.
+  std::stop_source idle;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(vexo::sleep_for(milliseconds(30), idle.get_token()));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, milliseconds(30));
+  EXPECT_FALSE(vexo::sleep_for(milliseconds(-5), idle.get_token()));
 }
 
 }  // namespace

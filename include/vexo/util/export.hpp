@@ -1,4 +1,5 @@
-// Symbol visibility for the shared library.
+// Symbol visibility for the shared library, and the attributes that the
+// public declarations share.
 //
 // The library is built with hidden visibility; every public class and free
 // function is marked with VEXO_API so that it, and nothing else, is exported.
@@ -8,4 +9,16 @@
 #define VEXO_API __attribute__((visibility("default")))
 #else
 #define VEXO_API
+#endif
+
+// Marks a parameter whose referent the result may point into, so that clang
+// warns (-Wdangling) when the result outlives a temporary passed there. Other
+// compilers ignore it.
+#if defined(__has_cpp_attribute)
+#if __has_cpp_attribute(clang::lifetimebound)
+#define VEXO_LIFETIMEBOUND [[clang::lifetimebound]]
+#endif
+#endif
+#ifndef VEXO_LIFETIMEBOUND
+#define VEXO_LIFETIMEBOUND
 #endif

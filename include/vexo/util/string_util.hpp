@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "tamu/optional.hpp"
@@ -101,11 +102,25 @@ VEXO_API tamu::optional<std::size_t> find_matching_bracket(tamu::string_view str
 // closing bracket comes while no bracket is open (for "a)b" the message is
 // `Bracket mismatch: "a)b"`); otherwise throws only std::bad_alloc.
 //
+// Lifetime: the parameter is marked [[clang::lifetimebound]], and a
+// std::string argument goes through the overload below, which carries the
+// mark too; so clang warns (-Wdangling) when the result is kept beyond the
+// statement that passed a temporary string, as in
+//   auto views = get_bracket_contents(std::string("(a)"), '(', ')');  // dangles
+// Other compilers accept such code silently.
+//
 // Example: get_bracket_contents("f(a, g(b)) + (c)", '(', ')') gives the views
 //          "a, g(b)" and "c".
-VEXO_API std::vector<tamu::string_view> get_bracket_contents(tamu::string_view str,
-                                                             char opening_bracket,
-                                                             char closing_bracket);
+VEXO_API std::vector<tamu::string_view> get_bracket_contents(
+    tamu::string_view str VEXO_LIFETIMEBOUND, char opening_bracket, char closing_bracket);
+
+// Same as get_bracket_contents(tamu::string_view(str), ...): the views point
+// into `str`'s characters.
+template <typename String>
+requires std::is_same_v<String, std::string> std::vector<tamu::string_view> get_bracket_contents(
+    const String& str VEXO_LIFETIMEBOUND, char opening_bracket, char closing_bracket) {
+  return get_bracket_contents(tamu::string_view(str), opening_bracket, closing_bracket);
+}
 
 // Returns a copy of `str` up to, not including, its first `delim`, or a copy
 // of the whole of `str` when `delim` does not occur. Throws only
@@ -135,8 +150,9 @@ VEXO_API std::string string_behind_last(tamu::string_view str, char delim);
 // instance a %ls argument that the current locale cannot encode), the result
 // is "<encoding error>" followed by the unexpanded `fmt`; no exception is
 // thrown for that. Outputs of any length are supported; those of 256
-// characters or more are formatted twice. Throws only std::bad_alloc and
-// std::length_error.
+// characters or more are formatted twice, and either pass may fail. Throws
+// std::bad_alloc when memory runs out (also inside vsnprintf, which reports
+// ENOMEM for its own work space), and std::length_error; nothing else.
 //
 // Example: string_sprintf("%s-%03d", "take", 7) == "take-007"
 VEXO_API std::string string_sprintf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));

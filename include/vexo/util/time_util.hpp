@@ -6,7 +6,9 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <ctime>
+#include <stop_token>
 #include <string>
 
 #include "tamu/string_view.hpp"
@@ -68,6 +70,31 @@ VEXO_API std::string get_isodate(const time_t* tp = nullptr, bool use_datesep = 
 VEXO_API std::string get_isodate_filename(tamu::string_view comment = {},
                                           tamu::string_view extension = {});
 
+// Returns `time` as an RFC 3339 date-time text, a new string:
+//   - `utc` true: the UTC time and "Z", as in "2026-12-08T21:05:00Z";
+//   - `utc` false: the local time of the process's time zone (localtime_r,
+//     call tzset() after changing TZ) and its numeric offset, as in
+//     "2026-12-08T22:05:00+01:00" ("+00:00" for a zone at UTC). An offset
+//     that is not a whole number of minutes (old local mean times) is
+//     truncated to minutes and the time shown moves with it, so the text
+//     always names `time` exactly.
+// `fraction_digits` (0 to 9; 0, 3, 6 and 9 are the usual ones) digits of the
+// second's fraction follow the seconds after a '.', truncated, not rounded;
+// with 0 there is no '.'. Times before 1970 are fine. Years outside 0000 to
+// 9999, which RFC 3339 cannot write, are written as get_isodate writes them
+// (more digits, or '-' and at least four digits). No locale or stream is
+// involved; the digits are always ASCII.
+//
+// Throws vexo::Error "Illegal number of fraction digits: <n>" for a count
+// outside 0 to 9; returns an empty string when the local time cannot be
+// broken down (as get_isodate); otherwise throws only std::bad_alloc.
+//
+// Example:
+//   get_rfc3339(std::chrono::system_clock::from_time_t(0), true, 3)
+//       -> "1970-01-01T00:00:00.000Z"
+VEXO_API std::string get_rfc3339(std::chrono::system_clock::time_point time, bool utc = true,
+                                 int fraction_digits = 0);
+
 // ---------------------------------------------------------------------------
 // Interruptible sleep
 // ---------------------------------------------------------------------------
@@ -110,6 +137,27 @@ VEXO_API void sleep(int seconds, std::atomic<bool>* interrupt = nullptr);
 // Overloads: vexo::sleep(1) takes `int`, vexo::sleep(1.5) and a float take
 // `double`, vexo::sleep(2ULL) takes `unsigned long long`. Other integer types
 // (unsigned, long, size_t) are ambiguous: cast them to one of the three.
+//
+// Beware of POSIX ::sleep(unsigned int) from <unistd.h>: after
+// `using namespace vexo;` an unqualified sleep(1u) matches it exactly and
+// silently calls it (uninterruptible, and a different function), while
+// sleep(1) becomes ambiguous. Write vexo::sleep(...) in full.
 VEXO_API void sleep(double seconds, std::atomic<bool>* interrupt = nullptr);
+
+// Sleeps for `duration` on the steady clock, or until a stop is requested on
+// `stop`; returns true when the sleep ended because of a stop request (also
+// when one was already made on entry, which returns at once), false when the
+// whole duration passed. The sleeping thread waits on a condition variable
+// (std::condition_variable_any) that the stop request notifies, so it wakes
+// at once and nothing polls. Returns false at once for zero or a negative
+// duration with no stop requested. A duration too long for the steady clock
+// sleeps until a stop is requested, i.e. for ever when `stop` has no
+// associated stop state. Throws only std::system_error (from the wait).
+//
+// Example:
+//   std::jthread worker([](std::stop_token st) {
+//     while (!vexo::sleep_for(std::chrono::seconds(10), st)) poll_something();
+//   });  // the jthread's destructor requests a stop: the worker ends at once
+VEXO_API bool sleep_for(std::chrono::nanoseconds duration, std::stop_token stop);
 
 }  // namespace vexo
