@@ -241,12 +241,16 @@ bool sleep_for(std::chrono::nanoseconds duration, std::stop_token stop) {
   std::unique_lock<std::mutex> lock(mutex);
   const auto now = std::chrono::steady_clock::now();
   // Nothing else notifies `wake`: only the stop request can end the wait
-  // early, and the predicate sorts out spurious wake-ups.
+  // early, and the predicate sorts out spurious wake-ups. The waits' own
+  // results are not used: libstdc++ 12 returns false for a stop that comes
+  // between two of its checks, so the token is asked again.
   const auto stopped = [&stop] { return stop.stop_requested(); };
   if (duration > std::chrono::steady_clock::time_point::max() - now) {
-    return wake.wait(lock, stop, stopped);
+    wake.wait(lock, stop, stopped);
+  } else {
+    wake.wait_until(lock, stop, now + duration, stopped);
   }
-  return wake.wait_until(lock, stop, now + duration, stopped);
+  return stop.stop_requested();
 }
 
 }  // namespace vexo
