@@ -3,6 +3,7 @@
 #include "vexo/util/keccak.hpp"
 
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -476,6 +477,10 @@ std::size_t KeccakP1600times4_12rounds_FastLoop_Absorb(void* states, unsigned in
 // ----------------------------------------------------------------------------
 // Sponge
 // ----------------------------------------------------------------------------
+
+// nrounds took the tail padding of the structure: its size and the offsets of
+// the other members are those of the layout without it.
+static_assert(sizeof(SpongeInstance) == 216 && offsetof(SpongeInstance, squeezing) == 208);
 
 namespace {
 
