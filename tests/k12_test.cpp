@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#define VEXO_TEST_COUNT_ALLOCATIONS 1
 #include "test_support.hpp"
 #include "vexo/util/ThreadPool.hpp"
 
@@ -358,6 +359,57 @@ TEST(K12Pool, ConcurrentCallersShareOnePool) {
   }
   for (auto& t : threads) t.join();
   EXPECT_EQ(mismatches.load(), 0);
+}
+
+// The memory contract: no allocation in TurboSHAKE or in KT without a pool;
+// the streaming KT object allocates its buffer once, at the first update past
+// the first chunk, and a copy allocates one buffer.
+TEST(K12Resources, AllocationsAreBounded) {
+  std::mt19937_64 rng(4);
+  const Bytes message = random_bytes(rng, 20 * 8192 + 99);
+  Bytes out(100);
+  vexo::Kt128 kt;
+  vexo::TurboShake128 ts;
+  const auto one_shots = [&] {
+    vexo::kt_128(message, {}, out);
+    vexo::kt_256(message, message, out);
+    vexo::turboshake_256(message, 0x1F, out);
+  };
+  const auto first_chunk = [&] {
+    kt.update(tamu::span<const unsigned char>(message).first(8192));
+    ts.update(message);
+    ts.finalize().read(out);
+  };
+  const auto first_leaf = [&] {
+    kt.update(tamu::span<const unsigned char>(message).subspan(8192, 1));
+  };
+  const auto the_rest = [&] {
+    for (std::size_t at = 8193; at < message.size(); at += 1000) {
+      kt.update(tamu::span<const unsigned char>(message).subspan(
+          at, std::min<std::size_t>(1000, message.size() - at)));
+    }
+    kt.finalize(message).read(out);
+  };
+  const auto copy = [&] {
+    vexo::Kt128 other(kt);
+    other.reset();
+  };
+#if defined(VEXO_TEST_ALLOCATIONS_COUNTED)
+  EXPECT_EQ(vexo::test::allocations_in(one_shots), 0);
+  EXPECT_EQ(vexo::test::allocations_in(first_chunk), 0);
+  EXPECT_EQ(vexo::test::allocations_in(first_leaf), 1);
+  EXPECT_EQ(vexo::test::allocations_in(the_rest), 0);
+  EXPECT_EQ(vexo::test::allocations_in(copy), 1);
+#else
+  one_shots();
+  first_chunk();
+  first_leaf();
+  the_rest();
+  copy();
+#endif
+  Bytes expected(100);
+  vexo::kt_128(message, message, expected);
+  EXPECT_EQ(out, expected);
 }
 
 }  // namespace
