@@ -52,7 +52,8 @@ VEXO_API bool turboshake_256(tamu::span<const unsigned char> input, unsigned cha
 // the calling thread never waits for a task that has not started (it takes
 // that work itself and removes the task), so a call from a task of the same
 // pool, or with a full or busy pool, still finishes, on the calling thread.
-// The pool must outlive the call. Inputs below 64 KiB do not use it.
+// The pool must outlive the call. Inputs shorter than 72 KiB (the first chunk
+// and 8 more) are hashed on the calling thread alone.
 //
 // Memory: no allocation without a pool; with one, one buffer of chaining
 // values of at most 32 KiB (KT128) or 64 KiB (KT256), plus one std::function
@@ -137,7 +138,8 @@ class TurboShake256 : public detail::SpongeXof<1088, 12> {
 // takes the buffer along and leaves the source as after reset().
 //
 // Whole groups of four chunks that arrive in one update are hashed straight
-// from the caller's memory, on the pool if one was given (same contract as
+// from the caller's memory, on the pool if one was given and the run has 8
+// chunks or more (same contract as
 // kt_128; the pool must outlive the object's updates); the rest goes through
 // the buffer, four chunks at a time. finalize() hashes what is buffered on
 // the calling thread.
