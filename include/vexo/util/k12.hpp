@@ -139,10 +139,9 @@ class TurboShake256 : public detail::SpongeXof<1088, 12> {
 //
 // Whole groups of four chunks that arrive in one update are hashed straight
 // from the caller's memory, on the pool if one was given and the run has 8
-// chunks or more (same contract as
-// kt_128; the pool must outlive the object's updates); the rest goes through
-// the buffer, four chunks at a time. finalize() hashes what is buffered on
-// the calling thread.
+// chunks or more (same contract as kt_128; the pool must outlive the object's
+// updates); the rest goes through the buffer, four chunks at a time.
+// finalize() hashes what is buffered on the calling thread.
 class Kt128 : public detail::KtStream {
  public:
   explicit Kt128(vexo::util::ThreadPool* pool = nullptr) : KtStream(128, pool) {}
