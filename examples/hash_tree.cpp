@@ -1,12 +1,14 @@
 // hash_tree: hashes every file under one or more directories in parallel and
-// writes a manifest of SHA3-256 digests.
+// writes a manifest of their digests (SHA3-256 unless --algorithm says else).
 //
-//   hash_tree [-j THREADS] [-o OUTDIR] DIR...
+//   hash_tree [-j THREADS] [-o OUTDIR] [--algorithm sha3-256|kt128|...] DIR...
 //
 // Each file is one task on a vexo::util::ThreadPool. Progress goes to standard
 // error while the pool works. The manifest is written to OUTDIR (default: the
 // current directory) under a date-stamped name such as
-// 2024-07-01T130509-hash_tree.sha3-256; each line is "<hex digest>  <path>",
+// 2024-07-01T130509-hash_tree.sha3-256 (.kt128, ... after the algorithm, which
+// takes the names of sha3sum's -a or sha3-224 to sha3-512); each line is
+// "<hex digest>  <path>",
 // the path in escaped file-name text (no slashes, no control characters), in
 // path order. Ctrl-C stops cleanly: pending tasks are removed, running ones
 // finish, and no manifest is written (exit status 130).
@@ -14,6 +16,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -43,7 +46,7 @@ struct Entry {
 };
 
 void usage() {
-  std::fprintf(stderr, "usage: hash_tree [-j THREADS] [-o OUTDIR] DIR...\n");
+  std::fprintf(stderr, "usage: hash_tree [-j THREADS] [-o OUTDIR] [--algorithm NAME] DIR...\n");
   std::exit(1);
 }
 
@@ -53,10 +56,15 @@ int main(int argc, char** argv) {
   std::size_t threads = std::max(2u, std::thread::hardware_concurrency());
   std::string out_dir = ".";
   std::vector<std::string> roots;
+  const example::Algorithm* algo = example::find_algorithm("256");
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "-j" && i + 1 < argc) {
       threads = std::strtoul(argv[++i], nullptr, 10);
+    } else if (arg == "--algorithm" && i + 1 < argc) {
+      const std::string name = argv[++i];
+      algo = example::find_algorithm(name.rfind("sha3-", 0) == 0 ? name.substr(5) : name);
+      if (algo == nullptr) usage();
     } else if (arg == "-o" && i + 1 < argc) {
       out_dir = argv[++i];
     } else if (!arg.empty() && arg[0] == '-') {
@@ -82,7 +90,6 @@ int main(int argc, char** argv) {
             [](const Entry& a, const Entry& b) { return a.path < b.path; });
 
   std::signal(SIGINT, on_sigint);  // the pool's workers block SIGINT: it reaches this thread
-  const example::Algorithm& sha3_256 = *example::find_algorithm("256");
   std::atomic<std::size_t> files_done{0}, bytes_done{0};
   const double t0 = vexo::get_unix_time();
   const bool tty = isatty(STDERR_FILENO) != 0;
@@ -99,9 +106,9 @@ int main(int argc, char** argv) {
   {
     vexo::util::ThreadPool pool(threads, 4 * threads);
     for (Entry& entry : entries) {
-      auto task = [&entry, &sha3_256, &files_done, &bytes_done] {
+      auto task = [&entry, algo, &files_done, &bytes_done] {
         std::size_t bytes = 0;
-        if (auto digest = example::hash_file(entry.path, sha3_256, 32, &bytes)) {
+        if (auto digest = example::hash_file(entry.path, *algo, algo->digest_bytes, &bytes)) {
           entry.digest = example::to_hex(*digest);
         }
         bytes_done += bytes;
@@ -133,8 +140,10 @@ int main(int argc, char** argv) {
   report_progress(true);
   if (tty) std::fputc('\n', stderr);
 
+  std::string extension(algo->tag);
+  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   const std::string name =
-      (fs::path(out_dir) / vexo::get_isodate_filename("hash_tree", "sha3-256")).string();
+      (fs::path(out_dir) / vexo::get_isodate_filename("hash_tree", extension)).string();
   std::FILE* manifest = std::fopen(name.c_str(), "w");
   if (manifest == nullptr) {
     std::perror(name.c_str());

@@ -3,6 +3,7 @@
 #include "vexo/util/keccak.hpp"
 
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -477,6 +478,10 @@ std::size_t KeccakP1600times4_12rounds_FastLoop_Absorb(void* states, unsigned in
 // Sponge
 // ----------------------------------------------------------------------------
 
+// nrounds took the tail padding of the structure: its size and the offsets of
+// the other members are those of the layout without it.
+static_assert(sizeof(SpongeInstance) == 216 && offsetof(SpongeInstance, squeezing) == 208);
+
 namespace {
 
 bool SpongeParametersRefused(unsigned int rate, unsigned int capacity) {
@@ -521,14 +526,56 @@ int Sponge(unsigned int rate, unsigned int capacity, const unsigned char* input,
   return 0;
 }
 
+namespace {
+
+// Runs `body` with the permutation of `instance` as its argument, chosen once
+// per call so that the block loops call the unrolled 12- or 24-round
+// permutation directly.
+template <typename Body>
+inline int SpongeWithPermutation(const SpongeInstance* instance, Body body) {
+  switch (instance->nrounds) {
+    case 24:
+      return body([](void* state) { KeccakP1600_Permute_24rounds(state); });
+    case 12:
+      return body([](void* state) { KeccakP1600_Permute_12rounds(state); });
+    default: {
+      const unsigned int nrounds = instance->nrounds;
+      return body([nrounds](void* state) { KeccakP1600_Permute_Nrounds(state, nrounds); });
+    }
+  }
+}
+
+template <typename Permute>
+int SpongeAbsorbLastFewBitsWith(SpongeInstance* instance, unsigned char delimitedData,
+                                Permute permute) {
+  const unsigned int rateInBytes = instance->rate / 8;
+  KeccakP1600_AddByte(instance->state, delimitedData, instance->byteIOIndex);
+  if ((delimitedData & 0x80) != 0 && instance->byteIOIndex == rateInBytes - 1) {
+    permute(instance->state);
+  }
+  KeccakP1600_AddByte(instance->state, 0x80, rateInBytes - 1);
+  permute(instance->state);
+  instance->byteIOIndex = 0;
+  instance->squeezing = 1;
+  return 0;
+}
+
+}  // namespace
+
 int SpongeInitialize(SpongeInstance* instance, unsigned int rate, unsigned int capacity) {
-  if (SpongeParametersRefused(rate, capacity)) {
+  return SpongeInitialize_Nrounds(instance, rate, capacity, 24);
+}
+
+int SpongeInitialize_Nrounds(SpongeInstance* instance, unsigned int rate, unsigned int capacity,
+                             unsigned int nrounds) {
+  if (SpongeParametersRefused(rate, capacity) || nrounds == 0 || nrounds > 24) {
     return 1;
   }
   KeccakP1600_Initialize(instance->state);
   instance->rate = rate;
   instance->byteIOIndex = 0;
   instance->squeezing = 0;
+  instance->nrounds = nrounds;
   return 0;
 }
 
@@ -536,74 +583,71 @@ int SpongeAbsorb(SpongeInstance* instance, const unsigned char* data, std::size_
   if (instance->squeezing != 0) {
     return 1;
   }
-  const unsigned int rateInBytes = instance->rate / 8;
-  std::size_t i = 0;
-  while (i < dataByteLen) {
-    if (instance->byteIOIndex == 0 && dataByteLen - i >= rateInBytes) {
-      while (dataByteLen - i >= rateInBytes) {
-        KeccakP1600_AddBytes(instance->state, data + i, 0, rateInBytes);
-        KeccakP1600_Permute_24rounds(instance->state);
-        i += rateInBytes;
-      }
-    } else {
-      const std::size_t room = rateInBytes - instance->byteIOIndex;
-      const auto partialBlock =
-          static_cast<unsigned int>(dataByteLen - i < room ? dataByteLen - i : room);
-      KeccakP1600_AddBytes(instance->state, data + i, instance->byteIOIndex, partialBlock);
-      instance->byteIOIndex += partialBlock;
-      i += partialBlock;
-      if (instance->byteIOIndex == rateInBytes) {
-        KeccakP1600_Permute_24rounds(instance->state);
-        instance->byteIOIndex = 0;
+  return SpongeWithPermutation(instance, [&](auto permute) {
+    const unsigned int rateInBytes = instance->rate / 8;
+    std::size_t i = 0;
+    while (i < dataByteLen) {
+      if (instance->byteIOIndex == 0 && dataByteLen - i >= rateInBytes) {
+        while (dataByteLen - i >= rateInBytes) {
+          KeccakP1600_AddBytes(instance->state, data + i, 0, rateInBytes);
+          permute(instance->state);
+          i += rateInBytes;
+        }
+      } else {
+        const std::size_t room = rateInBytes - instance->byteIOIndex;
+        const auto partialBlock =
+            static_cast<unsigned int>(dataByteLen - i < room ? dataByteLen - i : room);
+        KeccakP1600_AddBytes(instance->state, data + i, instance->byteIOIndex, partialBlock);
+        instance->byteIOIndex += partialBlock;
+        i += partialBlock;
+        if (instance->byteIOIndex == rateInBytes) {
+          permute(instance->state);
+          instance->byteIOIndex = 0;
+        }
       }
     }
-  }
-  return 0;
+    return 0;
+  });
 }
 
 int SpongeAbsorbLastFewBits(SpongeInstance* instance, unsigned char delimitedData) {
   if (delimitedData == 0 || instance->squeezing != 0) {
     return 1;
   }
-  const unsigned int rateInBytes = instance->rate / 8;
-  KeccakP1600_AddByte(instance->state, delimitedData, instance->byteIOIndex);
-  if ((delimitedData & 0x80) != 0 && instance->byteIOIndex == rateInBytes - 1) {
-    KeccakP1600_Permute_24rounds(instance->state);
-  }
-  KeccakP1600_AddByte(instance->state, 0x80, rateInBytes - 1);
-  KeccakP1600_Permute_24rounds(instance->state);
-  instance->byteIOIndex = 0;
-  instance->squeezing = 1;
-  return 0;
+  return SpongeWithPermutation(instance, [&](auto permute) {
+    return SpongeAbsorbLastFewBitsWith(instance, delimitedData, permute);
+  });
 }
 
 int SpongeSqueeze(SpongeInstance* instance, unsigned char* data, std::size_t dataByteLen) {
-  if (instance->squeezing == 0) {
-    SpongeAbsorbLastFewBits(instance, 0x01);
-  }
-  const unsigned int rateInBytes = instance->rate / 8;
-  std::size_t i = 0;
-  while (i < dataByteLen) {
-    if (instance->byteIOIndex == rateInBytes && dataByteLen - i >= rateInBytes) {
-      while (dataByteLen - i >= rateInBytes) {
-        KeccakP1600_Permute_24rounds(instance->state);
-        KeccakP1600_ExtractBytes(instance->state, data + i, 0, rateInBytes);
-        i += rateInBytes;
-      }
-    } else {
-      if (instance->byteIOIndex == rateInBytes) {
-        KeccakP1600_Permute_24rounds(instance->state);
-        instance->byteIOIndex = 0;
-      }
-      const std::size_t room = rateInBytes - instance->byteIOIndex;
-      const auto partialBlock =
-          static_cast<unsigned int>(dataByteLen - i < room ? dataByteLen - i : room);
-      KeccakP1600_ExtractBytes(instance->state, data + i, instance->byteIOIndex, partialBlock);
-      instance->byteIOIndex += partialBlock;
-      i += partialBlock;
+  return SpongeWithPermutation(instance, [&](auto permute) {
+    if (instance->squeezing == 0) {
+      SpongeAbsorbLastFewBitsWith(instance, 0x01, permute);
     }
-  }
-  return 0;
+    const unsigned int rateInBytes = instance->rate / 8;
+    std::size_t i = 0;
+    while (i < dataByteLen) {
+      if (instance->byteIOIndex == rateInBytes && dataByteLen - i >= rateInBytes) {
+        while (dataByteLen - i >= rateInBytes) {
+          permute(instance->state);
+          KeccakP1600_ExtractBytes(instance->state, data + i, 0, rateInBytes);
+          i += rateInBytes;
+        }
+      } else {
+        if (instance->byteIOIndex == rateInBytes) {
+          permute(instance->state);
+          instance->byteIOIndex = 0;
+        }
+        const std::size_t room = rateInBytes - instance->byteIOIndex;
+        const auto partialBlock =
+            static_cast<unsigned int>(dataByteLen - i < room ? dataByteLen - i : room);
+        KeccakP1600_ExtractBytes(instance->state, data + i, instance->byteIOIndex, partialBlock);
+        instance->byteIOIndex += partialBlock;
+        i += partialBlock;
+      }
+    }
+    return 0;
+  });
 }
 
 }  // namespace vexo::keccak

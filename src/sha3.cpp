@@ -8,6 +8,7 @@ namespace {
 
 constexpr unsigned char kSha3Suffix = 0x06;
 constexpr unsigned char kShakeSuffix = 0x1F;
+constexpr unsigned char kKeccakSuffix = 0x01;
 constexpr char kHashFailed[] = "Unable to calculate SHA3 hash";
 
 // Runs the sponge with capacity 1600 - rate; the status of the sponge layer
@@ -72,5 +73,48 @@ bool sha3_512(tamu::span<const unsigned char> input, tamu::span<unsigned char, 6
 std::array<unsigned char, 64> sha3_512(tamu::span<const unsigned char> input) {
   return digest_or_throw<64>(input, sha3_512);
 }
+
+bool keccak_256(tamu::span<const unsigned char> input, tamu::span<unsigned char, 32> output) {
+  return sponge(1088, input, kKeccakSuffix, output.data(), output.size());
+}
+
+std::array<unsigned char, 32> keccak_256(tamu::span<const unsigned char> input) {
+  return digest_or_throw<32>(input, keccak_256);
+}
+
+// ----------------------------------------------------------------------------
+// Streaming objects
+// ----------------------------------------------------------------------------
+
+void XofReader::read(tamu::span<unsigned char> output) noexcept {
+  keccak::SpongeSqueeze(&sponge_, output.data(), output.size());
+}
+
+namespace detail {
+
+SpongeStream::SpongeStream(unsigned int rate, unsigned int nrounds, unsigned char suffix)
+    : suffix_(suffix) {
+  if (keccak::SpongeInitialize_Nrounds(&sponge_, rate, 1600 - rate, nrounds) != 0 || suffix == 0) {
+    throw Error(kHashFailed);
+  }
+}
+
+void SpongeStream::update(tamu::span<const unsigned char> data) noexcept {
+  // Refused only once squeezing, which this object never is.
+  keccak::SpongeAbsorb(&sponge_, data.data(), data.size());
+}
+
+XofReader SpongeStream::finalize() const noexcept {
+  keccak::SpongeInstance padded = sponge_;
+  keccak::SpongeAbsorbLastFewBits(&padded, suffix_);
+  return XofReader(padded);
+}
+
+void SpongeStream::reset() noexcept {
+  // Same parameters as the constructor's, which were accepted there.
+  keccak::SpongeInitialize_Nrounds(&sponge_, sponge_.rate, 1600 - sponge_.rate, sponge_.nrounds);
+}
+
+}  // namespace detail
 
 }  // namespace vexo

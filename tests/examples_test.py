@@ -1,10 +1,18 @@
 #!/usr/bin/env python3
-"""Checks the example programs against Python's hashlib.
+"""Checks the example programs against Python's hashlib, and against
+@noble/hashes or the known answers of tests/data/k12 for the functions that
+hashlib lacks (TurboSHAKE, KT, Keccak-256).
 
 usage: examples_test.py SHA3SUM HASH_TREE
+
+The comparisons with @noble/hashes run when VEXO_NOBLE_DIR names a directory
+with node_modules/@noble/hashes (npm install --prefix DIR @noble/hashes) and
+node is on the PATH; otherwise they are skipped.
 """
 import hashlib
+import json
 import os
+import shutil
 import random
 import signal
 import subprocess
@@ -23,6 +31,9 @@ ALGORITHMS = {
     "shake128": lambda data, n: hashlib.shake_128(data).hexdigest(n),
     "shake256": lambda data, n: hashlib.shake_256(data).hexdigest(n),
 }
+HERE = os.path.dirname(os.path.abspath(__file__))
+NEW_ALGORITHMS = {"turboshake128": 32, "turboshake256": 64, "kt128": 32, "kt256": 64,
+                  "keccak256": 32}
 BAD = set(b'/\\:?*"\'<>|$&')
 
 
@@ -41,6 +52,24 @@ def escape(name: bytes) -> str:
 
 def run(*args, stdin=None):
     return subprocess.run(args, input=stdin, capture_output=True, check=False)
+
+
+def noble(requests):
+    """Hex digests from @noble/hashes for [{"algo", "path", "len"}], or None
+    when node or the package is missing."""
+    directory = os.environ.get("VEXO_NOBLE_DIR")
+    if not directory or shutil.which("node") is None:
+        return None
+    out = subprocess.run(["node", os.path.join(HERE, "noble_digest.mjs"), directory],
+                         input=json.dumps(requests).encode(), capture_output=True, check=False)
+    if out.returncode != 0:
+        return None
+    return out.stdout.decode().splitlines()
+
+
+def pattern(n):
+    """The message pattern of the known answers: byte i is i mod 251."""
+    return bytes(i % 251 for i in range(n))
 
 
 class Sha3sum(unittest.TestCase):
@@ -90,6 +119,119 @@ class Sha3sum(unittest.TestCase):
             self.assertTrue(line.endswith(": FAILED" if i == 3 else ": OK"), line)
 
 
+class Sha3sumNewAlgorithms(unittest.TestCase):
+    """TurboSHAKE, KT and Keccak-256 through sha3sum, --tag and -c, -j."""
+
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory()
+        rng = random.Random(9861)
+        self.files = {}
+        # Both sides of the rates (136, 168) and of KT's 8 KiB chunks and groups of four.
+        for n in (0, 1, 135, 136, 137, 167, 168, 169, 8191, 8192, 8193, 5 * 8192 + 1,
+                  9 * 8192 - 1, (3 << 20) + 5):
+            path = os.path.join(self.dir.name, "g%d" % n)
+            data = bytes(rng.getrandbits(8) for _ in range(n)) if n < 100000 else os.urandom(n)
+            with open(path, "wb") as f:
+                f.write(data)
+            self.files[path] = data
+
+    def tearDown(self):
+        self.dir.cleanup()
+
+    def digests(self, *args):
+        out = run(SHA3SUM, *args, *self.files)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        lines = out.stdout.decode().splitlines()
+        self.assertEqual([line.split("  ", 1)[1] for line in lines], list(self.files))
+        return [line.split("  ", 1)[0] for line in lines]
+
+    def test_digests_match_noble(self):
+        checked = 0
+        for algo, default_len in NEW_ALGORITHMS.items():
+            lengths = (None,) if algo == "keccak256" else (None, 0, 1, 200, 1000)
+            for length in lengths:
+                n = default_len if length is None else length
+                expected = noble([{"algo": algo, "path": p, "len": n} for p in self.files])
+                if expected is None:
+                    self.skipTest("node or @noble/hashes not available (set VEXO_NOBLE_DIR)")
+                args = ["-a", algo] + ([] if length is None else ["-l", str(length)])
+                self.assertEqual(self.digests(*args), expected, (algo, length))
+                if algo.startswith("kt"):
+                    self.assertEqual(self.digests(*args, "-j", "2"), expected, (algo, length))
+                checked += 1
+        self.assertEqual(checked, 21)
+
+    def test_known_answers(self):
+        """The vectors with sha3sum's parameters (domain 0x1F, no customization)."""
+        names = {"TurboSHAKE128": "turboshake128", "TurboSHAKE256": "turboshake256",
+                 "KT128": "kt128", "KT256": "kt256"}
+        checked = 0
+        with open(os.path.join(HERE, "data", "k12", "vectors.txt"), encoding="ascii") as f:
+            for line in f:
+                fields = dict(field.split("=", 1) for field in line.split()[1:])
+                if fields.get("D", "0x1f") != "0x1f" or fields.get("custom", "ptn:0") != "ptn:0":
+                    continue
+                algo = names[line.split()[0]]
+                path = os.path.join(self.dir.name, "ptn")
+                with open(path, "wb") as out:
+                    out.write(pattern(int(fields["msg"][4:])))
+                for extra in (["-j", "2"], []) if algo.startswith("kt") else ([],):
+                    out = run(SHA3SUM, "-a", algo, "-l", fields["outlen"], *extra, path)
+                    self.assertEqual(out.returncode, 0, out.stderr)
+                    digest = out.stdout.decode().split("  ", 1)[0]
+                    expected = fields.get("out") or fields["last32"]
+                    self.assertEqual(digest[-len(expected):], expected, line)
+                    self.assertEqual(len(digest), 2 * int(fields["outlen"]), line)
+                checked += 1
+        self.assertGreaterEqual(checked, 40)
+
+    def test_keccak256_published_digests(self):
+        for data, expected in (
+                (b"", "c5d2460186f7233c927e7db2dcc703c0e500b653ca82273b7bfad8045d85a470"),
+                (b"abc", "4e03657aea45a94fc7d47ba826c8d667c0d1e6e33a64a036ec44f58fa12d6c45")):
+            out = run(SHA3SUM, "-a", "keccak256", stdin=data)
+            self.assertEqual(out.stdout.decode(), "%s  -\n" % expected)
+
+    def test_tagged_lines_and_check_mode(self):
+        paths = list(self.files)
+        out = run(SHA3SUM, "--tag", *paths)
+        self.assertEqual(out.stdout.decode().splitlines(),
+                         ["SHA3-256 (%s) = %s" % (p, hashlib.sha3_256(d).hexdigest())
+                          for p, d in self.files.items()])
+        listing = out.stdout.decode().splitlines()
+        for args in (["-a", "shake128", "-l", "10"], ["-a", "512"], ["-a", "kt128", "-l", "40"],
+                     ["-a", "kt256", "-j", "2"], ["-a", "turboshake256"], ["-a", "keccak256"]):
+            tagged = run(SHA3SUM, "--tag", *args, *paths)
+            self.assertEqual(tagged.returncode, 0, tagged.stderr)
+            listing += tagged.stdout.decode().splitlines()
+        self.assertTrue(any(line.startswith("KT128 (") for line in listing))
+        self.assertTrue(any(line.startswith("Keccak-256 (") for line in listing))
+        listing += run(SHA3SUM, "-a", "384", *paths).stdout.decode().splitlines()  # plain lines
+        self.assertEqual(len(listing), 8 * len(paths))
+
+        def flip(c):
+            return "0" if c != "0" else "1"
+
+        # One wrong digit in tagged SHA3-256, SHAKE128, KT128 and TurboSHAKE256 lines and in
+        # a plain SHA3-384 line.
+        bad = {5, len(paths) + 2, 3 * len(paths) + 8, 5 * len(paths) + 3, len(listing) - 1}
+        for i in bad:
+            line = listing[i]
+            listing[i] = line[:-1] + flip(line[-1]) if " = " in line else flip(line[0]) + line[1:]
+        check_file = os.path.join(self.dir.name, "sums")
+        with open(check_file, "w") as f:
+            f.write("\n".join(listing) + "\n")
+        for extra in ([], ["-j", "2"]):
+            out = run(SHA3SUM, "-c", *extra, check_file)
+            self.assertEqual(out.returncode, 1, out.stderr)
+            results = out.stdout.decode().splitlines()
+            self.assertEqual(len(results), len(listing))
+            self.assertEqual({i for i, line in enumerate(results) if line.endswith(": FAILED")},
+                             bad)
+            self.assertEqual(sum(line.endswith(": OK") for line in results),
+                             len(listing) - len(bad))
+
+
 class HashTree(unittest.TestCase):
     def test_manifest_lists_every_file_escaped_with_its_digest(self):
         with tempfile.TemporaryDirectory() as top, tempfile.TemporaryDirectory() as out_dir:
@@ -113,6 +255,30 @@ class HashTree(unittest.TestCase):
                 lines = f.read().splitlines()
             got = dict(reversed(line.split("  ", 1)) for line in lines)
             self.assertEqual(got, expected)
+
+    def test_kt128_manifest(self):
+        with tempfile.TemporaryDirectory() as top, tempfile.TemporaryDirectory() as out_dir:
+            os.mkdir(os.path.join(top, "tree"))
+            paths = []
+            for i, n in enumerate((0, 8193, 100000, 1 << 20)):
+                path = os.path.join(top, "tree", "f%d" % i)
+                with open(path, "wb") as f:
+                    f.write(os.urandom(n))
+                paths.append(path)
+            expected = noble([{"algo": "kt128", "path": p, "len": 32} for p in paths])
+            if expected is None:  # sha3sum's kt128 is checked against the known answers
+                expected = [run(SHA3SUM, "-a", "kt128", p).stdout.decode().split()[0]
+                            for p in paths]
+            result = subprocess.run([HASH_TREE, "-j", "2", "-o", out_dir, "--algorithm", "kt128",
+                                     "tree"], cwd=top, capture_output=True, check=False)
+            self.assertEqual(result.returncode, 0, result.stderr)
+            manifests = os.listdir(out_dir)
+            self.assertEqual(len(manifests), 1)
+            self.assertRegex(manifests[0], r"^\d{4}-\d\d-\d\dT\d{6}-hash_tree\.kt128$")
+            with open(os.path.join(out_dir, manifests[0]), encoding="ascii") as f:
+                lines = f.read().splitlines()
+            self.assertEqual(lines, ["%s  %s" % (d, escape(b"tree/f%d" % i))
+                                     for i, d in enumerate(expected)])
 
     def test_ctrl_c_drops_pending_work_and_writes_no_manifest(self):
         with tempfile.TemporaryDirectory() as top, tempfile.TemporaryDirectory() as out_dir:

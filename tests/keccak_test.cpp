@@ -92,7 +92,8 @@ void model_permute(unsigned char* s, int nr) {
 
 // SPONGE[Keccak-f, pad10*1, rate] of the message bits followed by the bits of
 // `suffix` below its top 1, done bit by bit.
-Bytes model_sponge(unsigned rate, const Bytes& in, unsigned char suffix, std::size_t out_len) {
+Bytes model_sponge(unsigned rate, const Bytes& in, unsigned char suffix, std::size_t out_len,
+                   int rounds = 24) {
   std::vector<int> bits;
   for (unsigned char c : in)
     for (int i = 0; i < 8; ++i) bits.push_back((c >> i) & 1);
@@ -106,13 +107,13 @@ Bytes model_sponge(unsigned rate, const Bytes& in, unsigned char suffix, std::si
   for (std::size_t block = 0; block < bits.size(); block += rate) {
     for (unsigned i = 0; i < rate; ++i)
       s[i / 8] = static_cast<unsigned char>(s[i / 8] ^ (bits[block + i] << (i % 8)));
-    model_permute(s, 24);
+    model_permute(s, rounds);
   }
   Bytes out;
   while (true) {
     for (unsigned i = 0; i < rate / 8 && out.size() < out_len; ++i) out.push_back(s[i]);
     if (out.size() == out_len) return out;
-    model_permute(s, 24);
+    model_permute(s, rounds);
   }
 }
 
@@ -478,6 +479,45 @@ TEST(SpongeIncremental, SqueezeWithoutSuffixPadsWithOne) {
   EXPECT_EQ(instance.byteIOIndex,
             136u);  // ends on a block boundary, no extra permutation
   EXPECT_EQ(out, model_sponge(1088, in, 0x01, 272));
+}
+
+// The sponge on Keccak-p[1600, nrounds] (TurboSHAKE's 12 rounds and the
+// unrolled 24, and other counts through KeccakP1600_Permute_Nrounds) against
+// the bitwise model, absorbed and squeezed in random pieces; counts outside
+// 1..24 are refused with the instance untouched.
+TEST(SpongeIncremental, AnyRoundCountMatchesTheModel) {
+  std::mt19937_64 rng(12);
+  for (const unsigned nrounds : {1U, 7U, 12U, 24U}) {
+    for (const unsigned rate : {1344U, 1088U}) {
+      const Bytes in = random_bytes(rng, rng() % 700);
+      const std::size_t out_len = rng() % 500;
+      k::SpongeInstance instance;
+      std::memset(&instance, 0x5c, sizeof instance);
+      ASSERT_EQ(0, k::SpongeInitialize_Nrounds(&instance, rate, 1600 - rate, nrounds));
+      for (std::size_t done = 0; done < in.size();) {
+        const std::size_t n = std::min<std::size_t>(rng() % 400, in.size() - done);
+        ASSERT_EQ(0, k::SpongeAbsorb(&instance, in.data() + done, n));
+        done += n;
+      }
+      ASSERT_EQ(0, k::SpongeAbsorbLastFewBits(&instance, 0x0B));
+      Bytes out(out_len);
+      for (std::size_t done = 0; done < out_len;) {
+        const std::size_t n = std::min<std::size_t>(rng() % 400, out_len - done);
+        ASSERT_EQ(0, k::SpongeSqueeze(&instance, out.data() + done, n));
+        done += n;
+      }
+      EXPECT_EQ(out, model_sponge(rate, in, 0x0B, out_len, static_cast<int>(nrounds)))
+          << nrounds << " rounds, rate " << rate << ", " << in.size() << " bytes";
+    }
+  }
+  for (const unsigned nrounds : {0U, 25U}) {
+    k::SpongeInstance instance;
+    std::memset(&instance, 0x5c, sizeof instance);
+    EXPECT_EQ(1, k::SpongeInitialize_Nrounds(&instance, 1344, 256, nrounds));
+    EXPECT_EQ(Bytes(reinterpret_cast<unsigned char*>(&instance),
+                    reinterpret_cast<unsigned char*>(&instance) + sizeof instance),
+              Bytes(sizeof instance, 0x5c));
+  }
 }
 
 }  // namespace

@@ -5,12 +5,14 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <new>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <string>
@@ -278,6 +280,135 @@ TEST(Sha3Differential, ShakeOutputIsAStream) {
       ASSERT_TRUE(std::equal(out.begin(), out.end(), full.begin())) << len;
     }
   }
+}
+
+// ---------------------------------------------------------------------------
+// Streaming objects
+// ---------------------------------------------------------------------------
+
+// Streams `in` through `object` in random pieces; at a random point the
+// object is copied and the copy takes the rest while the original gets other
+// bytes. Returns the copy's output, read in random pieces for the XOFs; the
+// original, reset and fed `in` in one piece, must agree.
+template <typename Object>
+Bytes stream_through(Object object, const Bytes& in, std::size_t out_len, std::mt19937_64& rng) {
+  std::optional<Object> copy;
+  Object* target = &object;
+  const std::size_t copy_at = in.empty() ? 0 : rng() % in.size();
+  for (std::size_t done = 0; done < in.size();) {
+    const std::size_t limit = rng() % 8 == 0 ? 4000 : 200;
+    const std::size_t n = std::min<std::size_t>(rng() % (limit + 1), in.size() - done);
+    target->update(tamu::span<const unsigned char>(in.data() + done, n));
+    done += n;
+    if (!copy && done >= copy_at) {
+      copy.emplace(object);
+      target = &*copy;
+      object.update(Bytes(300, 0xEE));
+    }
+  }
+  if (!copy) copy.emplace(object);
+  const auto finish = [out_len, &rng](const Object& o) {
+    Bytes out(out_len);
+    if constexpr (requires { o.finalize().read(out); }) {
+      vexo::XofReader reader = o.finalize();
+      for (std::size_t read = 0; read < out_len;) {
+        const std::size_t n = std::min<std::size_t>(rng() % 300, out_len - read);
+        reader.read(tamu::span<unsigned char>(out.data() + read, n));
+        read += n;
+      }
+    } else {
+      static_cast<void>(rng);  // the digests have a fixed length
+      const auto digest = o.finalize();
+      out.assign(digest.begin(), digest.end());
+    }
+    return out;
+  };
+  const Bytes out = finish(*copy);
+  object.reset();
+  object.update(in);
+  EXPECT_EQ(finish(object), out);
+  return out;
+}
+
+Bytes stream_through(Fn fn, const Bytes& in, std::size_t out_len, std::mt19937_64& rng) {
+  switch (fn) {
+    case Fn::kSha3_224:
+      return stream_through(vexo::Sha3_224(), in, out_len, rng);
+    case Fn::kSha3_256:
+      return stream_through(vexo::Sha3_256(), in, out_len, rng);
+    case Fn::kSha3_384:
+      return stream_through(vexo::Sha3_384(), in, out_len, rng);
+    case Fn::kSha3_512:
+      return stream_through(vexo::Sha3_512(), in, out_len, rng);
+    case Fn::kShake128:
+      return stream_through(vexo::Shake128(), in, out_len, rng);
+    case Fn::kShake256:
+      return stream_through(vexo::Shake256(), in, out_len, rng);
+  }
+  return {};
+}
+
+// Every object against OpenSSL, for lengths around the block boundaries and
+// one of a few hundred KiB, in random splits.
+TEST(Sha3Streaming, RandomSplitsAndCopiesMatchOpenssl) {
+  std::mt19937_64 rng(16);
+  for (Fn fn : kAllFunctions) {
+    const std::size_t block = block_size(fn);
+    for (std::size_t len : {std::size_t{0}, std::size_t{1}, block - 1, block, block + 1, 2 * block,
+                            3 * block + 1, std::size_t{300000}}) {
+      const Bytes in = random_bytes(rng, len);
+      const std::size_t out_len = is_shake(fn) ? 1 + rng() % (3 * block) : digest_size(fn);
+      EXPECT_EQ(stream_through(fn, in, out_len, rng), openssl(fn, in.data(), in.size(), out_len))
+          << static_cast<int>(fn) << " len " << len;
+    }
+  }
+}
+
+// Keccak-256 (Ethereum's): published digests, then the object against the
+// one-shot function.
+TEST(Sha3Streaming, Keccak256) {
+  const Bytes abc = {'a', 'b', 'c'};
+  const auto as_bytes = [](const std::array<unsigned char, 32>& d) {
+    return Bytes(d.begin(), d.end());
+  };
+  EXPECT_EQ(as_bytes(vexo::keccak_256(Bytes{})),
+            from_hex("c5d2460186f7233c927e7db2dcc703c0e500b653ca82273b7bfad8045d85a470"));
+  EXPECT_EQ(as_bytes(vexo::keccak_256(abc)),
+            from_hex("4e03657aea45a94fc7d47ba826c8d667c0d1e6e33a64a036ec44f58fa12d6c45"));
+  std::mt19937_64 rng(17);
+  for (const std::size_t len : {0U, 135U, 136U, 137U, 5000U}) {
+    const Bytes in = random_bytes(rng, len);
+    const auto expected = vexo::keccak_256(in);
+    EXPECT_EQ(stream_through(vexo::Keccak256(), in, 32, rng),
+              Bytes(expected.begin(), expected.end()));
+  }
+}
+
+TEST(Sha3Streaming, UpdatesDoNotAllocate) {
+  std::mt19937_64 rng(18);
+  const Bytes in = random_bytes(rng, 10000);
+  vexo::Sha3_256 sha3;
+  vexo::Shake128 shake;
+  vexo::Keccak256 keccak;
+  Bytes out(500);
+  const auto feed = [&] {
+    for (std::size_t at = 0; at < in.size(); at += 77) {
+      const tamu::span<const unsigned char> piece(in.data() + at,
+                                                  std::min<std::size_t>(77, in.size() - at));
+      sha3.update(piece);
+      shake.update(piece);
+      keccak.update(piece);
+    }
+    (void)sha3.finalize();
+    shake.finalize().read(out);
+    (void)keccak.finalize();
+  };
+#if defined(VEXO_TEST_ALLOCATIONS_COUNTED)
+  EXPECT_EQ(vexo::test::allocations_in(feed), 0);
+#else
+  feed();
+#endif
+  EXPECT_EQ(out, openssl(Fn::kShake128, in.data(), in.size(), out.size()));
 }
 
 // ---------------------------------------------------------------------------

@@ -31,7 +31,7 @@
 #endif
 #endif
 
-#if defined(VEXO_TEST_ALLOCATIONS_COUNTED) && !defined(VEXO_TEST_ASAN) && !defined(VEXO_TEST_TSAN)
+#if defined(VEXO_TEST_COUNT_ALLOCATIONS) && !defined(VEXO_TEST_ASAN) && !defined(VEXO_TEST_TSAN)
 #define VEXO_TEST_ALLOCATIONS_COUNTED 1
 #endif
 

@@ -172,7 +172,7 @@ VEXO_API std::size_t KeccakP1600times4_12rounds_FastLoop_Absorb(void* states,
                                                                 std::size_t dataByteLen);
 
 // ----------------------------------------------------------------------------
-// Sponge construction on Keccak-f[1600]
+// Sponge construction on Keccak-f[1600] (or Keccak-p[1600, nrounds])
 // ----------------------------------------------------------------------------
 
 // SpongeInstance is a sponge in the middle of absorbing or squeezing. It is
@@ -190,6 +190,11 @@ struct alignas(state_alignment) SpongeInstance {
   unsigned int byteIOIndex;
   // 0 while absorbing, 1 once padded and squeezing.
   int squeezing;
+  // Rounds of the permutation, 1 to 24: 24 (Keccak-f[1600]) from
+  // SpongeInitialize, 12 for the TurboSHAKE sponges. It fills what was the
+  // structure's tail padding, so the size and the other offsets are those of
+  // the earlier layout.
+  unsigned int nrounds;
 };
 
 // Computes `outputByteLen` bytes of sponge output on Keccak-f[1600] for the
@@ -205,9 +210,19 @@ VEXO_API int Sponge(unsigned int rate, unsigned int capacity, const unsigned cha
                     std::size_t outputByteLen);
 
 // Resets `instance`, in whatever state it was, to an empty absorbing sponge
-// with the given rate. Returns 0, or 1 with the instance untouched when the
-// parameters are refused (the checks of Sponge without the suffix).
+// with the given rate on Keccak-f[1600] (nrounds 24). Returns 0, or 1 with the
+// instance untouched when the parameters are refused (the checks of Sponge
+// without the suffix).
 VEXO_API int SpongeInitialize(SpongeInstance* instance, unsigned int rate, unsigned int capacity);
+
+// Resets `instance` as SpongeInitialize does, for a sponge on
+// Keccak-p[1600, nrounds] (the last nrounds rounds of Keccak-f[1600]; 12 for
+// TurboSHAKE). Returns 0, or 1 with the instance untouched when the rate and
+// capacity are refused or nrounds is not 1 to 24. The other sponge functions
+// then run nrounds rounds per permutation; 12 and 24 take the unrolled
+// permutations, other counts KeccakP1600_Permute_Nrounds.
+VEXO_API int SpongeInitialize_Nrounds(SpongeInstance* instance, unsigned int rate,
+                                      unsigned int capacity, unsigned int nrounds);
 
 // Absorbs the `dataByteLen` bytes at `data`, in any split over calls.
 // Returns 0, or 1 with nothing changed when the instance is squeezing (even

@@ -14,10 +14,12 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 
 #include "tamu/span.hpp"
 #include "vexo/util/exceptions.hpp"
 #include "vexo/util/export.hpp"
+#include "vexo/util/keccak.hpp"
 
 namespace vexo {
 
@@ -61,5 +63,155 @@ VEXO_API bool sha3_512(tamu::span<const unsigned char> input, tamu::span<unsigne
 // Returns the SHA3-512 digest of `input`. Throws vexo::Error("Unable to
 // calculate SHA3 hash") if the span form reports failure.
 VEXO_API std::array<unsigned char, 64> sha3_512(tamu::span<const unsigned char> input);
+
+// Writes the 32-byte Keccak-256 digest of `input` to `output`: the sponge of
+// SHA3-256 with the original Keccak padding (suffix 0x01, no SHA-3 domain
+// bits), as Ethereum uses it. Its digests differ from SHA3-256's. Returns true
+// (false, with `output` untouched, only if the sponge refused its parameters).
+VEXO_API bool keccak_256(tamu::span<const unsigned char> input,
+                         tamu::span<unsigned char, 32> output);
+
+// Returns the Keccak-256 digest of `input`. Throws vexo::Error("Unable to
+// calculate SHA3 hash") if the span form reports failure.
+VEXO_API std::array<unsigned char, 32> keccak_256(tamu::span<const unsigned char> input);
+
+// ----------------------------------------------------------------------------
+// Streaming objects
+// ----------------------------------------------------------------------------
+//
+// Each function above (and TurboSHAKE and KT in k12.hpp) also comes as an
+// object that takes its input over any number of update() calls and gives the
+// same bytes as the one-shot function on the concatenation. The objects
+// (except KT's) are plain values of about 220 bytes: they never allocate, a
+// copy made mid-stream continues independently of the original, reset()
+// starts over, and finalize() is const, so that more input may follow it and
+// a later finalize() covers everything. One object must not be used from two
+// threads at once without outside locking; different objects are
+// independent.
+//
+// Example:
+//   vexo::Sha3_256 hasher;
+//   hasher.update(first_part);
+//   hasher.update(second_part);
+//   const std::array<unsigned char, 32> digest = hasher.finalize();
+
+// XofReader squeezes the output of a finished extendable-output function
+// (SHAKE, TurboSHAKE, KT): read() returns the next bytes of one endless
+// output stream, so any split of reads gives the bytes of one long read. It
+// is a plain value (a copy reads on independently) and never allocates.
+class XofReader {
+ public:
+  // Wraps a padded sponge (SpongeAbsorbLastFewBits done); the streaming
+  // objects make these. Reading from any other sponge gives that sponge's
+  // output from its current position.
+  explicit XofReader(const keccak::SpongeInstance& sponge) noexcept : sponge_(sponge) {}
+
+  // Fills all of `output` (any length, 0 included) with the next bytes.
+  VEXO_API void read(tamu::span<unsigned char> output) noexcept;
+
+ private:
+  keccak::SpongeInstance sponge_;
+};
+
+namespace detail {
+
+// The absorbing sponge behind the streaming objects: a rate in bits, a round
+// count and the delimited suffix that finalize() pads with. The parameters
+// come from the classes below, which the library has checked; the
+// constructor throws vexo::Error("Unable to calculate SHA3 hash") if the
+// sponge refuses them.
+class SpongeStream {
+ public:
+  VEXO_API SpongeStream(unsigned int rate, unsigned int nrounds, unsigned char suffix);
+
+  // Absorbs `data`; no allocation, no copy beyond the sponge's own block.
+  VEXO_API void update(tamu::span<const unsigned char> data) noexcept;
+  // Pads a copy of the sponge and returns a reader of its output; the object
+  // itself is unchanged.
+  [[nodiscard]] VEXO_API XofReader finalize() const noexcept;
+  // Forgets all input.
+  VEXO_API void reset() noexcept;
+
+ private:
+  keccak::SpongeInstance sponge_;
+  unsigned char suffix_;
+};
+
+// A fixed-length digest (SHA-3, Keccak-256) as a streaming object.
+template <unsigned int Rate, unsigned char Suffix, std::size_t Size>
+class SpongeDigest {
+ public:
+  // Length of the digest in bytes.
+  static constexpr std::size_t digest_size = Size;
+
+  SpongeDigest() : stream_(Rate, 24, Suffix) {}
+
+  // Absorbs `data` (may be empty).
+  void update(tamu::span<const unsigned char> data) noexcept { stream_.update(data); }
+  // Writes the digest of all input so far to `output`; the object is unchanged.
+  void finalize(tamu::span<unsigned char, Size> output) const noexcept {
+    stream_.finalize().read(output);
+  }
+  // Returns the digest of all input so far; the object is unchanged.
+  [[nodiscard]] std::array<unsigned char, Size> finalize() const noexcept {
+    std::array<unsigned char, Size> digest;
+    stream_.finalize().read(digest);
+    return digest;
+  }
+  // Forgets all input.
+  void reset() noexcept { stream_.reset(); }
+
+ private:
+  SpongeStream stream_;
+};
+
+// An extendable-output function (SHAKE, TurboSHAKE) as a streaming object.
+template <unsigned int Rate, unsigned int Rounds>
+class SpongeXof {
+ public:
+  // Absorbs `data` (may be empty).
+  void update(tamu::span<const unsigned char> data) noexcept { stream_.update(data); }
+  // Returns a reader of the output for all input so far; the object is
+  // unchanged.
+  [[nodiscard]] XofReader finalize() const noexcept { return stream_.finalize(); }
+  // Forgets all input (the domain byte stays).
+  void reset() noexcept { stream_.reset(); }
+
+ protected:
+  explicit SpongeXof(unsigned char suffix) : stream_(Rate, Rounds, suffix) {}
+
+ private:
+  SpongeStream stream_;
+};
+
+}  // namespace detail
+
+// SHA3-224, SHA3-256, SHA3-384 and SHA3-512 as streaming objects: finalize()
+// gives the digest of sha3_224() etc. on all input so far.
+class Sha3_224 : public detail::SpongeDigest<1152, 0x06, 28> {};
+class Sha3_256 : public detail::SpongeDigest<1088, 0x06, 32> {};
+class Sha3_384 : public detail::SpongeDigest<832, 0x06, 48> {};
+class Sha3_512 : public detail::SpongeDigest<576, 0x06, 64> {};
+
+// Keccak-256 (the original padding, as keccak_256()) as a streaming object.
+class Keccak256 : public detail::SpongeDigest<1088, 0x01, 32> {};
+
+// SHAKE128 and SHAKE256 as streaming objects: finalize() returns a reader
+// whose bytes are those of shake_128() / shake_256() on all input so far.
+//
+// Example:
+//   vexo::Shake128 xof;
+//   xof.update(data);
+//   vexo::XofReader reader = xof.finalize();
+//   reader.read(first_16_bytes);
+//   reader.read(next_1000_bytes);
+class Shake128 : public detail::SpongeXof<1344, 24> {
+ public:
+  Shake128() : SpongeXof(0x1F) {}
+};
+class Shake256 : public detail::SpongeXof<1088, 24> {
+ public:
+  Shake256() : SpongeXof(0x1F) {}
+};
 
 }  // namespace vexo

@@ -1,0 +1,518 @@
+#include "vexo/util/k12.hpp"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cassert>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <new>
+
+#include "tamu/cat.hpp"
+#include "vexo/util/ThreadPool.hpp"
+#include "vexo/util/exceptions.hpp"
+#include "vexo/util/keccak.hpp"
+
+namespace vexo {
+
+namespace {
+
+// ----------------------------------------------------------------------------
+// Parameters
+// ----------------------------------------------------------------------------
+
+constexpr unsigned int kRounds = 12;
+constexpr std::size_t kChunkSize = 8192;
+// Chunks hashed together on the four interleaved states.
+constexpr std::size_t kGroupChunks = 4;
+constexpr std::size_t kGroupSize = kGroupChunks * kChunkSize;
+// With a pool, chunks go out in batches of this many, so that the buffer of
+// their chaining values stays bounded (32 KiB for KT128, 64 KiB for KT256).
+constexpr std::size_t kBatchChunks = 1024;
+// Fewer chunks than this are not worth waking the pool for.
+constexpr std::size_t kPoolMinChunks = 8;
+// At most this many tasks help one call.
+constexpr std::size_t kMaxHelpers = 64;
+
+// Domain bytes of RFC 9861.
+constexpr unsigned char kSingleNodeDomain = 0x07;
+constexpr unsigned char kLeafDomain = 0x0B;
+constexpr unsigned char kFinalNodeDomain = 0x06;
+// Follows the first chunk in the final node when there are more chunks.
+constexpr unsigned char kFirstChunkSuffix[8] = {0x03, 0, 0, 0, 0, 0, 0, 0};
+// Ends the final node, after length_encode(chunks - 1).
+constexpr unsigned char kFinalNodeEnd[2] = {0xFF, 0xFF};
+
+// What tells KT128 from KT256.
+struct Variant {
+  unsigned int rate;    // bits: 1344 for TurboSHAKE128, 1088 for TurboSHAKE256
+  std::size_t cv_size;  // bytes of a chaining value: 32 or 64
+};
+
+constexpr Variant kKt128{1344, 32};
+constexpr Variant kKt256{1088, 64};
+constexpr std::size_t kMaxCvSize = 64;
+
+const Variant& variant_for(unsigned int bits) { return bits == 256 ? kKt256 : kKt128; }
+
+bool is_domain(unsigned char domain) { return domain >= 0x01 && domain <= 0x7F; }
+
+// Resets `sponge` to an empty TurboSHAKE sponge of the given rate. The
+// parameters are fixed ones that the sponge accepts.
+void turboshake_init(keccak::SpongeInstance* sponge, unsigned int rate) {
+  [[maybe_unused]] const int status =
+      keccak::SpongeInitialize_Nrounds(sponge, rate, 1600 - rate, kRounds);
+  assert(status == 0);
+}
+
+bool turboshake(unsigned int rate, tamu::span<const unsigned char> input, unsigned char domain,
+                tamu::span<unsigned char> output) {
+  if (!is_domain(domain)) return false;
+  keccak::SpongeInstance sponge;
+  turboshake_init(&sponge, rate);
+  keccak::SpongeAbsorb(&sponge, input.data(), input.size());
+  keccak::SpongeAbsorbLastFewBits(&sponge, domain);
+  keccak::SpongeSqueeze(&sponge, output.data(), output.size());
+  return true;
+}
+
+// Writes length_encode(value) of RFC 9861 to `out` (at most 9 bytes): the
+// big-endian bytes of value without leading zeros, then their count.
+std::size_t length_encode(std::uint64_t value, unsigned char* out) {
+  std::size_t n = 0;
+  for (std::uint64_t rest = value; rest != 0; rest >>= 8) ++n;
+  for (std::size_t i = 0; i < n; ++i) {
+    out[i] = static_cast<unsigned char>(value >> (8 * (n - 1 - i)));
+  }
+  out[n] = static_cast<unsigned char>(n);
+  return n + 1;
+}
+
+// ----------------------------------------------------------------------------
+// Leaves
+// ----------------------------------------------------------------------------
+
+// Writes the chaining value of one chunk (at most kChunkSize bytes) to `cv`.
+void leaf_cv(const Variant& v, const unsigned char* chunk, std::size_t size, unsigned char* cv) {
+  keccak::SpongeInstance sponge;
+  turboshake_init(&sponge, v.rate);
+  keccak::SpongeAbsorb(&sponge, chunk, size);
+  keccak::SpongeAbsorbLastFewBits(&sponge, kLeafDomain);
+  keccak::SpongeSqueeze(&sponge, cv, v.cv_size);
+}
+
+// Writes the chaining values of four whole chunks that follow each other at
+// `chunks` to cvs[0 .. 4 * cv_size), on the interleaved states.
+void leaf_cvs4(const Variant& v, const unsigned char* chunks, unsigned char* cvs) {
+  using namespace keccak;
+  alignas(states4_alignment) unsigned char states[states4_size];
+  KeccakP1600times4_InitializeAll(states);
+  const unsigned int block = v.rate / 8;
+  const unsigned int lanes = block / 8;
+  constexpr auto kChunkLanes = static_cast<unsigned int>(kChunkSize / 8);
+  const std::size_t absorbed =
+      KeccakP1600times4_12rounds_FastLoop_Absorb(states, lanes, kChunkLanes, chunks, kChunkSize);
+  // The last, partial block of each chunk with its padding: the domain byte
+  // after the data, 0x80 in the last byte of the block. A chunk is a whole
+  // number of lanes and not of blocks, so the data ends on a lane boundary
+  // strictly inside the block.
+  const std::size_t rest = kChunkSize - absorbed;
+  assert(rest % 8 == 0 && rest + 1 < block);
+  alignas(8) unsigned char last[kGroupChunks * 168] = {};
+  for (std::size_t j = 0; j < kGroupChunks; ++j) {
+    unsigned char* out = last + j * block;
+    std::memcpy(out, chunks + j * kChunkSize + absorbed, rest);
+    out[rest] ^= kLeafDomain;
+    out[block - 1] ^= 0x80;
+  }
+  KeccakP1600times4_AddLanesAll(states, last, lanes, lanes);
+  KeccakP1600times4_PermuteAll_12rounds(states);
+  const auto cv_lanes = static_cast<unsigned int>(v.cv_size / 8);
+  KeccakP1600times4_ExtractLanesAll(states, cvs, cv_lanes, cv_lanes);
+}
+
+// Writes the chaining values of `count` whole chunks to `cvs`: four at a time
+// on the interleaved states, the rest one by one.
+void leaf_cvs(const Variant& v, const unsigned char* chunks, std::size_t count,
+              unsigned char* cvs) {
+  std::size_t i = 0;
+  for (; i + kGroupChunks <= count; i += kGroupChunks) {
+    leaf_cvs4(v, chunks + i * kChunkSize, cvs + i * v.cv_size);
+  }
+  for (; i < count; ++i) {
+    leaf_cv(v, chunks + i * kChunkSize, kChunkSize, cvs + i * v.cv_size);
+  }
+}
+
+// The chaining values of a run of chunks, shared by the calling thread and
+// the tasks that help it: each takes a group of four chunks at a time from
+// one counter until none is left.
+class LeafJob {
+ public:
+  LeafJob(const Variant& v, const unsigned char* chunks, std::size_t count, unsigned char* cvs)
+      : v_(v),
+        chunks_(chunks),
+        count_(count),
+        cvs_(cvs),
+        groups_((count + kGroupChunks - 1) / kGroupChunks) {}
+
+  std::size_t groups() const { return groups_; }
+
+  // Hashes groups until the counter runs out.
+  void work() {
+    for (;;) {
+      const std::size_t group = next_group_.fetch_add(1, std::memory_order_relaxed);
+      if (group >= groups_) return;
+      const std::size_t first = group * kGroupChunks;
+      leaf_cvs(v_, chunks_ + first * kChunkSize, std::min(kGroupChunks, count_ - first),
+               cvs_ + first * v_.cv_size);
+    }
+  }
+
+  // A helper is about to be submitted; helper_done() must follow, from the
+  // helper when it has run or from the submitter when it never will.
+  void helper_expected() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++helpers_;
+  }
+
+  void helper_done() {
+    // Notified under the lock: once the waiter sees zero it may destroy the
+    // job, which it can only do after this thread has let go of the mutex.
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (--helpers_ == 0) done_.notify_all();
+  }
+
+  // Returns when every expected helper is done; their chaining values are
+  // then visible to the caller.
+  void wait_for_helpers() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    done_.wait(lock, [this] { return helpers_ == 0; });
+  }
+
+ private:
+  const Variant& v_;
+  const unsigned char* const chunks_;
+  const std::size_t count_;
+  unsigned char* const cvs_;
+  const std::size_t groups_;
+  /// The next group to hash; may run past groups_.
+  std::atomic<std::size_t> next_group_{0};
+  /// Guards helpers_.
+  std::mutex mutex_;
+  std::condition_variable done_;
+  /// Helpers submitted and not yet done or removed.
+  std::size_t helpers_ = 0;
+};
+
+// Computes the chaining values of `count` whole chunks on the calling thread
+// and the workers of `pool`. Tasks that never started by the time the calling
+// thread has run out of groups are removed, so the wait is only for tasks
+// that are running, and they finish their group and stop.
+void leaf_cvs_on_pool(util::ThreadPool& pool, const Variant& v, const unsigned char* chunks,
+                      std::size_t count, unsigned char* cvs) {
+  LeafJob job(v, chunks, count, cvs);
+  const std::size_t helpers =
+      std::min({pool.num_threads(), job.groups() - 1, std::size_t{kMaxHelpers}});
+  std::array<util::ThreadPool::TaskId, kMaxHelpers> ids;
+  std::size_t submitted = 0;
+  for (; submitted < helpers; ++submitted) {
+    job.helper_expected();
+    try {
+      ids[submitted] = (pool.add_task(
+          [&job] {
+            job.work();
+            job.helper_done();
+          },
+          "kt leaves"));
+    } catch (...) {
+      // A full queue (or no memory for the task): this thread does the rest.
+      job.helper_done();
+      break;
+    }
+  }
+  job.work();
+  for (std::size_t i = 0; i < submitted; ++i) {
+    if (pool.remove_pending_task(ids[i])) job.helper_done();
+  }
+  job.wait_for_helpers();
+}
+
+// Absorbs the chaining values of `count` whole chunks into `final_node`, in
+// order, using `pool` for long runs.
+void absorb_leaves(const Variant& v, keccak::SpongeInstance* final_node, std::uint64_t* chunks_done,
+                   const unsigned char* chunks, std::size_t count, util::ThreadPool* pool) {
+  *chunks_done += count;
+  if (pool != nullptr && count >= kPoolMinChunks) {
+    const std::size_t batch = std::min(count, kBatchChunks);
+    std::unique_ptr<unsigned char[]> cvs(new (std::nothrow) unsigned char[batch * v.cv_size]);
+    if (cvs) {
+      for (std::size_t first = 0; first < count; first += batch) {
+        const std::size_t n = std::min(batch, count - first);
+        leaf_cvs_on_pool(*pool, v, chunks + first * kChunkSize, n, cvs.get());
+        keccak::SpongeAbsorb(final_node, cvs.get(), n * v.cv_size);
+      }
+      return;
+    }
+  }
+  alignas(8) unsigned char cvs[kGroupChunks * kMaxCvSize];
+  for (std::size_t first = 0; first < count; first += kGroupChunks) {
+    const std::size_t n = std::min(kGroupChunks, count - first);
+    leaf_cvs(v, chunks + first * kChunkSize, n, cvs);
+    keccak::SpongeAbsorb(final_node, cvs, n * v.cv_size);
+  }
+}
+
+// ----------------------------------------------------------------------------
+// The tree
+// ----------------------------------------------------------------------------
+
+// A KT hash in progress that takes input of any size in place, with no
+// buffer: the first chunk goes into the final node, whole chunks from a chunk
+// boundary go to absorb_leaves, and anything else into a leaf sponge fed byte
+// by byte.
+class Tree {
+ public:
+  Tree(const Variant& v, const keccak::SpongeInstance& final_node, std::uint64_t consumed,
+       std::uint64_t chunks, bool first_chunk_closed)
+      : v_(v),
+        final_node_(final_node),
+        consumed_(consumed),
+        chunks_(chunks),
+        first_chunk_closed_(first_chunk_closed) {}
+
+  explicit Tree(const Variant& v) : v_(v) { turboshake_init(&final_node_, v.rate); }
+
+  void absorb(const unsigned char* data, std::size_t size, util::ThreadPool* pool) {
+    if (consumed_ < kChunkSize) {
+      const std::size_t take = std::min<std::size_t>(size, kChunkSize - consumed_);
+      keccak::SpongeAbsorb(&final_node_, data, take);
+      consumed_ += take;
+      data += take;
+      size -= take;
+    }
+    if (size == 0) return;
+    if (!first_chunk_closed_) {
+      keccak::SpongeAbsorb(&final_node_, kFirstChunkSuffix, sizeof kFirstChunkSuffix);
+      first_chunk_closed_ = true;
+    }
+    while (size > 0) {
+      if (leaf_fill_ == 0 && size >= kChunkSize) {
+        const std::size_t count = size / kChunkSize;
+        absorb_leaves(v_, &final_node_, &chunks_, data, count, pool);
+        consumed_ += count * kChunkSize;
+        data += count * kChunkSize;
+        size -= count * kChunkSize;
+        continue;
+      }
+      if (leaf_fill_ == 0) turboshake_init(&leaf_, v_.rate);
+      const std::size_t take = std::min(size, kChunkSize - leaf_fill_);
+      keccak::SpongeAbsorb(&leaf_, data, take);
+      leaf_fill_ += take;
+      consumed_ += take;
+      data += take;
+      size -= take;
+      if (leaf_fill_ == kChunkSize) close_leaf();
+    }
+  }
+
+  // Absorbs the customization string and its length, pads the final node,
+  // and returns the reader of the output.
+  XofReader finish(tamu::span<const unsigned char> customization) {
+    absorb(customization.data(), customization.size(), nullptr);
+    unsigned char encoded[9];
+    absorb(encoded, length_encode(customization.size(), encoded), nullptr);
+    if (consumed_ <= kChunkSize) {
+      keccak::SpongeAbsorbLastFewBits(&final_node_, kSingleNodeDomain);
+      return XofReader(final_node_);
+    }
+    if (leaf_fill_ > 0) close_leaf();
+    keccak::SpongeAbsorb(&final_node_, encoded, length_encode(chunks_, encoded));
+    keccak::SpongeAbsorb(&final_node_, kFinalNodeEnd, sizeof kFinalNodeEnd);
+    keccak::SpongeAbsorbLastFewBits(&final_node_, kFinalNodeDomain);
+    return XofReader(final_node_);
+  }
+
+ private:
+  void close_leaf() {
+    unsigned char cv[kMaxCvSize];
+    keccak::SpongeAbsorbLastFewBits(&leaf_, kLeafDomain);
+    keccak::SpongeSqueeze(&leaf_, cv, v_.cv_size);
+    keccak::SpongeAbsorb(&final_node_, cv, v_.cv_size);
+    ++chunks_;
+    leaf_fill_ = 0;
+  }
+
+  const Variant& v_;
+  keccak::SpongeInstance final_node_;
+  keccak::SpongeInstance leaf_;
+  std::uint64_t consumed_ = 0;
+  std::uint64_t chunks_ = 0;
+  std::size_t leaf_fill_ = 0;
+  bool first_chunk_closed_ = false;
+};
+
+bool kt(const Variant& v, tamu::span<const unsigned char> input,
+        tamu::span<const unsigned char> customization, tamu::span<unsigned char> output,
+        util::ThreadPool* pool) {
+  Tree tree(v);
+  tree.absorb(input.data(), input.size(), pool);
+  tree.finish(customization).read(output);
+  return true;
+}
+
+}  // namespace
+
+// ----------------------------------------------------------------------------
+// One-shot functions
+// ----------------------------------------------------------------------------
+
+bool turboshake_128(tamu::span<const unsigned char> input, unsigned char domain,
+                    tamu::span<unsigned char> output) {
+  return turboshake(1344, input, domain, output);
+}
+
+bool turboshake_256(tamu::span<const unsigned char> input, unsigned char domain,
+                    tamu::span<unsigned char> output) {
+  return turboshake(1088, input, domain, output);
+}
+
+bool kt_128(tamu::span<const unsigned char> input, tamu::span<const unsigned char> customization,
+            tamu::span<unsigned char> output, util::ThreadPool* pool) {
+  return kt(kKt128, input, customization, output, pool);
+}
+
+bool kt_256(tamu::span<const unsigned char> input, tamu::span<const unsigned char> customization,
+            tamu::span<unsigned char> output, util::ThreadPool* pool) {
+  return kt(kKt256, input, customization, output, pool);
+}
+
+// ----------------------------------------------------------------------------
+// Streaming objects
+// ----------------------------------------------------------------------------
+
+namespace detail {
+
+unsigned char checked_turboshake_domain(unsigned char domain) {
+  if (!is_domain(domain)) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    const char hex[3] = {kDigits[domain >> 4], kDigits[domain & 15], '\0'};
+    throw Error(tamu::cat("Invalid TurboSHAKE domain byte: 0x", hex));
+  }
+  return domain;
+}
+
+KtStream::KtStream(unsigned int bits, util::ThreadPool* pool)
+    : pool_(pool), bits_(bits == 256 ? 256 : 128) {
+  turboshake_init(&final_node_, variant_for(bits_).rate);
+}
+
+KtStream::KtStream(const KtStream& other)
+    : final_node_(other.final_node_),
+      consumed_(other.consumed_),
+      chunks_(other.chunks_),
+      buffered_(other.buffered_),
+      pool_(other.pool_),
+      bits_(other.bits_) {
+  if (other.buffer_) {
+    buffer_.reset(new unsigned char[kGroupSize]);
+    std::memcpy(buffer_.get(), other.buffer_.get(), buffered_);
+  }
+}
+
+KtStream& KtStream::operator=(const KtStream& other) {
+  if (this != &other) {
+    KtStream copy(other);
+    *this = std::move(copy);
+  }
+  return *this;
+}
+
+KtStream::KtStream(KtStream&& other) noexcept
+    : final_node_(other.final_node_),
+      consumed_(other.consumed_),
+      chunks_(other.chunks_),
+      buffered_(other.buffered_),
+      buffer_(std::move(other.buffer_)),
+      pool_(other.pool_),
+      bits_(other.bits_) {
+  other.reset();
+}
+
+KtStream& KtStream::operator=(KtStream&& other) noexcept {
+  if (this != &other) {
+    final_node_ = other.final_node_;
+    consumed_ = other.consumed_;
+    chunks_ = other.chunks_;
+    buffered_ = other.buffered_;
+    buffer_ = std::move(other.buffer_);
+    pool_ = other.pool_;
+    bits_ = other.bits_;
+    other.reset();
+  }
+  return *this;
+}
+
+KtStream::~KtStream() = default;
+
+void KtStream::update(tamu::span<const unsigned char> data) {
+  const Variant& v = variant_for(bits_);
+  const unsigned char* in = data.data();
+  std::size_t size = data.size();
+  // Allocated first, so that a failure leaves the object as it was.
+  if (!buffer_ && size > 0 && (consumed_ + size > kChunkSize)) {
+    buffer_.reset(new unsigned char[kGroupSize]);
+  }
+  if (consumed_ < kChunkSize) {
+    const std::size_t take = std::min<std::size_t>(size, kChunkSize - consumed_);
+    keccak::SpongeAbsorb(&final_node_, in, take);
+    consumed_ += take;
+    in += take;
+    size -= take;
+  }
+  if (size == 0) return;
+  if (consumed_ == kChunkSize) {
+    // The first byte after the first chunk: there is a tree.
+    keccak::SpongeAbsorb(&final_node_, kFirstChunkSuffix, sizeof kFirstChunkSuffix);
+  }
+  if (buffered_ > 0) {
+    const std::size_t take = std::min(size, kGroupSize - buffered_);
+    std::memcpy(buffer_.get() + buffered_, in, take);
+    buffered_ += take;
+    consumed_ += take;
+    in += take;
+    size -= take;
+    if (buffered_ < kGroupSize) return;
+    absorb_leaves(v, &final_node_, &chunks_, buffer_.get(), kGroupChunks, nullptr);
+    buffered_ = 0;
+  }
+  const std::size_t direct = size / kGroupSize * kGroupChunks;
+  absorb_leaves(v, &final_node_, &chunks_, in, direct, pool_);
+  consumed_ += direct * kChunkSize;
+  in += direct * kChunkSize;
+  size -= direct * kChunkSize;
+  if (size > 0) {
+    std::memcpy(buffer_.get(), in, size);
+    buffered_ = size;
+    consumed_ += size;
+  }
+}
+
+XofReader KtStream::finalize(tamu::span<const unsigned char> customization) const noexcept {
+  const Variant& v = variant_for(bits_);
+  Tree tree(v, final_node_, consumed_ - buffered_, chunks_, consumed_ > kChunkSize);
+  tree.absorb(buffer_.get(), buffered_, nullptr);
+  return tree.finish(customization);
+}
+
+void KtStream::reset() noexcept {
+  turboshake_init(&final_node_, variant_for(bits_).rate);
+  consumed_ = 0;
+  chunks_ = 0;
+  buffered_ = 0;
+}
+
+}  // namespace detail
+
+}  // namespace vexo
