@@ -2,8 +2,10 @@
 // NOLINTBEGIN(readability-identifier-naming)
 #include "vexo/util/keccak.hpp"
 
+#include <array>
 #include <bit>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 // The rounds are compiled twice, for x86-64-v3 (BMI1 andn for chi, BMI2 rorx
@@ -89,6 +91,79 @@ constexpr bool KeccakF1600_CheckRegister() {
   return first == 0x1 && second == 0x8082 && atTwelve == 0xD5 && last == 0x8000000080008008;
 }
 static_assert(KeccakF1600_CheckRegister());
+
+// The rotation offset of rho for lane x + 5y, from FIPS 202 Algorithm 2.
+constexpr auto KeccakP1600_RhoOffsets = [] {
+  std::array<std::uint8_t, 25> offsets{};
+  unsigned int x = 1;
+  unsigned int y = 0;
+  for (unsigned int t = 0; t < 24; ++t) {
+    offsets[x + 5 * y] = static_cast<std::uint8_t>((t + 1) * (t + 2) / 2 % 64);
+    const unsigned int nextY = (2 * x + 3 * y) % 5;
+    x = y;
+    y = nextY;
+  }
+  return offsets;
+}();
+
+// The round constants of rounds 0 to 23.
+constexpr auto KeccakF1600_RoundConstants = [] {
+  std::array<tKeccakLane, 24> constants{};
+  std::uint8_t LFSR = 0x01;
+  for (auto& constant : constants) {
+    constant = KeccakF1600_GetNextRoundConstant(&LFSR);
+  }
+  return constants;
+}();
+static_assert(KeccakF1600_RoundConstants[23] == 0x8000000080008008);
+
+// Sets `out` to `in` rotated left by `n` (0 to 63) bits, in each 64-bit
+// element when T is a vector of lanes.
+template <typename T>
+inline __attribute__((always_inline)) void KeccakP1600_RotateInto(T& out, const T& in,
+                                                                  unsigned int n) {
+  if (n == 0) {
+    out = in;
+  } else {
+    out = (in << n) | (in >> (64 - n));
+  }
+}
+
+// One round from the lanes A to the lanes E, written plane by plane: output
+// lane (x, y) is lane (x + 3y, x) of A after theta and rho (FIPS 202's pi),
+// and chi combines the five lanes of an output plane. T is a lane or a vector
+// of lanes, one per instance. Every loop unrolls completely, so the indices
+// fold into the code.
+template <typename T>
+inline __attribute__((always_inline)) void KeccakP1600_RoundInto(const T* A, T* E,
+                                                                 tKeccakLane roundConstant) {
+  T C[5];
+  T D[5];
+#pragma GCC unroll 5
+  for (tSmallUInt x = 0; x < 5; ++x) {
+    C[x] = A[x] ^ A[x + 5] ^ A[x + 10] ^ A[x + 15] ^ A[x + 20];
+  }
+#pragma GCC unroll 5
+  for (tSmallUInt x = 0; x < 5; ++x) {
+    KeccakP1600_RotateInto(D[x], C[(x + 1) % 5], 1);
+    D[x] ^= C[(x + 4) % 5];
+  }
+#pragma GCC unroll 5
+  for (tSmallUInt y = 0; y < 5; ++y) {
+    T B[5];
+#pragma GCC unroll 5
+    for (tSmallUInt x = 0; x < 5; ++x) {
+      const unsigned int source = (x + 3U * y) % 5 + 5U * x;
+      const T lane = A[source] ^ D[(x + 3U * y) % 5];
+      KeccakP1600_RotateInto(B[x], lane, KeccakP1600_RhoOffsets[source]);
+    }
+#pragma GCC unroll 5
+    for (tSmallUInt x = 0; x < 5; ++x) {
+      E[x + 5 * y] = B[x] ^ (~B[(x + 1) % 5] & B[(x + 2) % 5]);
+    }
+  }
+  E[0] ^= roundConstant;
+}
 
 // One round on the 25 lanes A. Each step loop is unrolled completely, so every
 // table entry and index folds into the code and the lanes can live in
@@ -404,8 +479,14 @@ void KeccakP1600_ExtractAndAddBytes(const void* state, const unsigned char* inpu
 }
 
 // ----------------------------------------------------------------------------
-// Four states at once (portable form: one state after another)
+// Four states at once
 // ----------------------------------------------------------------------------
+//
+// The SIMD forms keep lane i of the four instances in one 256-bit vector, as
+// the interleaved layout stores it, and run the rounds of KeccakP1600_RoundInto
+// on those vectors: GCC and clang compile the vector extensions to AVX2, or
+// with AVX-512VL to vprolq for the rotations and vpternlogq for theta and chi,
+// with 32 registers instead of 16. The form is picked once, at the first call.
 
 namespace {
 
@@ -419,7 +500,177 @@ void KeccakP1600times4_PermuteOne(void* states, unsigned int instance, Permute p
   for (unsigned int i = 0; i < 25; ++i) lanes[4 * i + instance] = state[i];
 }
 
+void KeccakP1600times4_PermuteAll_Portable(void* states, unsigned int rounds) {
+  for (unsigned int j = 0; j < 4; ++j) {
+    KeccakP1600times4_PermuteOne(states, j, [rounds](void* state) {
+      if (rounds == 12) {
+        KeccakP1600_Permute_12rounds(state);
+      } else {
+        KeccakP1600_Permute_24rounds(state);
+      }
+    });
+  }
+}
+
+std::size_t KeccakP1600times4_FastLoop_Portable(void* states, unsigned int laneCount,
+                                                unsigned int laneOffsetParallel,
+                                                const unsigned char* data,
+                                                std::size_t dataByteLen) {
+  const std::size_t blockSize = std::size_t{8} * laneCount;
+  std::size_t processed = 0;
+  while (dataByteLen - processed >= blockSize) {
+    KeccakP1600times4_AddLanesAll(states, data + processed, laneCount, laneOffsetParallel);
+    KeccakP1600times4_PermuteAll_Portable(states, 12);
+    processed += blockSize;
+  }
+  return processed;
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#define VEXO_KECCAK_TIMES4_SIMD 1
+
+using tKeccakLane4 = tKeccakLane __attribute__((vector_size(32)));
+
+inline __attribute__((always_inline)) void KeccakP1600times4_LoadState(tKeccakLane4* A,
+                                                                       const void* states) {
+  std::memcpy(A, states, states4_size);
+}
+
+inline __attribute__((always_inline)) void KeccakP1600times4_StoreState(void* states,
+                                                                        const tKeccakLane4* A) {
+  std::memcpy(states, A, states4_size);
+}
+
+// Runs the rounds from index `firstRound` to 23 (an even count), two per
+// iteration so that the lanes go from A to E and back without copies.
+inline __attribute__((always_inline)) void KeccakP1600times4_Rounds(tKeccakLane4* A,
+                                                                    unsigned int firstRound) {
+  tKeccakLane4 E[25];
+  for (unsigned int round = firstRound; round < 24; round += 2) {
+    KeccakP1600_RoundInto(A, E, KeccakF1600_RoundConstants[round]);
+    KeccakP1600_RoundInto(E, A, KeccakF1600_RoundConstants[round + 1]);
+  }
+}
+
+inline __attribute__((always_inline)) void KeccakP1600times4_PermuteAll_Simd(
+    void* states, unsigned int firstRound) {
+  tKeccakLane4 A[25];
+  KeccakP1600times4_LoadState(A, states);
+  KeccakP1600times4_Rounds(A, firstRound);
+  KeccakP1600times4_StoreState(states, A);
+}
+
+inline __attribute__((always_inline)) std::size_t KeccakP1600times4_FastLoop_Simd(
+    void* states, unsigned int laneCount, unsigned int laneOffsetParallel,
+    const unsigned char* data, std::size_t dataByteLen) {
+  const std::size_t blockSize = std::size_t{8} * laneCount;
+  const std::size_t stride = std::size_t{8} * laneOffsetParallel;
+  tKeccakLane4 A[25];
+  KeccakP1600times4_LoadState(A, states);
+  std::size_t processed = 0;
+  while (dataByteLen - processed >= blockSize) {
+    const unsigned char* in = data + processed;
+    // Constant lane indices keep A in registers; the tests on laneCount are
+    // the same for every block.
+#pragma GCC unroll 25
+    for (tSmallUInt i = 0; i < 25; ++i) {
+      if (i < laneCount) {
+        tKeccakLane lane[4];
+#pragma GCC unroll 4
+        for (tSmallUInt j = 0; j < 4; ++j) {
+          std::memcpy(&lane[j], in + j * stride + std::size_t{8} * i, sizeof lane[j]);
+        }
+        A[i] ^= tKeccakLane4{lane[0], lane[1], lane[2], lane[3]};
+      }
+    }
+    KeccakP1600times4_Rounds(A, 12);
+    processed += blockSize;
+  }
+  KeccakP1600times4_StoreState(states, A);
+  return processed;
+}
+
+__attribute__((target("avx2"))) void KeccakP1600times4_PermuteAll_Avx2(void* states,
+                                                                       unsigned int firstRound) {
+  KeccakP1600times4_PermuteAll_Simd(states, firstRound);
+}
+
+__attribute__((target("avx2"))) std::size_t KeccakP1600times4_FastLoop_Avx2(
+    void* states, unsigned int laneCount, unsigned int laneOffsetParallel,
+    const unsigned char* data, std::size_t dataByteLen) {
+  return KeccakP1600times4_FastLoop_Simd(states, laneCount, laneOffsetParallel, data, dataByteLen);
+}
+
+__attribute__((target("avx2,avx512f,avx512vl"))) void KeccakP1600times4_PermuteAll_Avx512(
+    void* states, unsigned int firstRound) {
+  KeccakP1600times4_PermuteAll_Simd(states, firstRound);
+}
+
+__attribute__((target("avx2,avx512f,avx512vl"))) std::size_t KeccakP1600times4_FastLoop_Avx512(
+    void* states, unsigned int laneCount, unsigned int laneOffsetParallel,
+    const unsigned char* data, std::size_t dataByteLen) {
+  return KeccakP1600times4_FastLoop_Simd(states, laneCount, laneOffsetParallel, data, dataByteLen);
+}
+#endif
+
+enum class KeccakP1600times4_Form { portable, avx2, avx512 };
+
+// Picks the fastest form the CPU runs, capped by the environment variable
+// VEXO_KECCAK_TIMES4 ("portable" or "avx2"; see keccak.hpp).
+KeccakP1600times4_Form KeccakP1600times4_ChooseForm() {
+  const char* cap = std::getenv("VEXO_KECCAK_TIMES4");
+  if (cap != nullptr && std::strcmp(cap, "portable") == 0) {
+    return KeccakP1600times4_Form::portable;
+  }
+#if defined(VEXO_KECCAK_TIMES4_SIMD)
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx2") == 0) {
+    return KeccakP1600times4_Form::portable;
+  }
+  if ((cap != nullptr && std::strcmp(cap, "avx2") == 0) || __builtin_cpu_supports("avx512f") == 0 ||
+      __builtin_cpu_supports("avx512vl") == 0) {
+    return KeccakP1600times4_Form::avx2;
+  }
+  return KeccakP1600times4_Form::avx512;
+#else
+  return KeccakP1600times4_Form::portable;
+#endif
+}
+
+KeccakP1600times4_Form KeccakP1600times4_GetForm() {
+  static const KeccakP1600times4_Form form = KeccakP1600times4_ChooseForm();
+  return form;
+}
+
+void KeccakP1600times4_PermuteAll(void* states, unsigned int firstRound) {
+  switch (KeccakP1600times4_GetForm()) {
+#if defined(VEXO_KECCAK_TIMES4_SIMD)
+    case KeccakP1600times4_Form::avx512:
+      KeccakP1600times4_PermuteAll_Avx512(states, firstRound);
+      return;
+    case KeccakP1600times4_Form::avx2:
+      KeccakP1600times4_PermuteAll_Avx2(states, firstRound);
+      return;
+#endif
+    default:
+      KeccakP1600times4_PermuteAll_Portable(states, 24 - firstRound);
+      return;
+  }
+}
+
 }  // namespace
+
+const char* KeccakP1600times4_GetImplementation() {
+  switch (KeccakP1600times4_GetForm()) {
+    case KeccakP1600times4_Form::avx512:
+      return "avx512";
+    case KeccakP1600times4_Form::avx2:
+      return "avx2";
+    case KeccakP1600times4_Form::portable:
+      break;
+  }
+  return "portable";
+}
 
 void KeccakP1600times4_InitializeAll(void* states) { std::memset(states, 0, states4_size); }
 
@@ -448,29 +699,30 @@ void KeccakP1600times4_ExtractLanesAll(const void* states, unsigned char* data,
 }
 
 void KeccakP1600times4_PermuteAll_12rounds(void* states) {
-  for (unsigned int j = 0; j < 4; ++j) {
-    KeccakP1600times4_PermuteOne(states, j, KeccakP1600_Permute_12rounds);
-  }
+  KeccakP1600times4_PermuteAll(states, 12);
 }
 
 void KeccakP1600times4_PermuteAll_24rounds(void* states) {
-  for (unsigned int j = 0; j < 4; ++j) {
-    KeccakP1600times4_PermuteOne(states, j, KeccakP1600_Permute_24rounds);
-  }
+  KeccakP1600times4_PermuteAll(states, 0);
 }
 
 std::size_t KeccakP1600times4_12rounds_FastLoop_Absorb(void* states, unsigned int laneCount,
                                                        unsigned int laneOffsetParallel,
                                                        const unsigned char* data,
                                                        std::size_t dataByteLen) {
-  const std::size_t blockSize = std::size_t{8} * laneCount;
-  std::size_t processed = 0;
-  while (dataByteLen - processed >= blockSize) {
-    KeccakP1600times4_AddLanesAll(states, data + processed, laneCount, laneOffsetParallel);
-    KeccakP1600times4_PermuteAll_12rounds(states);
-    processed += blockSize;
+  switch (KeccakP1600times4_GetForm()) {
+#if defined(VEXO_KECCAK_TIMES4_SIMD)
+    case KeccakP1600times4_Form::avx512:
+      return KeccakP1600times4_FastLoop_Avx512(states, laneCount, laneOffsetParallel, data,
+                                               dataByteLen);
+    case KeccakP1600times4_Form::avx2:
+      return KeccakP1600times4_FastLoop_Avx2(states, laneCount, laneOffsetParallel, data,
+                                             dataByteLen);
+#endif
+    default:
+      return KeccakP1600times4_FastLoop_Portable(states, laneCount, laneOffsetParallel, data,
+                                                 dataByteLen);
   }
-  return processed;
 }
 
 // ----------------------------------------------------------------------------
