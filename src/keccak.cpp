@@ -45,18 +45,6 @@ static_assert(std::endian::native == std::endian::little,
               "the byte view of the state is the memory of its lanes");
 static_assert(sizeof(tKeccakLane) * 25 == state_size);
 
-// clang-format off
-constexpr std::uint8_t KeccakP1600_RotationConstants[24] = {
-     1,  3,  6, 10, 15, 21, 28, 36, 45, 55,  2, 14,
-    27, 41, 56,  8, 25, 43, 62, 18, 39, 61, 20, 44};
-
-constexpr std::uint8_t KeccakP1600_PiLane[24] = {
-    10,  7, 11, 17, 18,  3,  5, 16,  8, 21, 24,  4,
-    15, 23, 19, 13, 12,  2, 20, 14, 22,  9,  6,  1};
-
-constexpr std::uint8_t KeccakP1600_Mod5[10] = {0, 1, 2, 3, 4, 0, 1, 2, 3, 4};
-// clang-format on
-
 // Returns the next round constant and advances the register by seven steps
 // (the rc function of FIPS 202, x^8 + x^6 + x^5 + x^4 + 1). When the calls are
 // unrolled from a known register value they fold into constants.
@@ -165,80 +153,81 @@ inline __attribute__((always_inline)) void KeccakP1600_RoundInto(const T* A, T* 
   E[0] ^= roundConstant;
 }
 
-// One round on the 25 lanes A. Each step loop is unrolled completely, so every
-// table entry and index folds into the code and the lanes can live in
-// registers.
-inline __attribute__((always_inline)) void KeccakP1600_Round(tKeccakLane* A,
-                                                             tKeccakLane roundConstant) {
-  tKeccakLane BC[5];
-  tKeccakLane temp;
-
-  // Theta
-#pragma GCC unroll 5
-  for (tSmallUInt x = 0; x < 5; ++x) {
-    BC[x] = A[x] ^ A[x + 5] ^ A[x + 10] ^ A[x + 15] ^ A[x + 20];
-  }
-#pragma GCC unroll 5
-  for (tSmallUInt x = 0; x < 5; ++x) {
-    temp = BC[KeccakP1600_Mod5[x + 4]] ^ std::rotl(BC[KeccakP1600_Mod5[x + 1]], 1);
-#pragma GCC unroll 5
-    for (tSmallUInt y = 0; y < 5; ++y) {
-      A[x + 5 * y] ^= temp;
-    }
-  }
-
-  // Rho and pi, along the one cycle that pi forms on lanes 1 to 24
-  temp = A[1];
-#pragma GCC unroll 24
-  for (tSmallUInt t = 0; t < 24; ++t) {
-    const tSmallUInt lane = KeccakP1600_PiLane[t];
-    BC[0] = A[lane];
-    A[lane] = std::rotl(temp, KeccakP1600_RotationConstants[t]);
-    temp = BC[0];
-  }
-
-  // Chi
-#pragma GCC unroll 5
-  for (tSmallUInt y = 0; y < 5; ++y) {
-#pragma GCC unroll 5
-    for (tSmallUInt x = 0; x < 5; ++x) {
-      BC[x] = A[5 * y + x];
-    }
-#pragma GCC unroll 5
-    for (tSmallUInt x = 0; x < 5; ++x) {
-      A[5 * y + x] = BC[x] ^ (~BC[KeccakP1600_Mod5[x + 1]] & BC[KeccakP1600_Mod5[x + 2]]);
-    }
-  }
-
-  // Iota
-  A[0] ^= roundConstant;
-}
-
 // Runs `rounds` rounds on the state with the given round constants, in order.
 //
-// This is the one out-of-line piece of the permutation and the one compiled
-// per instruction set. The round is inlined into a loop that is not unrolled:
-// the code stays small enough for the decoded-instruction cache, and the lanes
-// go from one round to the next in registers. (One out-of-line round called 24
-// times measured 7-10% slower, as every round stores and reloads the state;
-// 24 inlined rounds were as fast or 30% slower depending on where the linker
+// This and the absorbing loops below are the out-of-line pieces of the
+// permutation and the ones compiled per instruction set. The rounds go two
+// per iteration, from the lanes A to E and back, so that no round copies the
+// state; the loop is not unrolled further, which keeps the code small enough
+// for the decoded-instruction cache. (One out-of-line round called 24 times
+// measured 7-10% slower, as every round stores and reloads the state; 24
+// inlined rounds were as fast or 30% slower depending on where the linker
 // happened to place them.)
 VEXO_KECCAK_DISPATCH void KeccakP1600_Rounds(void* argState, const tKeccakLane* roundConstants,
                                              tSmallUInt rounds) {
   tKeccakLane A[25];
-  auto* stateBytes = static_cast<unsigned char*>(argState);
-#pragma GCC unroll 25
-  for (tSmallUInt i = 0; i < 25; ++i) {
-    std::memcpy(&A[i], stateBytes + std::size_t{8} * i, sizeof A[i]);
-  }
-  for (tSmallUInt round = rounds; round > 0; --round) {
-    KeccakP1600_Round(A, *roundConstants);
+  tKeccakLane E[25];
+  std::memcpy(A, argState, sizeof A);
+  if ((rounds & 1) != 0) {
+    KeccakP1600_RoundInto(A, E, *roundConstants);
     ++roundConstants;
+    std::memcpy(A, E, sizeof A);
   }
+  for (tSmallUInt pair = rounds / 2; pair > 0; --pair) {
+    KeccakP1600_RoundInto(A, E, roundConstants[0]);
+    KeccakP1600_RoundInto(E, A, roundConstants[1]);
+    roundConstants += 2;
+  }
+  std::memcpy(argState, A, sizeof A);
+}
+
+// Absorbs whole blocks of `laneCount` lanes, each followed by the rounds from
+// index `firstRound` to 23, with the lanes in registers from one block to the
+// next. Returns the number of bytes absorbed.
+template <tSmallUInt firstRound>
+inline __attribute__((always_inline)) std::size_t KeccakP1600_FastLoop(void* argState,
+                                                                       unsigned int laneCount,
+                                                                       const unsigned char* data,
+                                                                       std::size_t dataByteLen) {
+  const std::size_t blockSize = std::size_t{8} * laneCount;
+  tKeccakLane A[25];
+  tKeccakLane E[25];
+  std::memcpy(A, argState, sizeof A);
+  std::size_t processed = 0;
+  while (dataByteLen - processed >= blockSize) {
+    const unsigned char* in = data + processed;
+    // Constant lane indices keep A in registers; the tests on laneCount are
+    // the same for every block.
 #pragma GCC unroll 25
-  for (tSmallUInt i = 0; i < 25; ++i) {
-    std::memcpy(stateBytes + std::size_t{8} * i, &A[i], sizeof A[i]);
+    for (tSmallUInt i = 0; i < 25; ++i) {
+      if (i < laneCount) {
+        tKeccakLane lane;
+        std::memcpy(&lane, in + std::size_t{8} * i, sizeof lane);
+        A[i] ^= lane;
+      }
+    }
+    for (tSmallUInt round = firstRound; round < 24; round += 2) {
+      KeccakP1600_RoundInto(A, E, KeccakF1600_RoundConstants[round]);
+      KeccakP1600_RoundInto(E, A, KeccakF1600_RoundConstants[round + 1]);
+    }
+    processed += blockSize;
   }
+  std::memcpy(argState, A, sizeof A);
+  return processed;
+}
+
+VEXO_KECCAK_DISPATCH std::size_t KeccakP1600_FastLoop_24rounds(void* argState,
+                                                               unsigned int laneCount,
+                                                               const unsigned char* data,
+                                                               std::size_t dataByteLen) {
+  return KeccakP1600_FastLoop<0>(argState, laneCount, data, dataByteLen);
+}
+
+VEXO_KECCAK_DISPATCH std::size_t KeccakP1600_FastLoop_12rounds(void* argState,
+                                                               unsigned int laneCount,
+                                                               const unsigned char* data,
+                                                               std::size_t dataByteLen) {
+  return KeccakP1600_FastLoop<12>(argState, laneCount, data, dataByteLen);
 }
 
 // Runs `rounds` rounds with the register starting at `LFSRinitialState`.
@@ -398,6 +387,17 @@ void KeccakP1600_Permute_Nrounds(void* state, unsigned int nrounds) {
 void KeccakP1600_Permute_12rounds(void* state) { KeccakP1600_Permute_NroundsLFSR(state, 12, 0xD5); }
 
 void KeccakP1600_Permute_24rounds(void* state) { KeccakP1600_Permute_NroundsLFSR(state, 24, 0x01); }
+
+std::size_t KeccakF1600_FastLoop_Absorb(void* state, unsigned int laneCount,
+                                        const unsigned char* data, std::size_t dataByteLen) {
+  return KeccakP1600_FastLoop_24rounds(state, laneCount, data, dataByteLen);
+}
+
+std::size_t KeccakP1600_12rounds_FastLoop_Absorb(void* state, unsigned int laneCount,
+                                                 const unsigned char* data,
+                                                 std::size_t dataByteLen) {
+  return KeccakP1600_FastLoop_12rounds(state, laneCount, data, dataByteLen);
+}
 
 // ----------------------------------------------------------------------------
 // State extraction
@@ -747,6 +747,12 @@ int Sponge(unsigned int rate, unsigned int capacity, const unsigned char* input,
   KeccakP1600_Initialize(state);
   const unsigned int rateInBytes = rate / 8;
 
+  if (rateInBytes % 8 == 0) {
+    const std::size_t absorbed =
+        KeccakF1600_FastLoop_Absorb(state, rateInBytes / 8, input, inputByteLen);
+    input += absorbed;
+    inputByteLen -= absorbed;
+  }
   while (inputByteLen >= rateInBytes) {
     KeccakP1600_AddBytes(state, input, 0, rateInBytes);
     KeccakP1600_Permute_24rounds(state);
@@ -792,6 +798,10 @@ int SpongeAbsorb(SpongeInstance* instance, const unsigned char* data, std::size_
   std::size_t i = 0;
   while (i < dataByteLen) {
     if (instance->byteIOIndex == 0 && dataByteLen - i >= rateInBytes) {
+      if (rateInBytes % 8 == 0) {
+        i += KeccakF1600_FastLoop_Absorb(instance->state, rateInBytes / 8, data + i,
+                                         dataByteLen - i);
+      }
       while (dataByteLen - i >= rateInBytes) {
         KeccakP1600_AddBytes(instance->state, data + i, 0, rateInBytes);
         KeccakP1600_Permute_24rounds(instance->state);

@@ -203,30 +203,64 @@ TEST(KeccakPermutation, MatchesTextbookModelForEveryRoundCount) {
 }
 
 // ---------------------------------------------------------------------------
-// Four states at once, against four single states
+// Absorbing loops and four states at once
 // ---------------------------------------------------------------------------
 
 // `bytes` bytes that end where an inaccessible page begins.
 class GuardedBytes {
  public:
   explicit GuardedBytes(std::size_t bytes) : bytes_(bytes) {
-    const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-    size_ = (bytes + page - 1) / page * page + page;
+    page_ = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    size_ = (bytes + page_ - 1) / page_ * page_ + page_;
     void* p = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) std::abort();
     base_ = static_cast<unsigned char*>(p);
-    if (mprotect(base_ + size_ - page, page, PROT_NONE) != 0) std::abort();
+    if (mprotect(base_ + size_ - page_, page_, PROT_NONE) != 0) std::abort();
   }
   ~GuardedBytes() { munmap(base_, size_); }
   GuardedBytes(const GuardedBytes&) = delete;
   GuardedBytes& operator=(const GuardedBytes&) = delete;
-  unsigned char* get() { return base_ + size_ - sysconf(_SC_PAGESIZE) - bytes_; }
+  unsigned char* get() { return base_ + size_ - page_ - bytes_; }
 
  private:
   std::size_t bytes_ = 0;
+  std::size_t page_ = 0;
   std::size_t size_ = 0;
   unsigned char* base_ = nullptr;
 };
+
+// The single-state absorbing loops against AddLanes and a permutation per
+// block, for every lane count, with the data ending at a guard page so that a
+// read past the last whole block faults.
+TEST(KeccakPermutation, FastLoopAbsorbEqualsBlockByBlock) {
+  std::mt19937_64 rng(12);
+  for (int rounds : {12, 24}) {
+    for (unsigned laneCount = 1; laneCount <= 25; ++laneCount) {
+      const std::size_t block = std::size_t{8} * laneCount;
+      for (std::size_t length : {std::size_t{0}, block - 1, block, 3 * block + 5, 5 * block}) {
+        SCOPED_TRACE(testing::Message()
+                     << "rounds " << rounds << " laneCount " << laneCount << " length " << length);
+        GuardedBytes guarded(length);
+        unsigned char* data = guarded.get();
+        for (std::size_t i = 0; i < length; ++i) data[i] = static_cast<unsigned char>(rng());
+        alignas(k::state_alignment) unsigned char fast[k::state_size];
+        for (auto& c : fast) c = static_cast<unsigned char>(rng());
+        alignas(k::state_alignment) unsigned char stepwise[k::state_size];
+        std::memcpy(stepwise, fast, sizeof fast);
+
+        const std::size_t absorbed =
+            rounds == 12 ? k::KeccakP1600_12rounds_FastLoop_Absorb(fast, laneCount, data, length)
+                         : k::KeccakF1600_FastLoop_Absorb(fast, laneCount, data, length);
+        ASSERT_EQ(absorbed, length / block * block);
+        for (std::size_t done = 0; done + block <= length; done += block) {
+          k::KeccakP1600_AddLanes(stepwise, data + done, laneCount);
+          k::KeccakP1600_Permute_Nrounds(stepwise, static_cast<unsigned>(rounds));
+        }
+        ASSERT_EQ(0, std::memcmp(fast, stepwise, sizeof fast));
+      }
+    }
+  }
+}
 
 struct alignas(k::states4_alignment) States4 {
   Lane lanes[100];

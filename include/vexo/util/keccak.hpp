@@ -91,6 +91,21 @@ VEXO_API void KeccakP1600_Permute_12rounds(void* state);
 // Applies Keccak-f[1600], all 24 rounds.
 VEXO_API void KeccakP1600_Permute_24rounds(void* state);
 
+// Absorbs whole blocks of `laneCount` lanes (1 to 25) from `data`, each
+// XORed into the first lanes of the state and followed by Keccak-f[1600], for
+// as long as `dataByteLen` bytes hold another block. Returns the number of
+// bytes absorbed (a multiple of laneCount * 8, at most dataByteLen); reads no
+// byte past them. Equivalent to AddLanes and Permute_24rounds per block,
+// without a call per block and with the lanes in registers between blocks.
+VEXO_API std::size_t KeccakF1600_FastLoop_Absorb(void* state, unsigned int laneCount,
+                                                 const unsigned char* data,
+                                                 std::size_t dataByteLen);
+
+// As KeccakF1600_FastLoop_Absorb, with Keccak-p[1600, 12] after each block.
+VEXO_API std::size_t KeccakP1600_12rounds_FastLoop_Absorb(void* state, unsigned int laneCount,
+                                                          const unsigned char* data,
+                                                          std::size_t dataByteLen);
+
 // Copies `length` bytes of lane `lanePosition`, from byte `offset` on, to
 // `data`. Touches no memory when `length` is 0.
 VEXO_API void KeccakP1600_ExtractBytesInLane(const void* state, unsigned int lanePosition,
