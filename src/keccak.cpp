@@ -117,20 +117,26 @@ inline __attribute__((always_inline)) void KeccakP1600_RotateInto(T& out, const 
   }
 }
 
-// One round from the lanes A to the lanes E, written plane by plane: output
-// lane (x, y) is lane (x + 3y, x) of A after theta and rho (FIPS 202's pi),
-// and chi combines the five lanes of an output plane. T is a lane or a vector
-// of lanes, one per instance. Every loop unrolls completely, so the indices
-// fold into the code.
+// Sets C[x] to the parity of column x of the lanes A (theta's C).
 template <typename T>
-inline __attribute__((always_inline)) void KeccakP1600_RoundInto(const T* A, T* E,
-                                                                 tKeccakLane roundConstant) {
-  T C[5];
-  T D[5];
+inline __attribute__((always_inline)) void KeccakP1600_ColumnParity(const T* A, T* C) {
 #pragma GCC unroll 5
   for (tSmallUInt x = 0; x < 5; ++x) {
     C[x] = A[x] ^ A[x + 5] ^ A[x + 10] ^ A[x + 15] ^ A[x + 20];
   }
+}
+
+// One round from the lanes A to the lanes E, written plane by plane: output
+// lane (x, y) is lane (x + 3y, x) of A after theta and rho (FIPS 202's pi),
+// and chi combines the five lanes of an output plane. C holds the column
+// parities of A on entry and of E on return: they are summed as the planes
+// come out, so that no lane is read twice. T is a lane or a vector of lanes,
+// one per instance. Every loop unrolls completely, so the indices fold into
+// the code.
+template <typename T>
+inline __attribute__((always_inline)) void KeccakP1600_RoundInto(const T* A, T* E, T* C,
+                                                                 tKeccakLane roundConstant) {
+  T D[5];
 #pragma GCC unroll 5
   for (tSmallUInt x = 0; x < 5; ++x) {
     KeccakP1600_RotateInto(D[x], C[(x + 1) % 5], 1);
@@ -147,10 +153,18 @@ inline __attribute__((always_inline)) void KeccakP1600_RoundInto(const T* A, T* 
     }
 #pragma GCC unroll 5
     for (tSmallUInt x = 0; x < 5; ++x) {
-      E[x + 5 * y] = B[x] ^ (~B[(x + 1) % 5] & B[(x + 2) % 5]);
+      T lane = B[x] ^ (~B[(x + 1) % 5] & B[(x + 2) % 5]);
+      if (x == 0 && y == 0) {
+        lane ^= roundConstant;
+      }
+      E[x + 5 * y] = lane;
+      if (y == 0) {
+        C[x] = lane;
+      } else {
+        C[x] ^= lane;
+      }
     }
   }
-  E[0] ^= roundConstant;
 }
 
 // Runs `rounds` rounds on the state with the given round constants, in order.
@@ -167,15 +181,17 @@ VEXO_KECCAK_DISPATCH void KeccakP1600_Rounds(void* argState, const tKeccakLane* 
                                              tSmallUInt rounds) {
   tKeccakLane A[25];
   tKeccakLane E[25];
+  tKeccakLane C[5];
   std::memcpy(A, argState, sizeof A);
+  KeccakP1600_ColumnParity(A, C);
   if ((rounds & 1) != 0) {
-    KeccakP1600_RoundInto(A, E, *roundConstants);
+    KeccakP1600_RoundInto(A, E, C, *roundConstants);
     ++roundConstants;
     std::memcpy(A, E, sizeof A);
   }
   for (tSmallUInt pair = rounds / 2; pair > 0; --pair) {
-    KeccakP1600_RoundInto(A, E, roundConstants[0]);
-    KeccakP1600_RoundInto(E, A, roundConstants[1]);
+    KeccakP1600_RoundInto(A, E, C, roundConstants[0]);
+    KeccakP1600_RoundInto(E, A, C, roundConstants[1]);
     roundConstants += 2;
   }
   std::memcpy(argState, A, sizeof A);
@@ -206,9 +222,11 @@ inline __attribute__((always_inline)) std::size_t KeccakP1600_FastLoop(void* arg
         A[i] ^= lane;
       }
     }
+    tKeccakLane C[5];
+    KeccakP1600_ColumnParity(A, C);
     for (tSmallUInt round = firstRound; round < 24; round += 2) {
-      KeccakP1600_RoundInto(A, E, KeccakF1600_RoundConstants[round]);
-      KeccakP1600_RoundInto(E, A, KeccakF1600_RoundConstants[round + 1]);
+      KeccakP1600_RoundInto(A, E, C, KeccakF1600_RoundConstants[round]);
+      KeccakP1600_RoundInto(E, A, C, KeccakF1600_RoundConstants[round + 1]);
     }
     processed += blockSize;
   }
@@ -546,9 +564,11 @@ inline __attribute__((always_inline)) void KeccakP1600times4_StoreState(void* st
 inline __attribute__((always_inline)) void KeccakP1600times4_Rounds(tKeccakLane4* A,
                                                                     unsigned int firstRound) {
   tKeccakLane4 E[25];
+  tKeccakLane4 C[5];
+  KeccakP1600_ColumnParity(A, C);
   for (unsigned int round = firstRound; round < 24; round += 2) {
-    KeccakP1600_RoundInto(A, E, KeccakF1600_RoundConstants[round]);
-    KeccakP1600_RoundInto(E, A, KeccakF1600_RoundConstants[round + 1]);
+    KeccakP1600_RoundInto(A, E, C, KeccakF1600_RoundConstants[round]);
+    KeccakP1600_RoundInto(E, A, C, KeccakF1600_RoundConstants[round + 1]);
   }
 }
 
