@@ -588,17 +588,38 @@ inline __attribute__((always_inline)) std::size_t KeccakP1600times4_FastLoop_Sim
   tKeccakLane4 A[25];
   KeccakP1600times4_LoadState(A, states);
   std::size_t processed = 0;
+  const unsigned int wholeGroups = laneCount / 4 * 4;
   while (dataByteLen - processed >= blockSize) {
-    const unsigned char* in = data + processed;
-    // Constant lane indices keep A in registers; the tests on laneCount are
-    // the same for every block.
+    const unsigned char* in[4] = {data + processed, data + processed + stride,
+                                  data + processed + 2 * stride, data + processed + 3 * stride};
+    // Four lanes of each instance at a time, transposed in registers; then
+    // the lanes left over one by one. Constant lane indices keep A in
+    // registers; the tests on laneCount are the same for every block.
+#pragma GCC unroll 6
+    for (tSmallUInt i = 0; i < 24; i += 4) {
+      if (i < wholeGroups) {
+        tKeccakLane4 rows[4];
+#pragma GCC unroll 4
+        for (tSmallUInt j = 0; j < 4; ++j) {
+          std::memcpy(&rows[j], in[j] + std::size_t{8} * i, sizeof rows[j]);
+        }
+        const tKeccakLane4 low01 = __builtin_shufflevector(rows[0], rows[1], 0, 4, 2, 6);
+        const tKeccakLane4 high01 = __builtin_shufflevector(rows[0], rows[1], 1, 5, 3, 7);
+        const tKeccakLane4 low23 = __builtin_shufflevector(rows[2], rows[3], 0, 4, 2, 6);
+        const tKeccakLane4 high23 = __builtin_shufflevector(rows[2], rows[3], 1, 5, 3, 7);
+        A[i] ^= __builtin_shufflevector(low01, low23, 0, 1, 4, 5);
+        A[i + 1] ^= __builtin_shufflevector(high01, high23, 0, 1, 4, 5);
+        A[i + 2] ^= __builtin_shufflevector(low01, low23, 2, 3, 6, 7);
+        A[i + 3] ^= __builtin_shufflevector(high01, high23, 2, 3, 6, 7);
+      }
+    }
 #pragma GCC unroll 25
     for (tSmallUInt i = 0; i < 25; ++i) {
-      if (i < laneCount) {
+      if (i >= wholeGroups && i < laneCount) {
         tKeccakLane lane[4];
 #pragma GCC unroll 4
         for (tSmallUInt j = 0; j < 4; ++j) {
-          std::memcpy(&lane[j], in + j * stride + std::size_t{8} * i, sizeof lane[j]);
+          std::memcpy(&lane[j], in[j] + std::size_t{8} * i, sizeof lane[j]);
         }
         A[i] ^= tKeccakLane4{lane[0], lane[1], lane[2], lane[3]};
       }
