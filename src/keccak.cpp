@@ -105,16 +105,44 @@ constexpr auto KeccakF1600_RoundConstants = [] {
 }();
 static_assert(KeccakF1600_RoundConstants[23] == 0x8000000080008008);
 
+// How a vector form rotates: with two shifts and an OR everywhere, or, where
+// the shifts share the two busiest ports (AVX2), with one byte shuffle for
+// rotations by a whole byte and an addition for the rotation by one.
+enum class KeccakP1600_Rotation { shifts, bytesAndAdd };
+
 // Sets `out` to `in` rotated left by `n` (0 to 63) bits, in each 64-bit
 // element when T is a vector of lanes.
-template <typename T>
+template <KeccakP1600_Rotation rotation = KeccakP1600_Rotation::shifts, typename T>
 inline __attribute__((always_inline)) void KeccakP1600_RotateInto(T& out, const T& in,
                                                                   unsigned int n) {
   if (n == 0) {
     out = in;
-  } else {
-    out = (in << n) | (in >> (64 - n));
+    return;
   }
+  if constexpr (rotation == KeccakP1600_Rotation::bytesAndAdd) {
+    using tBytes = unsigned char __attribute__((vector_size(32)));
+    static_assert(sizeof(T) == 32);
+    const auto bytes = __builtin_bit_cast(tBytes, in);
+    if (n == 8) {
+      out = __builtin_bit_cast(
+          T, __builtin_shufflevector(bytes, bytes, 7, 0, 1, 2, 3, 4, 5, 6, 15, 8, 9, 10, 11, 12, 13,
+                                     14, 23, 16, 17, 18, 19, 20, 21, 22, 31, 24, 25, 26, 27, 28, 29,
+                                     30));
+      return;
+    }
+    if (n == 56) {
+      out = __builtin_bit_cast(
+          T, __builtin_shufflevector(bytes, bytes, 1, 2, 3, 4, 5, 6, 7, 0, 9, 10, 11, 12, 13, 14,
+                                     15, 8, 17, 18, 19, 20, 21, 22, 23, 16, 25, 26, 27, 28, 29, 30,
+                                     31, 24));
+      return;
+    }
+    if (n == 1) {
+      out = (in + in) | (in >> 63);
+      return;
+    }
+  }
+  out = (in << n) | (in >> (64 - n));
 }
 
 // Sets C[x] to the parity of column x of the lanes A (theta's C).
@@ -133,13 +161,13 @@ inline __attribute__((always_inline)) void KeccakP1600_ColumnParity(const T* A, 
 // come out, so that no lane is read twice. T is a lane or a vector of lanes,
 // one per instance. Every loop unrolls completely, so the indices fold into
 // the code.
-template <typename T>
+template <KeccakP1600_Rotation rotation = KeccakP1600_Rotation::shifts, typename T>
 inline __attribute__((always_inline)) void KeccakP1600_RoundInto(const T* A, T* E, T* C,
                                                                  tKeccakLane roundConstant) {
   T D[5];
 #pragma GCC unroll 5
   for (tSmallUInt x = 0; x < 5; ++x) {
-    KeccakP1600_RotateInto(D[x], C[(x + 1) % 5], 1);
+    KeccakP1600_RotateInto<rotation>(D[x], C[(x + 1) % 5], 1);
     D[x] ^= C[(x + 4) % 5];
   }
 #pragma GCC unroll 5
@@ -149,7 +177,7 @@ inline __attribute__((always_inline)) void KeccakP1600_RoundInto(const T* A, T* 
     for (tSmallUInt x = 0; x < 5; ++x) {
       const unsigned int source = (x + 3U * y) % 5 + 5U * x;
       const T lane = A[source] ^ D[(x + 3U * y) % 5];
-      KeccakP1600_RotateInto(B[x], lane, KeccakP1600_RhoOffsets[source]);
+      KeccakP1600_RotateInto<rotation>(B[x], lane, KeccakP1600_RhoOffsets[source]);
     }
 #pragma GCC unroll 5
     for (tSmallUInt x = 0; x < 5; ++x) {
@@ -564,25 +592,28 @@ inline __attribute__((always_inline)) void KeccakP1600times4_StoreState(void* st
 
 // Runs the rounds from index `firstRound` to 23 (an even count), two per
 // iteration so that the lanes go from A to E and back without copies.
+template <KeccakP1600_Rotation rotation>
 inline __attribute__((always_inline)) void KeccakP1600times4_Rounds(tKeccakLane4* A,
                                                                     unsigned int firstRound) {
   tKeccakLane4 E[25];
   tKeccakLane4 C[5];
   KeccakP1600_ColumnParity(A, C);
   for (unsigned int round = firstRound; round < 24; round += 2) {
-    KeccakP1600_RoundInto(A, E, C, KeccakF1600_RoundConstants[round]);
-    KeccakP1600_RoundInto(E, A, C, KeccakF1600_RoundConstants[round + 1]);
+    KeccakP1600_RoundInto<rotation>(A, E, C, KeccakF1600_RoundConstants[round]);
+    KeccakP1600_RoundInto<rotation>(E, A, C, KeccakF1600_RoundConstants[round + 1]);
   }
 }
 
+template <KeccakP1600_Rotation rotation>
 inline __attribute__((always_inline)) void KeccakP1600times4_PermuteAll_Simd(
     void* states, unsigned int firstRound) {
   tKeccakLane4 A[25];
   KeccakP1600times4_LoadState(A, states);
-  KeccakP1600times4_Rounds(A, firstRound);
+  KeccakP1600times4_Rounds<rotation>(A, firstRound);
   KeccakP1600times4_StoreState(states, A);
 }
 
+template <KeccakP1600_Rotation rotation>
 inline __attribute__((always_inline)) std::size_t KeccakP1600times4_FastLoop_Simd(
     void* states, unsigned int laneCount, unsigned int laneOffsetParallel,
     const unsigned char* data, std::size_t dataByteLen) {
@@ -627,7 +658,7 @@ inline __attribute__((always_inline)) std::size_t KeccakP1600times4_FastLoop_Sim
         A[i] ^= tKeccakLane4{lane[0], lane[1], lane[2], lane[3]};
       }
     }
-    KeccakP1600times4_Rounds(A, 12);
+    KeccakP1600times4_Rounds<rotation>(A, 12);
     processed += blockSize;
   }
   KeccakP1600times4_StoreState(states, A);
@@ -636,24 +667,26 @@ inline __attribute__((always_inline)) std::size_t KeccakP1600times4_FastLoop_Sim
 
 __attribute__((target("avx2"))) void KeccakP1600times4_PermuteAll_Avx2(void* states,
                                                                        unsigned int firstRound) {
-  KeccakP1600times4_PermuteAll_Simd(states, firstRound);
+  KeccakP1600times4_PermuteAll_Simd<KeccakP1600_Rotation::bytesAndAdd>(states, firstRound);
 }
 
 __attribute__((target("avx2"))) std::size_t KeccakP1600times4_FastLoop_Avx2(
     void* states, unsigned int laneCount, unsigned int laneOffsetParallel,
     const unsigned char* data, std::size_t dataByteLen) {
-  return KeccakP1600times4_FastLoop_Simd(states, laneCount, laneOffsetParallel, data, dataByteLen);
+  return KeccakP1600times4_FastLoop_Simd<KeccakP1600_Rotation::bytesAndAdd>(
+      states, laneCount, laneOffsetParallel, data, dataByteLen);
 }
 
 __attribute__((target("avx2,avx512f,avx512vl"))) void KeccakP1600times4_PermuteAll_Avx512(
     void* states, unsigned int firstRound) {
-  KeccakP1600times4_PermuteAll_Simd(states, firstRound);
+  KeccakP1600times4_PermuteAll_Simd<KeccakP1600_Rotation::shifts>(states, firstRound);
 }
 
 __attribute__((target("avx2,avx512f,avx512vl"))) std::size_t KeccakP1600times4_FastLoop_Avx512(
     void* states, unsigned int laneCount, unsigned int laneOffsetParallel,
     const unsigned char* data, std::size_t dataByteLen) {
-  return KeccakP1600times4_FastLoop_Simd(states, laneCount, laneOffsetParallel, data, dataByteLen);
+  return KeccakP1600times4_FastLoop_Simd<KeccakP1600_Rotation::shifts>(
+      states, laneCount, laneOffsetParallel, data, dataByteLen);
 }
 #endif
 
