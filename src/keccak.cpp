@@ -539,19 +539,20 @@ void KeccakP1600_ExtractAndAddBytes(const void* state, const unsigned char* inpu
 
 namespace {
 
-// Runs `permute` on instance `instance` of the interleaved block.
-template <typename Permute>
-void KeccakP1600times4_PermuteOne(void* states, unsigned int instance, Permute permute) {
+// Runs `operation` on instance `instance` of the interleaved block, copied
+// out to a single state and back.
+template <typename Operation>
+void KeccakP1600times4_OnInstance(void* states, unsigned int instance, Operation operation) {
   auto* lanes = static_cast<tKeccakLane*>(states);
   alignas(state_alignment) tKeccakLane state[25];
   for (unsigned int i = 0; i < 25; ++i) state[i] = lanes[4 * i + instance];
-  permute(state);
+  operation(state);
   for (unsigned int i = 0; i < 25; ++i) lanes[4 * i + instance] = state[i];
 }
 
 void KeccakP1600times4_PermuteAll_Portable(void* states, unsigned int rounds) {
   for (unsigned int j = 0; j < 4; ++j) {
-    KeccakP1600times4_PermuteOne(states, j, [rounds](void* state) {
+    KeccakP1600times4_OnInstance(states, j, [rounds](void* state) {
       if (rounds == 12) {
         KeccakP1600_Permute_12rounds(state);
       } else {
@@ -561,16 +562,18 @@ void KeccakP1600times4_PermuteAll_Portable(void* states, unsigned int rounds) {
   }
 }
 
+// Each instance reads its own run of blocks, so the portable form absorbs
+// them with the single-state loop, one instance after another.
 std::size_t KeccakP1600times4_FastLoop_Portable(void* states, unsigned int laneCount,
                                                 unsigned int laneOffsetParallel,
                                                 const unsigned char* data,
                                                 std::size_t dataByteLen) {
-  const std::size_t blockSize = std::size_t{8} * laneCount;
   std::size_t processed = 0;
-  while (dataByteLen - processed >= blockSize) {
-    KeccakP1600times4_AddLanesAll(states, data + processed, laneCount, laneOffsetParallel);
-    KeccakP1600times4_PermuteAll_Portable(states, 12);
-    processed += blockSize;
+  for (unsigned int j = 0; j < 4; ++j) {
+    KeccakP1600times4_OnInstance(states, j, [&](void* state) {
+      processed = KeccakP1600_FastLoop_12rounds(
+          state, laneCount, data + std::size_t{8} * laneOffsetParallel * j, dataByteLen);
+    });
   }
   return processed;
 }
