@@ -1,14 +1,22 @@
-// SHA-3 and SHAKE beside OpenSSL's EVP interface, in one binary so that the
-// ratios come from the same run on the same machine state. Compare
-// BM_Vexo/<case> with BM_OpenSslCtx/<case> (a context made once and reused,
-// OpenSSL's fastest path) and BM_OpenSslOneShot/<case> (EVP_Digest, which
-// sets up a context per call, as a one-call API has to).
+// SHA-3 and SHAKE beside OpenSSL's EVP interface and libgcrypt, in one binary
+// so that the ratios come from the same run on the same machine state.
+// Compare BM_Vexo/<case> with BM_OpenSslCtx/<case> (a context made once and
+// reused, OpenSSL's fastest path), BM_OpenSslOneShot/<case> (EVP_Digest, which
+// sets up a context per call, as a one-call API has to) and BM_Gcrypt/<case>
+// (a handle opened once and reset per message).
+//
+// BM_Times4Absorb runs the four-state absorbing loop on four 8 KiB chunks
+// (168-byte blocks, 12 rounds); BM_Times4Absorb_Baseline absorbs the same
+// chunks into four single states, one after another, with the single-state
+// absorbing loop. The four-state form in use is the label;
+// VEXO_KECCAK_TIMES4=avx2 or =portable measures the others.
 //
 // On a shared machine run with repetitions and interleaving, e.g.
 //   sha3_benchmark --benchmark_repetitions=15
 //     --benchmark_enable_random_interleaving=true
 //     --benchmark_report_aggregates_only=true
 #include <benchmark/benchmark.h>
+#include <gcrypt.h>
 #include <openssl/evp.h>
 
 #include <array>
@@ -17,6 +25,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "vexo/util/keccak.hpp"
 #include "vexo/util/sha3.hpp"
 
 namespace {
@@ -126,15 +135,97 @@ void BM_OpenSslOneShot(benchmark::State& state, Function function) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * state.range(0));
 }
 
+int gcrypt_algorithm(Function function) {
+  switch (function) {
+    case Function::kSha3_256:
+      return GCRY_MD_SHA3_256;
+    case Function::kSha3_512:
+      return GCRY_MD_SHA3_512;
+    case Function::kShake128:
+      return GCRY_MD_SHAKE128;
+  }
+  return 0;
+}
+
+void BM_Gcrypt(benchmark::State& state, Function function) {
+  const auto input = make_input(static_cast<std::size_t>(state.range(0)));
+  if (gcry_check_version(nullptr) == nullptr) {
+    state.SkipWithError("libgcrypt did not initialise");
+    return;
+  }
+  gcry_control(GCRYCTL_INITIALIZATION_FINISHED, 0);
+  const int algorithm = gcrypt_algorithm(function);
+  gcry_md_hd_t handle = nullptr;
+  if (gcry_md_open(&handle, algorithm, 0) != 0) {
+    state.SkipWithError("libgcrypt has no such digest");
+    return;
+  }
+  std::array<unsigned char, 64> out{};
+  for (auto _ : state) {
+    gcry_md_reset(handle);
+    gcry_md_write(handle, input.data(), input.size());
+    if (function == Function::kShake128) {
+      gcry_md_extract(handle, algorithm, out.data(), output_size(function));
+      benchmark::DoNotOptimize(out.data());
+    } else {
+      benchmark::DoNotOptimize(gcry_md_read(handle, algorithm));
+    }
+    benchmark::ClobberMemory();
+  }
+  gcry_md_close(handle);
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * state.range(0));
+}
+
+// Four 8 KiB chunks, one after another, as a tree hash lays them out.
+constexpr unsigned kChunkLanes = 1024;
+constexpr unsigned kRateLanes = 21;
+constexpr std::size_t kChunkBlocks = 8 * kChunkLanes / (8 * kRateLanes);
+
+void BM_Times4Absorb(benchmark::State& state) {
+  const auto input = make_input(4 * 8 * kChunkLanes);
+  alignas(vexo::keccak::states4_alignment) unsigned char states[vexo::keccak::states4_size];
+  vexo::keccak::KeccakP1600times4_InitializeAll(states);
+  for (auto _ : state) {
+    const std::size_t absorbed = vexo::keccak::KeccakP1600times4_12rounds_FastLoop_Absorb(
+        states, kRateLanes, kChunkLanes, input.data(), 8 * kChunkLanes);
+    benchmark::DoNotOptimize(absorbed);
+    benchmark::ClobberMemory();
+  }
+  state.SetLabel(vexo::keccak::KeccakP1600times4_GetImplementation());
+  state.SetBytesProcessed(static_cast<std::int64_t>(static_cast<std::size_t>(state.iterations()) *
+                                                    4 * kChunkBlocks * 8 * kRateLanes));
+}
+
+void BM_Times4Absorb_Baseline(benchmark::State& state) {
+  const auto input = make_input(4 * 8 * kChunkLanes);
+  alignas(vexo::keccak::state_alignment) unsigned char states[4][vexo::keccak::state_size];
+  for (auto& single : states) vexo::keccak::KeccakP1600_Initialize(single);
+  for (auto _ : state) {
+    for (std::size_t j = 0; j < 4; ++j) {
+      const std::size_t absorbed = vexo::keccak::KeccakP1600_12rounds_FastLoop_Absorb(
+          states[j], kRateLanes, input.data() + j * 8 * kChunkLanes, 8 * kChunkLanes);
+      benchmark::DoNotOptimize(absorbed);
+    }
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(static_cast<std::size_t>(state.iterations()) *
+                                                    4 * kChunkBlocks * 8 * kRateLanes));
+}
+
 constexpr std::int64_t kMiB = 1 << 20;
 
 BENCHMARK_CAPTURE(BM_Vexo, sha3_256, Function::kSha3_256)->Arg(64)->Arg(kMiB);
 BENCHMARK_CAPTURE(BM_OpenSslCtx, sha3_256, Function::kSha3_256)->Arg(64)->Arg(kMiB);
 BENCHMARK_CAPTURE(BM_OpenSslOneShot, sha3_256, Function::kSha3_256)->Arg(64)->Arg(kMiB);
+BENCHMARK_CAPTURE(BM_Gcrypt, sha3_256, Function::kSha3_256)->Arg(64)->Arg(kMiB);
 BENCHMARK_CAPTURE(BM_Vexo, sha3_512, Function::kSha3_512)->Arg(kMiB);
 BENCHMARK_CAPTURE(BM_OpenSslCtx, sha3_512, Function::kSha3_512)->Arg(kMiB);
+BENCHMARK_CAPTURE(BM_Gcrypt, sha3_512, Function::kSha3_512)->Arg(kMiB);
 BENCHMARK_CAPTURE(BM_Vexo, shake128_out32, Function::kShake128)->Arg(kMiB);
 BENCHMARK_CAPTURE(BM_OpenSslCtx, shake128_out32, Function::kShake128)->Arg(kMiB);
+BENCHMARK_CAPTURE(BM_Gcrypt, shake128_out32, Function::kShake128)->Arg(kMiB);
+BENCHMARK(BM_Times4Absorb);
+BENCHMARK(BM_Times4Absorb_Baseline);
 
 }  // namespace
 

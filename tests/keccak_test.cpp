@@ -10,9 +10,11 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 #include <random>
+#include <string>
 #include <vector>
 
 namespace {
@@ -190,6 +192,163 @@ TEST(KeccakPermutation, MatchesTextbookModelForEveryRoundCount) {
     }
     model_permute(model, nr);
     EXPECT_EQ(0, std::memcmp(ours, model, 200)) << "fixed " << nr;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Absorbing loops and four states at once
+// ---------------------------------------------------------------------------
+
+// `bytes` bytes that end where an inaccessible page begins.
+class GuardedBytes {
+ public:
+  explicit GuardedBytes(std::size_t bytes) : bytes_(bytes) {
+    page_ = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    size_ = (bytes + page_ - 1) / page_ * page_ + page_;
+    void* p = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) std::abort();
+    base_ = static_cast<unsigned char*>(p);
+    if (mprotect(base_ + size_ - page_, page_, PROT_NONE) != 0) std::abort();
+  }
+  ~GuardedBytes() { munmap(base_, size_); }
+  GuardedBytes(const GuardedBytes&) = delete;
+  GuardedBytes& operator=(const GuardedBytes&) = delete;
+  unsigned char* get() { return base_ + size_ - page_ - bytes_; }
+
+ private:
+  std::size_t bytes_ = 0;
+  std::size_t page_ = 0;
+  std::size_t size_ = 0;
+  unsigned char* base_ = nullptr;
+};
+
+// The single-state absorbing loops against AddLanes and a permutation per
+// block, for every lane count, with the data ending at a guard page so that a
+// read past the last whole block faults.
+TEST(KeccakPermutation, FastLoopAbsorbEqualsBlockByBlock) {
+  std::mt19937_64 rng(12);
+  for (int rounds : {12, 24}) {
+    for (unsigned laneCount = 1; laneCount <= 25; ++laneCount) {
+      const std::size_t block = std::size_t{8} * laneCount;
+      for (std::size_t length : {std::size_t{0}, block - 1, block, 3 * block + 5, 5 * block}) {
+        SCOPED_TRACE(testing::Message()
+                     << "rounds " << rounds << " laneCount " << laneCount << " length " << length);
+        GuardedBytes guarded(length);
+        unsigned char* data = guarded.get();
+        for (std::size_t i = 0; i < length; ++i) data[i] = static_cast<unsigned char>(rng());
+        alignas(k::state_alignment) unsigned char fast[k::state_size];
+        for (auto& c : fast) c = static_cast<unsigned char>(rng());
+        alignas(k::state_alignment) unsigned char stepwise[k::state_size];
+        std::memcpy(stepwise, fast, sizeof fast);
+
+        const std::size_t absorbed =
+            rounds == 12 ? k::KeccakP1600_12rounds_FastLoop_Absorb(fast, laneCount, data, length)
+                         : k::KeccakF1600_FastLoop_Absorb(fast, laneCount, data, length);
+        ASSERT_EQ(absorbed, length / block * block);
+        for (std::size_t done = 0; done + block <= length; done += block) {
+          k::KeccakP1600_AddLanes(stepwise, data + done, laneCount);
+          k::KeccakP1600_Permute_Nrounds(stepwise, static_cast<unsigned>(rounds));
+        }
+        ASSERT_EQ(0, std::memcmp(fast, stepwise, sizeof fast));
+      }
+    }
+  }
+}
+
+struct alignas(k::states4_alignment) States4 {
+  Lane lanes[100];
+};
+
+// Instance j of the interleaved block as a 200-byte state.
+Bytes instance_of(const States4& s, unsigned j) {
+  Bytes out(200);
+  for (unsigned i = 0; i < 25; ++i) std::memcpy(out.data() + 8 * i, &s.lanes[4 * i + j], 8);
+  return out;
+}
+
+// The ctest runs of this test set VEXO_KECCAK_TIMES4 (see tests/CMakeLists.txt),
+// so that every form the machine has is checked, each against single states.
+TEST(KeccakTimes4, EveryFormMatchesFourSingleStates) {
+  const char* cap = std::getenv("VEXO_KECCAK_TIMES4");
+  const std::string form = k::KeccakP1600times4_GetImplementation();
+  RecordProperty("form", form);
+  if (cap != nullptr && std::string(cap) == "portable") {
+    ASSERT_EQ(form, "portable");
+  }
+#if defined(__x86_64__)
+  if (__builtin_cpu_supports("avx2") && cap != nullptr && std::string(cap) == "avx2") {
+    ASSERT_EQ(form, "avx2");
+  }
+  if (__builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512f") && cap == nullptr) {
+    ASSERT_EQ(form, "avx512");
+  }
+#endif
+
+  std::mt19937_64 rng(11);
+  // Permutations of random states.
+  for (int trial = 0; trial < 20; ++trial) {
+    States4 s;
+    for (Lane& lane : s.lanes) lane = rng();
+    const int rounds = trial % 2 == 0 ? 12 : 24;
+    Bytes expect[4];
+    for (unsigned j = 0; j < 4; ++j) {
+      expect[j] = instance_of(s, j);
+      k::KeccakP1600_Permute_Nrounds(expect[j].data(), static_cast<unsigned>(rounds));
+    }
+    if (rounds == 12) {
+      k::KeccakP1600times4_PermuteAll_12rounds(&s);
+    } else {
+      k::KeccakP1600times4_PermuteAll_24rounds(&s);
+    }
+    for (unsigned j = 0; j < 4; ++j) ASSERT_EQ(instance_of(s, j), expect[j]) << rounds << " " << j;
+  }
+
+  // The absorbing loop, against AddLanesAll + PermuteAll per block and
+  // against single states, with the last instance's data ending at a guard
+  // page so that a read past the last whole block faults.
+  struct Case {
+    unsigned laneCount, laneOffset;
+    std::size_t length;
+  };
+  const Case cases[] = {
+      {21, 1024, 8192},  {17, 1024, 8192},   {21, 1024, 8191}, {21, 21, 168 * 3},
+      {21, 30, 169},     {17, 17, 136 * 2},  {1, 1, 40},       {25, 25, 200 * 3 + 199},
+      {25, 27, 199},     {13, 16, 104 * 4},  {21, 1024, 167},  {24, 25, 192 * 5 + 7},
+      {9, 100, 72 * 10}, {2, 3, 16 * 2 + 1}, {21, 1024, 2048}, {17, 1024, 8192 - 136},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "laneCount " << c.laneCount << " laneOffset " << c.laneOffset
+                                    << " length " << c.length);
+    const std::size_t stride = std::size_t{8} * c.laneOffset;
+    GuardedBytes guarded(3 * stride + c.length);
+    unsigned char* data = guarded.get();
+    for (std::size_t i = 0; i < 3 * stride + c.length; ++i) data[i] = static_cast<uint8_t>(rng());
+
+    States4 fast, stepwise;
+    for (Lane& lane : fast.lanes) lane = rng();
+    stepwise = fast;
+    Bytes single[4];
+    for (unsigned j = 0; j < 4; ++j) single[j] = instance_of(fast, j);
+
+    const std::size_t block = std::size_t{8} * c.laneCount;
+    const std::size_t absorbed = k::KeccakP1600times4_12rounds_FastLoop_Absorb(
+        &fast, c.laneCount, c.laneOffset, data, c.length);
+    ASSERT_EQ(absorbed, c.length / block * block);
+    for (std::size_t done = 0; done + block <= c.length; done += block) {
+      k::KeccakP1600times4_AddLanesAll(&stepwise, data + done, c.laneCount, c.laneOffset);
+      k::KeccakP1600times4_PermuteAll_12rounds(&stepwise);
+      for (unsigned j = 0; j < 4; ++j) {
+        k::KeccakP1600_AddLanes(single[j].data(), data + j * stride + done, c.laneCount);
+        k::KeccakP1600_Permute_12rounds(single[j].data());
+      }
+    }
+    Bytes extracted(3 * stride + block, 0x5c);
+    k::KeccakP1600times4_ExtractLanesAll(&fast, extracted.data(), c.laneCount, c.laneOffset);
+    for (unsigned j = 0; j < 4; ++j) {
+      ASSERT_EQ(instance_of(fast, j), single[j]) << j;
+      ASSERT_EQ(instance_of(stepwise, j), single[j]) << j;
+      ASSERT_EQ(0, std::memcmp(extracted.data() + j * stride, single[j].data(), block)) << j;
+    }
   }
 }
 

@@ -91,6 +91,21 @@ VEXO_API void KeccakP1600_Permute_12rounds(void* state);
 // Applies Keccak-f[1600], all 24 rounds.
 VEXO_API void KeccakP1600_Permute_24rounds(void* state);
 
+// Absorbs whole blocks of `laneCount` lanes (1 to 25) from `data`, each
+// XORed into the first lanes of the state and followed by Keccak-f[1600], for
+// as long as `dataByteLen` bytes hold another block. Returns the number of
+// bytes absorbed (a multiple of laneCount * 8, at most dataByteLen); reads no
+// byte past them. Equivalent to AddLanes and Permute_24rounds per block,
+// without a call per block and with the lanes in registers between blocks.
+VEXO_API std::size_t KeccakF1600_FastLoop_Absorb(void* state, unsigned int laneCount,
+                                                 const unsigned char* data,
+                                                 std::size_t dataByteLen);
+
+// As KeccakF1600_FastLoop_Absorb, with Keccak-p[1600, 12] after each block.
+VEXO_API std::size_t KeccakP1600_12rounds_FastLoop_Absorb(void* state, unsigned int laneCount,
+                                                          const unsigned char* data,
+                                                          std::size_t dataByteLen);
+
 // Copies `length` bytes of lane `lanePosition`, from byte `offset` on, to
 // `data`. Touches no memory when `length` is 0.
 VEXO_API void KeccakP1600_ExtractBytesInLane(const void* state, unsigned int lanePosition,
@@ -132,14 +147,25 @@ VEXO_API void KeccakP1600_ExtractAndAddBytes(const void* state, const unsigned c
 //
 // Four independent Keccak-p[1600] states in one caller-owned block of
 // states4_size bytes aligned to states4_alignment, lane-interleaved: lane i of
-// instance j is the 64-bit word at index 4 * i + j. On CPUs with AVX2 the
-// permutations run the four states in one pass; elsewhere they run them one
+// instance j is the 64-bit word at index 4 * i + j. On x86-64 CPUs with AVX2
+// (and faster with AVX-512VL) the permutations run the four states in one
+// pass, each 64-bit word in a vector element; elsewhere they run them one
 // after another. The conventions above apply (no checks, no allocation,
-// reentrant).
+// reentrant). All forms compute the same bytes.
+//
+// The form is picked at the first call and kept for the life of the process.
+// The environment variable VEXO_KECCAK_TIMES4, read at that moment, caps it:
+// "portable" takes the one-after-another form, "avx2" takes AVX2 even where
+// AVX-512VL is available (for testing and measuring the other forms; any
+// other value changes nothing).
 
 // Size and alignment of a block of four interleaved states.
 inline constexpr std::size_t states4_size = 4 * state_size;
 inline constexpr std::size_t states4_alignment = 32;
+
+// Returns the name of the form in use: "avx512", "avx2" or "portable", as a
+// static string. Picks the form if no call has done so yet.
+VEXO_API const char* KeccakP1600times4_GetImplementation();
 
 // Sets all four states to zero.
 VEXO_API void KeccakP1600times4_InitializeAll(void* states);
