@@ -25,7 +25,9 @@
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
+using vexo::test::Bytes;
+using vexo::test::from_hex;
+using vexo::test::random_bytes;
 
 enum class Fn { kTurboShake128, kTurboShake256, kKt128, kKt256 };
 
@@ -35,20 +37,6 @@ bool is_kt(Fn fn) { return fn == Fn::kKt128 || fn == Fn::kKt256; }
 Bytes pattern(std::size_t n) {
   Bytes out(n);
   for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<unsigned char>(i % 251);
-  return out;
-}
-
-Bytes random_bytes(std::mt19937_64& rng, std::size_t n) {
-  Bytes out(n);
-  for (auto& b : out) b = static_cast<unsigned char>(rng());
-  return out;
-}
-
-Bytes from_hex(const std::string& hex) {
-  Bytes out(hex.size() / 2);
-  for (std::size_t i = 0; i < out.size(); ++i) {
-    out[i] = static_cast<unsigned char>(std::stoi(hex.substr(2 * i, 2), nullptr, 16));
-  }
   return out;
 }
 

@@ -17,11 +17,14 @@
 #include <string>
 #include <vector>
 
+#include "test_support.hpp"
+
 namespace {
 
 namespace k = vexo::keccak;
 using Lane = std::uint64_t;
-using Bytes = std::vector<unsigned char>;
+using vexo::test::Bytes;
+using vexo::test::random_bytes;
 
 // ---------------------------------------------------------------------------
 // Textbook model
@@ -122,12 +125,6 @@ Bytes model_sponge(unsigned rate, const Bytes& in, unsigned char suffix, std::si
 // ---------------------------------------------------------------------------
 // Helpers
 // ---------------------------------------------------------------------------
-
-Bytes random_bytes(std::mt19937_64& rng, std::size_t n) {
-  Bytes b(n);
-  for (auto& c : b) c = static_cast<unsigned char>(rng());
-  return b;
-}
 
 // A 200-byte state that ends where an inaccessible page begins, so that any
 // access past its end faults in every build, not only under ASan.

@@ -24,7 +24,9 @@
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
+using vexo::test::Bytes;
+using vexo::test::from_hex;
+using vexo::test::random_bytes;
 
 enum class Fn { kSha3_224, kSha3_256, kSha3_384, kSha3_512, kShake128, kShake256 };
 constexpr Fn kAllFunctions[] = {Fn::kSha3_224, Fn::kSha3_256, Fn::kSha3_384,
@@ -136,19 +138,6 @@ Bytes openssl(Fn fn, const unsigned char* in, std::size_t in_len, std::size_t ou
   }
   EVP_MD_CTX_free(ctx);
   if (!ok) ADD_FAILURE() << "OpenSSL failed";
-  return out;
-}
-
-Bytes random_bytes(std::mt19937_64& rng, std::size_t n) {
-  Bytes b(n);
-  for (auto& c : b) c = static_cast<unsigned char>(rng());
-  return b;
-}
-
-Bytes from_hex(const std::string& hex) {
-  Bytes out;
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
-    out.push_back(static_cast<unsigned char>(std::stoul(hex.substr(i, 2), nullptr, 16)));
   return out;
 }
 

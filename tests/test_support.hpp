@@ -1,5 +1,6 @@
-// What several test programs need: sanitizer detection, the message of a
-// thrown vexo::Error, and a count of heap allocations.
+// What several test programs need: sanitizer detection, random and
+// hexadecimal bytes, the message of a thrown vexo::Error, and a count of heap
+// allocations.
 //
 // Each test program is one translation unit. A program that counts
 // allocations defines VEXO_TEST_COUNT_ALLOCATIONS before including this
@@ -11,7 +12,9 @@
 #include <atomic>
 #include <cstdlib>
 #include <new>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "vexo/util/exceptions.hpp"
 
@@ -36,6 +39,25 @@
 #endif
 
 namespace vexo::test {
+
+using Bytes = std::vector<unsigned char>;
+
+// Returns n bytes from rng.
+inline Bytes random_bytes(std::mt19937_64& rng, std::size_t n) {
+  Bytes bytes(n);
+  for (auto& b : bytes) b = static_cast<unsigned char>(rng());
+  return bytes;
+}
+
+// Returns the bytes that the hexadecimal digits `hex` spell (an odd last digit
+// is ignored).
+inline Bytes from_hex(const std::string& hex) {
+  Bytes bytes(hex.size() / 2);
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    bytes[i] = static_cast<unsigned char>(std::stoul(hex.substr(2 * i, 2), nullptr, 16));
+  }
+  return bytes;
+}
 
 // Runs f and returns the message of the vexo::Error it throws, or a text
 // that no expected message equals when it throws none.
