@@ -8,6 +8,7 @@
 #include <tbb/task_arena.h>
 #include <tbb/task_group.h>
 
+#include <algorithm>
 #include <atomic>
 #include <boost/asio/post.hpp>
 #include <boost/asio/thread_pool.hpp>
@@ -16,7 +17,9 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <thread>
+#include <vector>
 
 #include "vexo/util/ThreadPool.hpp"
 
@@ -166,6 +169,97 @@ void BM_ShortTasks(benchmark::State& state) {
 BENCHMARK(BM_ShortTasks<VexoPool>)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ShortTasks<AsioPool>)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ShortTasks<TbbPool>)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// --- Tasks that submit children: 1,000 tasks each submit 100 ---------------
+
+template <typename Pool>
+void BM_Children(benchmark::State& state) {
+  constexpr std::int64_t kParents = 1000, kChildren = 100;
+  Pool pool(2);
+  Countdown countdown;
+  for (auto _ : state) {
+    countdown.reset(kParents * kChildren);
+    for (std::int64_t i = 0; i < kParents; ++i) {
+      pool.submit([&pool, &countdown] {
+        for (std::int64_t c = 0; c < kChildren; ++c) {
+          pool.submit([&countdown] { countdown.finish_one(); });
+        }
+      });
+    }
+    countdown.wait();
+  }
+  state.SetItemsProcessed(state.iterations() * kParents * kChildren);
+}
+BENCHMARK(BM_Children<VexoPool>)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Children<AsioPool>)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Children<TbbPool>)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// --- Backlog: 200,000 due tasks while N tasks due in one hour wait ----------
+
+void BM_Backlog(benchmark::State& state) {
+  constexpr std::int64_t kTasks = 200000;
+  const auto backlog = state.range(0);
+  ThreadPool pool(2, std::size_t{1} << 22);
+  const auto later = std::chrono::system_clock::now() + std::chrono::hours(1);
+  for (std::int64_t i = 0; i < backlog; ++i) pool.add_task([] {}, later);
+  Countdown countdown;
+  for (auto _ : state) {
+    countdown.reset(kTasks);
+    for (std::int64_t i = 0; i < kTasks; ++i) pool.add_task([&countdown] { countdown.finish_one(); });
+    countdown.wait();
+  }
+  state.SetItemsProcessed(state.iterations() * kTasks);
+  pool.remove_pending_tasks();
+}
+BENCHMARK(BM_Backlog)
+    ->Arg(0)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Arg(1000000)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
+// --- remove_pending_task and is_pending on random ids -----------------------
+
+void BM_RemoveRandom(benchmark::State& state) {
+  constexpr std::size_t kBatch = 500;
+  const auto pending = state.range(0);
+  ThreadPool pool(2, std::size_t{1} << 22);
+  const auto later = std::chrono::system_clock::now() + std::chrono::hours(1);
+  std::vector<ThreadPool::TaskId> ids;
+  for (std::int64_t i = 0; i < pending; ++i) ids.push_back(pool.add_task([] {}, later));
+  std::mt19937_64 rng(1);
+  std::vector<std::size_t> picked(kBatch);
+  for (auto _ : state) {
+    // Remove a batch of random tasks (timed), then put as many back, so the
+    // backlog stays the same.
+    state.PauseTiming();
+    for (auto& p : picked) p = rng() % ids.size();
+    std::sort(picked.begin(), picked.end());
+    picked.erase(std::unique(picked.begin(), picked.end()), picked.end());
+    state.ResumeTiming();
+    for (std::size_t p : picked) benchmark::DoNotOptimize(pool.remove_pending_task(ids[p]));
+    state.PauseTiming();
+    for (std::size_t p : picked) ids[p] = pool.add_task([] {}, later);
+    picked.resize(kBatch);
+    state.ResumeTiming();
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(kBatch));
+  pool.remove_pending_tasks();
+}
+BENCHMARK(BM_RemoveRandom)->Arg(1000)->Arg(100000)->Arg(1000000);
+
+void BM_IsPendingRandom(benchmark::State& state) {
+  const auto pending = state.range(0);
+  ThreadPool pool(2, std::size_t{1} << 22);
+  const auto later = std::chrono::system_clock::now() + std::chrono::hours(1);
+  for (std::int64_t i = 0; i < pending; ++i) pool.add_task([] {}, later);
+  std::mt19937_64 rng(1);
+  const auto range = static_cast<std::uint64_t>(pending);
+  for (auto _ : state) benchmark::DoNotOptimize(pool.is_pending(rng() % range));
+  pool.remove_pending_tasks();
+}
+BENCHMARK(BM_IsPendingRandom)->Arg(1000)->Arg(100000)->Arg(1000000);
 
 // --- Scaling: submitting a delayed task with many delayed tasks pending ----
 

@@ -1,31 +1,75 @@
 #include "vexo/util/ThreadPool.hpp"
 
+#include <cxxabi.h>
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <cstring>
 #include <exception>
 #include <iostream>
 #include <limits>
+#include <mutex>
 #include <system_error>
+#include <thread>
+#include <vector>
 
+#include "pending_store.hpp"
 #include "tamu/cat.hpp"
+#include "vexo/util/thread_annotations.hpp"
 
 namespace vexo::util {
 
 namespace {
 
 using std::chrono::milliseconds;
+using std::chrono::nanoseconds;
+using detail::PendingStore;
+using detail::PendingTask;
+using detail::StartClock;
+using SteadyClock = std::chrono::steady_clock;
 
-// Idle workers re-read the wall clock at least this often while tasks are
-// pending, so that a task still starts in time after the clock was set
-// forward.
-constexpr milliseconds kMaxIdleWait{100};
+// While a task with a wall-clock start time is pending, idle workers re-read
+// the wall clock at least this often, so that such a task still starts in
+// time after the clock was set forward.
+constexpr nanoseconds kMaxWallWait = milliseconds(100);
+
+// Workers that go from task to task read the wall clock at least this often
+// while a task with a wall-clock start is pending.
+constexpr nanoseconds kBusyWallCheck = milliseconds(1);
 
 constexpr std::size_t kMaxThreads = 10000;
 
+std::int64_t wall_now_ns() noexcept {
+  return std::chrono::time_point_cast<nanoseconds>(std::chrono::system_clock::now())
+      .time_since_epoch()
+      .count();
+}
+std::int64_t steady_now_ns() noexcept {
+  return std::chrono::duration_cast<nanoseconds>(SteadyClock::now().time_since_epoch()).count();
+}
+
+// a - b, saturated to the range of int64.
+std::int64_t sub_sat(std::int64_t a, std::int64_t b) noexcept {
+  std::int64_t r;
+  if (__builtin_sub_overflow(a, b, &r)) {
+    return b < 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
+  }
+  return r;
+}
+// a + b, saturated to the range of int64.
+std::int64_t add_sat(std::int64_t a, std::int64_t b) noexcept {
+  std::int64_t r;
+  if (__builtin_add_overflow(a, b, &r)) {
+    return b > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
+  }
+  return r;
+}
+
 // Holds the pool's mutex for a scope; unlock()/lock() let a worker release it
-// in between, and wait_for() sleeps on a condition variable with it.
+// in between, and wait() sleeps on a condition variable with it.
 class VEXO_SCOPED_CAPABILITY Lock {
  public:
   explicit Lock(detail::Mutex& mutex) VEXO_ACQUIRE(mutex) : mutex_(mutex) { mutex_.lock(); }
@@ -44,17 +88,16 @@ class VEXO_SCOPED_CAPABILITY Lock {
     locked_ = false;
   }
 
-  // Waits for a notification, at most `timeout` (forever when it is
-  // milliseconds::max()); the mutex is released meanwhile and held again on
-  // return.
-  void wait(std::condition_variable& cv, std::chrono::nanoseconds timeout) {
+  // Waits for a notification, or until the steady time `deadline_ns`
+  // (forever when it is the largest int64); the mutex is released meanwhile
+  // and held again on return. Spurious wake-ups are harmless: every caller
+  // looks at the state again after waiting.
+  void wait_until(std::condition_variable& cv, std::int64_t deadline_ns) {
     std::unique_lock<std::mutex> native(mutex_.native(), std::adopt_lock);
-    // Spurious wake-ups are harmless: the worker loop re-scans after every
-    // wait.
-    if (timeout == std::chrono::nanoseconds::max()) {
+    if (deadline_ns == std::numeric_limits<std::int64_t>::max()) {
       cv.wait(native);  // NOLINT(bugprone-spuriously-wake-up-functions)
     } else {
-      cv.wait_for(native, timeout);  // NOLINT(bugprone-spuriously-wake-up-functions)
+      cv.wait_until(native, SteadyClock::time_point(nanoseconds(deadline_ns)));  // NOLINT
     }
     native.release();
   }
@@ -64,6 +107,8 @@ class VEXO_SCOPED_CAPABILITY Lock {
   bool locked_ = true;
 };
 
+// --- Diagnostics, written without allocating ------------------------------
+
 // Serialises the diagnostic lines of all pools, so that two workers' lines
 // never interleave.
 std::mutex& diagnostic_mutex() {
@@ -71,11 +116,59 @@ std::mutex& diagnostic_mutex() {
   return mutex;
 }
 
-void report_exception(const std::string& name, const char* what) {
-  std::string line = tamu::cat("Exception in task \"", name, "\": ");
-  line.append(what).push_back('\n');
+// Gathers one line in a fixed buffer and writes it to std::cerr in as few
+// pieces as it takes; nothing here allocates (unless std::cerr was given a
+// buffer that does, in which case a failure falls back to file descriptor 2).
+class LineWriter {
+ public:
+  LineWriter& operator<<(const char* text) {
+    append(text, std::strlen(text));
+    return *this;
+  }
+  LineWriter& operator<<(const std::string& text) {
+    append(text.data(), text.size());
+    return *this;
+  }
+  void finish() noexcept {
+    append("\n", 1);
+    flush();
+  }
+
+ private:
+  void append(const char* text, std::size_t n) noexcept {
+    while (n > 0) {
+      if (used_ == sizeof buffer_) flush();
+      const std::size_t k = std::min(n, sizeof buffer_ - used_);
+      std::memcpy(buffer_ + used_, text, k);
+      used_ += k;
+      text += k;
+      n -= k;
+    }
+  }
+  void flush() noexcept {
+    try {
+      std::cerr.write(buffer_, static_cast<std::streamsize>(used_));
+      std::cerr.flush();
+    } catch (...) {
+      std::size_t done = 0;
+      while (done < used_) {
+        const ssize_t w = ::write(STDERR_FILENO, buffer_ + done, used_ - done);
+        if (w <= 0) break;
+        done += static_cast<std::size_t>(w);
+      }
+    }
+    used_ = 0;
+  }
+
+  char buffer_[1024];
+  std::size_t used_ = 0;
+};
+
+void report_line(const char* prefix, const std::string& name, const char* what) noexcept {
   std::lock_guard<std::mutex> guard(diagnostic_mutex());
-  std::cerr << line << std::flush;
+  LineWriter line;
+  line << prefix << "\"" << name << "\": " << (what != nullptr ? what : "<null what()>");
+  line.finish();
 }
 
 // Workers leave these signals to the process's other threads.
@@ -87,22 +180,116 @@ void block_signals() noexcept {
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
+// --- The wake-up ledger ----------------------------------------------------
+
+// Idle workers and the wake-ups sent to them. Rules:
+// - A worker counts itself idle while it sleeps on the work condition.
+// - Whoever makes work available claims a wake-up first, and notifies one
+//   worker only if the claim succeeds: at most one wake-up in flight per idle
+//   worker, so that none is wasted on a worker that is already woken.
+// - A worker that wakes (notified, timed out or spuriously) settles one
+//   wake-up in flight, if any.
+class WakeLedger {
+ public:
+  void going_to_sleep() noexcept { ++idle_; }
+  void woke_up() noexcept {
+    --idle_;
+    if (in_flight_ > 0) --in_flight_;
+  }
+  // Returns true when a sleeping worker should be notified.
+  bool claim() noexcept {
+    if (idle_ <= in_flight_) return false;
+    ++in_flight_;
+    return true;
+  }
+
+ private:
+  std::size_t idle_ = 0;
+  std::size_t in_flight_ = 0;
+};
+
 }  // namespace
 
-ThreadPool::ThreadPool(std::size_t num_threads, std::size_t capacity) : capacity_(capacity) {
-  if (num_threads == 0 || num_threads > kMaxThreads) {
-    throw Error(tamu::cat("Illegal number of threads for thread pool: ", num_threads));
-  }
-  if (capacity == 0) throw Error(tamu::cat("Illegal capacity for thread pool: ", capacity));
+// --- The implementation -----------------------------------------------------
 
-  {
-    Lock lock(mutex_);
-    ongoing_tasks_.resize(num_threads);
+struct ThreadPool::Impl {
+  // What a worker is running, in the slot of that worker.
+  struct Running {
+    bool active = false;
+    TaskId id = 0;
+    std::string name;  // keeps its capacity between tasks
+  };
+
+  // A task taken by a worker: it stays here after its run until the next
+  // task replaces it (or the worker goes idle), so that the callable and name
+  // are destroyed with no lock held and the worker needs the lock only once
+  // between two tasks.
+  struct Job {
+    PendingTask task;
+    TaskId id = 0;
+    bool holds_task = false;  // task holds a callable or name still to destroy
+    bool ran = false;         // finish_i() has not yet recorded the run
+  };
+
+  Impl(std::size_t workers, std::size_t cap) : capacity(cap), num_threads(workers) {}
+
+  void start_workers();
+  void stop_workers() noexcept VEXO_EXCLUDES(mutex);
+  void worker_main(std::size_t worker);
+  void perform_work(std::size_t worker) VEXO_EXCLUDES(mutex);
+  void on_forced_exit(std::size_t worker) noexcept VEXO_EXCLUDES(mutex);
+
+  TaskId add(std::function<void()>&& fct, StartClock clock, std::int64_t start,
+             std::string&& name) VEXO_EXCLUDES(mutex);
+  [[noreturn]] void throw_full() const VEXO_REQUIRES(mutex);
+
+  bool take_i(std::size_t worker, PendingTask& next, std::int64_t steady_now)
+      VEXO_REQUIRES(mutex);
+  void finish_i(std::size_t worker, Job& job) VEXO_REQUIRES(mutex);
+  void sleep_i(Lock& lock) VEXO_REQUIRES(mutex);
+  static void run(Job& job);
+
+  bool is_running_i(TaskId id) const VEXO_REQUIRES(mutex) {
+    return std::any_of(running.begin(), running.end(),
+                       [id](const Running& r) { return r.active && r.id == id; });
   }
-  threads_.reserve(num_threads);
+
+  const std::size_t capacity;
+  const std::size_t num_threads;
+
+  mutable detail::Mutex mutex;
+  /// Idle workers sleep on this; the ledger says when to notify it.
+  std::condition_variable work_cv;
+  /// Set once, by the destructor (or a failed constructor); workers stop when
+  /// they see it.
+  bool cancel_requested VEXO_GUARDED_BY(mutex) = false;
+  PendingStore store VEXO_GUARDED_BY(mutex);
+  WakeLedger ledger VEXO_GUARDED_BY(mutex);
+  /// One slot per worker: the task it is running, if any.
+  std::vector<Running> running VEXO_GUARDED_BY(mutex);
+  /// Number of active slots in `running`.
+  std::size_t num_running VEXO_GUARDED_BY(mutex) = 0;
+  /// Steady time from which take_i() reads the wall clock again.
+  std::int64_t next_wall_check VEXO_GUARDED_BY(mutex) = std::numeric_limits<std::int64_t>::min();
+  /// Id of the next successful submission.
+  TaskId next_id VEXO_GUARDED_BY(mutex) = 0;
+  /// One thread per worker. Filled by start_workers(); a worker that ends by
+  /// forced unwinding moves its own thread to `retired` and starts another.
+  std::vector<std::thread> threads VEXO_GUARDED_BY(mutex);
+  std::vector<std::thread> retired VEXO_GUARDED_BY(mutex);
+};
+
+void ThreadPool::Impl::start_workers() {
+  {
+    Lock lock(mutex);
+    running.resize(num_threads);
+    threads.reserve(num_threads);
+  }
   try {
     for (std::size_t i = 0; i < num_threads; ++i) {
-      threads_.emplace_back([this, i] { perform_work(i); });
+      std::thread t([this, i] { worker_main(i); });
+      Lock lock(mutex);
+      threads.push_back(std::move(t));  // reserved: does not throw
     }
   } catch (...) {
     stop_workers();
@@ -110,136 +297,105 @@ ThreadPool::ThreadPool(std::size_t num_threads, std::size_t capacity) : capacity
   }
 }
 
-ThreadPool::~ThreadPool() {
-  stop_workers();
-  // Discard the pending tasks here, while the pool is still whole, so that a
-  // callable's destructor that looks at the pool finds it valid (and empty).
-  std::deque<Task> discarded;
-  Lock lock(mutex_);
-  discarded.swap(pending_tasks_);
-  earliest_start_ = TimePoint::max();
-  lock.unlock();
-}
-
-void ThreadPool::stop_workers() noexcept {
+void ThreadPool::Impl::stop_workers() noexcept {
   {
-    Lock lock(mutex_);
-    cancel_requested_.store(true);
+    Lock lock(mutex);
+    cancel_requested = true;
   }
-  work_available_.notify_all();
-  for (std::thread& thread : threads_) {
+  work_cv.notify_all();
+  // No worker replaces itself once cancel_requested is set, so the lists
+  // are final now.
+  std::vector<std::thread> all;
+  {
+    Lock lock(mutex);
+    all.swap(threads);
+    for (std::thread& t : retired) all.push_back(std::move(t));
+    retired.clear();
+  }
+  for (std::thread& thread : all) {
     if (thread.joinable()) thread.join();
   }
 }
 
-ThreadPool::TaskId ThreadPool::add_task(std::function<void()> fct, TimePoint start_time,
-                                        std::string name) {
-  TaskId id;
-  bool wake = false;
-  {
-    Lock lock(mutex_);
-    if (is_full_i()) {
-      throw Error(
-          tamu::cat("Cannot add task: Pending queue has reached capacity (", num_pending_i(), ")"));
-    }
-    id = next_task_id_;
-    pending_tasks_.emplace_back(id, std::move(fct), std::move(name), start_time);
-    ++next_task_id_;
-    // Sleeping workers wait for earliest_start_ (or a poll). Wake one only if
-    // this task is due now or sooner than that, and only if some sleeper has
-    // not been woken already: one wake-up per task, none wasted.
-    const bool sooner = start_time < earliest_start_;
-    if (sooner) earliest_start_ = start_time;
-    if (idle_workers_ > wakeups_in_flight_ &&
-        (sooner || start_time <= std::chrono::system_clock::now())) {
-      ++wakeups_in_flight_;
-      wake = true;
-    }
-  }
-  if (wake) work_available_.notify_one();
-  return id;
-}
-
-std::deque<ThreadPool::Task>::iterator ThreadPool::find_due_i(TimePoint now) {
-  if (now < earliest_start_) return pending_tasks_.end();
-  TimePoint earliest = TimePoint::max();
-  for (auto it = pending_tasks_.begin(); it != pending_tasks_.end(); ++it) {
-    if (it->start_time_ <= now) return it;
-    earliest = std::min(earliest, it->start_time_);
-  }
-  // Every pending task was looked at, so the bound is now exact.
-  earliest_start_ = earliest;
-  return pending_tasks_.end();
-}
-
-void ThreadPool::perform_work(std::size_t worker) {
+void ThreadPool::Impl::worker_main(std::size_t worker) {
   block_signals();
-  // The task this worker runs, and the one it ran last: a finished task's
-  // callable and name stay here until the next task replaces them (or the
-  // worker goes idle), so that they are destroyed with no lock held and the
-  // worker needs the lock only once between two tasks.
-  std::function<void()> fct;
-  std::string name;
-  bool ran_task = false;
+  try {
+    perform_work(worker);
+  } catch (abi::__forced_unwind&) {
+    on_forced_exit(worker);
+    throw;
+  }
+}
 
-  Lock lock(mutex_);
-  for (;;) {
-    if (ran_task) {
-      ongoing_tasks_[worker].active = false;
-      --num_running_;
-      ran_task = false;
+// A task ended its thread: the worker's job and lock are gone already.
+void ThreadPool::Impl::on_forced_exit(std::size_t worker) noexcept {
+  Lock lock(mutex);
+  if (running[worker].active) {
+    running[worker].active = false;
+    --num_running;
+  }
+  if (cancel_requested) return;
+  // Start a worker in this one's place; if that fails, the pool goes on with
+  // one worker fewer.
+  try {
+    retired.reserve(retired.size() + 1);
+    std::thread replacement([this, worker] { worker_main(worker); });
+    for (std::thread& t : threads) {
+      if (t.get_id() == std::this_thread::get_id()) {
+        retired.push_back(std::move(t));
+        t = std::move(replacement);
+        break;
+      }
     }
-    if (cancel_requested_.load()) break;
-    const TimePoint now = std::chrono::system_clock::now();
-    auto due = find_due_i(now);
-    if (due == pending_tasks_.end()) {
-      if (fct) {
+    // Not listed yet (the constructor is still starting workers): the
+    // constructor lists this thread, the replacement is joined from here.
+    if (replacement.joinable()) retired.push_back(std::move(replacement));
+  } catch (...) {  // NOLINT(bugprone-empty-catch): one worker fewer
+  }
+}
+
+void ThreadPool::Impl::run(Job& job) {
+  try {
+    job.task.fct();
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (const std::exception& e) {
+    report_line("Exception in task ", job.task.name, e.what());
+  } catch (...) {
+    report_line("Exception in task ", job.task.name, "unknown exception");
+  }
+}
+
+void ThreadPool::Impl::perform_work(std::size_t worker) {
+  Job job;
+  PendingTask next;
+  Lock lock(mutex);
+  for (;;) {
+    if (job.ran) finish_i(worker, job);
+    if (cancel_requested) break;
+    if (!take_i(worker, next, steady_now_ns())) {
+      if (job.holds_task) {
         // Destroy the last task's callable before sleeping, without the lock.
         lock.unlock();
-        fct = nullptr;
-        name = std::string();
+        job.task = PendingTask();
+        job.holds_task = false;
         lock.lock();
         continue;
       }
-      std::chrono::nanoseconds timeout = std::chrono::nanoseconds::max();
-      if (!pending_tasks_.empty()) {
-        timeout = kMaxIdleWait;
-        if (earliest_start_ - now < timeout) timeout = earliest_start_ - now;
-      }
-      ++idle_workers_;
-      lock.wait(work_available_, timeout);
-      --idle_workers_;
-      if (wakeups_in_flight_ > 0) --wakeups_in_flight_;
+      sleep_i(lock);
       continue;
     }
-
-    std::function<void()> next_fct = std::move(due->fct_);
-    std::string next_name = std::move(due->name_);
-    Running& slot = ongoing_tasks_[worker];
-    slot.active = true;
-    slot.id = due->id_;
-    slot.name.assign(next_name);
-    ++num_running_;
-    pending_tasks_.erase(due);
-    if (pending_tasks_.empty()) earliest_start_ = TimePoint::max();
     // More work may be due: pass the wake-up on, so that a burst of
     // submissions gets every idle worker going without the submitter waking
     // more workers than there are tasks.
-    const bool wake_another = idle_workers_ > wakeups_in_flight_ && earliest_start_ <= now;
-    if (wake_another) ++wakeups_in_flight_;
+    const bool wake_another = store.has_due() && ledger.claim();
+    job.id = running[worker].id;
     lock.unlock();
-
-    if (wake_another) work_available_.notify_one();
-    fct = std::move(next_fct);  // destroys the previous task's callable
-    name = std::move(next_name);
-    try {
-      fct();
-    } catch (const std::exception& e) {
-      report_exception(name, e.what());
-    } catch (...) {
-      report_exception(name, "unknown exception");
-    }
-    ran_task = true;
+    if (wake_another) work_cv.notify_one();
+    job.task = std::move(next);  // destroys the previous task's callable and name
+    job.holds_task = true;
+    run(job);
+    job.ran = true;
     lock.lock();
   }
   lock.unlock();
@@ -247,58 +403,170 @@ void ThreadPool::perform_work(std::size_t worker) {
   // record, with no lock held.
 }
 
-bool ThreadPool::is_pending_i(TaskId task_id) const {
-  // Ids are issued in submission order and the queue keeps that order.
-  auto it = std::lower_bound(pending_tasks_.begin(), pending_tasks_.end(), task_id,
-                             [](const Task& t, TaskId key) { return t.id_ < key; });
-  return it != pending_tasks_.end() && it->id_ == task_id;
+// Takes the next due task into `next` and records it as running on `worker`.
+bool ThreadPool::Impl::take_i(std::size_t worker, PendingTask& next, std::int64_t steady_now) {
+  // A busy worker reads the wall clock only when a wall-clock start may have
+  // come, judged by the steady clock, and at least every kBusyWallCheck.
+  std::int64_t wall_now = std::numeric_limits<std::int64_t>::min();
+  if (store.has_waiting(StartClock::wall) && steady_now >= next_wall_check) {
+    wall_now = wall_now_ns();
+    const std::int64_t until = sub_sat(store.earliest(StartClock::wall), wall_now);
+    next_wall_check = steady_now + std::clamp<std::int64_t>(until, 0, kBusyWallCheck.count());
+  }
+  if (wall_now != std::numeric_limits<std::int64_t>::min() ||
+      store.has_waiting(StartClock::steady)) {
+    store.promote(wall_now, steady_now);
+  }
+  if (!store.has_due()) return false;
+  std::int64_t ready = 0;
+  const TaskId id = store.take(&next, &ready);
+  Running& slot = running[worker];
+  slot.active = true;
+  slot.id = id;
+  slot.name.assign(next.name);
+  ++num_running;
+  return true;
 }
 
-bool ThreadPool::is_running_i(TaskId task_id) const {
-  return std::any_of(ongoing_tasks_.begin(), ongoing_tasks_.end(),
-                     [task_id](const Running& r) { return r.active && r.id == task_id; });
+void ThreadPool::Impl::finish_i(std::size_t worker, Job& job) {
+  running[worker].active = false;
+  --num_running;
+  job.ran = false;
 }
+
+// Sleeps until a notification, the earliest start time, or (while a task
+// with a wall-clock start is pending) 100 ms, whichever comes first.
+void ThreadPool::Impl::sleep_i(Lock& lock) {
+  std::int64_t deadline = std::numeric_limits<std::int64_t>::max();
+  const bool wall = store.has_waiting(StartClock::wall);
+  const bool steady = store.has_waiting(StartClock::steady);
+  if (wall || steady) {
+    const std::int64_t now = steady_now_ns();
+    if (steady) deadline = std::max(now, store.earliest(StartClock::steady));
+    if (wall) {
+      // The wall clock may stand anywhere, also before 1970: saturate, then
+      // clamp the wait to [0, 100 ms].
+      const std::int64_t until = sub_sat(store.earliest(StartClock::wall), wall_now_ns());
+      const std::int64_t wait = std::clamp<std::int64_t>(until, 0, kMaxWallWait.count());
+      deadline = std::min(deadline, now + wait);
+    }
+  }
+  ledger.going_to_sleep();
+  lock.wait_until(work_cv, deadline);
+  ledger.woke_up();
+}
+
+ThreadPool::TaskId ThreadPool::Impl::add(std::function<void()>&& fct, StartClock clock,
+                                         std::int64_t start, std::string&& name) {
+  // Read the clocks before taking the lock.
+  const std::int64_t steady = steady_now_ns();
+  if (clock == StartClock::wall &&
+      (start == std::numeric_limits<std::int64_t>::min() || start <= wall_now_ns())) {
+    clock = StartClock::due;
+  }
+  if (clock == StartClock::steady && start <= steady) clock = StartClock::due;
+  TaskId id;
+  bool wake = false;
+  {
+    Lock lock(mutex);
+    if (store.size() >= capacity) throw_full();
+    id = next_id;
+    // Sleeping workers wait for the earliest start time (or 100 ms). Wake
+    // one if this task is due, or sooner than every task of its clock.
+    const bool sooner = clock == StartClock::due || !store.has_waiting(clock) ||
+                        start < store.earliest(clock);
+    store.add(id, clock, start, steady, PendingTask{std::move(fct), std::move(name), 0});
+    ++next_id;
+    if (sooner && clock == StartClock::wall) next_wall_check = std::numeric_limits<std::int64_t>::min();
+    wake = sooner && ledger.claim();
+  }
+  if (wake) work_cv.notify_one();
+  return id;
+}
+
+void ThreadPool::Impl::throw_full() const {
+  throw Error(tamu::cat("Cannot add task: Pending queue has reached capacity (", capacity, ")"));
+}
+
+// --- The public members -----------------------------------------------------
+
+ThreadPool::ThreadPool(std::size_t num_threads, std::size_t capacity) {
+  if (num_threads == 0 || num_threads > kMaxThreads) {
+    throw Error(tamu::cat("Illegal number of threads for thread pool: ", num_threads));
+  }
+  if (capacity == 0) throw Error(tamu::cat("Illegal capacity for thread pool: ", capacity));
+  impl_ = std::make_unique<Impl>(num_threads, capacity);
+  impl_->start_workers();
+}
+
+ThreadPool::~ThreadPool() {
+  impl_->stop_workers();
+  // Discard the pending tasks here, while the pool is still whole, so that a
+  // callable's destructor that looks at the pool finds it valid (and empty).
+  std::vector<PendingTask> discarded;
+  Lock lock(impl_->mutex);
+  impl_->store.clear(discarded);
+  lock.unlock();
+}
+
+ThreadPool::TaskId ThreadPool::add_task(std::function<void()> fct, TimePoint start_time,
+                                        std::string name) {
+  return impl_->add(std::move(fct), StartClock::wall, start_time.time_since_epoch().count(),
+                    std::move(name));
+}
+
+ThreadPool::TaskId ThreadPool::add_task(std::function<void()> fct, Duration delay,
+                                        std::string name) {
+  if (delay <= Duration::zero()) {
+    return impl_->add(std::move(fct), StartClock::due, 0, std::move(name));
+  }
+  return impl_->add(std::move(fct), StartClock::wall, add_sat(wall_now_ns(), delay.count()),
+                    std::move(name));
+}
+
+std::size_t ThreadPool::capacity() const noexcept { return impl_->capacity; }
+std::size_t ThreadPool::num_threads() const noexcept { return impl_->num_threads; }
 
 bool ThreadPool::is_empty() const {
-  Lock lock(mutex_);
-  return is_empty_i();
+  Lock lock(impl_->mutex);
+  return impl_->store.empty();
 }
 
 bool ThreadPool::is_full() const {
-  Lock lock(mutex_);
-  return is_full_i();
+  Lock lock(impl_->mutex);
+  return impl_->store.size() >= impl_->capacity;
 }
 
 bool ThreadPool::is_idle() const {
-  Lock lock(mutex_);
-  return pending_tasks_.empty() && num_running_ == 0;
+  Lock lock(impl_->mutex);
+  return impl_->store.empty() && impl_->num_running == 0;
 }
 
 bool ThreadPool::is_pending(TaskId task_id) const {
-  Lock lock(mutex_);
-  return is_pending_i(task_id);
+  Lock lock(impl_->mutex);
+  return impl_->store.contains(task_id);
 }
 
 bool ThreadPool::is_running(TaskId task_id) const {
-  Lock lock(mutex_);
-  return is_running_i(task_id);
+  Lock lock(impl_->mutex);
+  return impl_->is_running_i(task_id);
 }
 
 bool ThreadPool::is_pending_or_running(TaskId task_id) const {
-  Lock lock(mutex_);
-  return is_pending_i(task_id) || is_running_i(task_id);
+  Lock lock(impl_->mutex);
+  return impl_->store.contains(task_id) || impl_->is_running_i(task_id);
 }
 
 std::size_t ThreadPool::num_pending() const {
-  Lock lock(mutex_);
-  return num_pending_i();
+  Lock lock(impl_->mutex);
+  return impl_->store.size();
 }
 
 tamu::SmallVector<ThreadPool::TaskId, 16> ThreadPool::get_running_task_ids() const {
-  Lock lock(mutex_);
-  tamu::SmallVector<TaskId, 16> ids(static_cast<std::uint32_t>(num_running_));
+  Lock lock(impl_->mutex);
+  tamu::SmallVector<TaskId, 16> ids(static_cast<std::uint32_t>(impl_->num_running));
   std::uint32_t i = 0;
-  for (const Running& r : ongoing_tasks_) {
+  for (const Impl::Running& r : impl_->running) {
     if (r.active) ids[i++] = r.id;
   }
   std::sort(ids.begin(), ids.end());
@@ -306,41 +574,31 @@ tamu::SmallVector<ThreadPool::TaskId, 16> ThreadPool::get_running_task_ids() con
 }
 
 tamu::SmallVector<std::string, 8> ThreadPool::get_running_task_names() const {
-  Lock lock(mutex_);
+  Lock lock(impl_->mutex);
   // Slots are per worker; order them by task id.
-  tamu::SmallVector<const Running*, 16> running;
-  running.reserve(static_cast<std::uint32_t>(num_running_));
-  for (const Running& r : ongoing_tasks_) {
+  tamu::SmallVector<const Impl::Running*, 16> running;
+  running.reserve(static_cast<std::uint32_t>(impl_->num_running));
+  for (const Impl::Running& r : impl_->running) {
     if (r.active) running.push_back(&r);
   }
   std::sort(running.begin(), running.end(),
-            [](const Running* a, const Running* b) { return a->id < b->id; });
+            [](const Impl::Running* a, const Impl::Running* b) { return a->id < b->id; });
   tamu::SmallVector<std::string, 8> names(running.size());
   for (std::uint32_t i = 0; i < running.size(); ++i) names[i] = running[i]->name;
   return names;
 }
 
 bool ThreadPool::remove_pending_task(TaskId task_id) {
-  Task removed;  // destroyed after the lock is released
-  {
-    Lock lock(mutex_);
-    auto it = std::lower_bound(pending_tasks_.begin(), pending_tasks_.end(), task_id,
-                               [](const Task& t, TaskId key) { return t.id_ < key; });
-    if (it == pending_tasks_.end() || it->id_ != task_id) return false;
-    removed = std::move(*it);
-    pending_tasks_.erase(it);
-    if (pending_tasks_.empty()) earliest_start_ = TimePoint::max();
-  }
-  return true;
+  PendingTask removed;  // destroyed after the lock is released
+  Lock lock(impl_->mutex);
+  return impl_->store.remove(task_id, &removed);
 }
 
 std::size_t ThreadPool::remove_pending_tasks() {
-  std::deque<Task> removed;  // destroyed after the lock is released
-  {
-    Lock lock(mutex_);
-    removed.swap(pending_tasks_);
-    earliest_start_ = TimePoint::max();
-  }
+  std::vector<PendingTask> removed;  // destroyed after the lock is released
+  Lock lock(impl_->mutex);
+  impl_->store.clear(removed);
+  lock.unlock();
   return removed.size();
 }
 

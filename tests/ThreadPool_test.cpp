@@ -2,13 +2,19 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <pwd.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -22,8 +28,54 @@
 #include <thread>
 #include <vector>
 
+#include "pending_store.hpp"  // the pool's private pending-task store, header-only
 #include "tamu/cat.hpp"
 #include "test_support.hpp"
+
+// The wall clock of this process, shifted by g_wall_shift_ns: every call of
+// clock_gettime (std::chrono's clocks included) comes here. The real time
+// comes from the system call, so nothing is looked up while the process
+// starts.
+namespace {
+std::atomic<std::int64_t> g_wall_shift_ns{0};
+}
+extern "C" int clock_gettime(clockid_t clock, struct timespec* ts) noexcept {
+  const long rc = syscall(SYS_clock_gettime, clock, ts);
+  if (rc == 0 && clock == CLOCK_REALTIME) {
+    const std::int64_t ns =
+        static_cast<std::int64_t>(ts->tv_sec) * 1000000000 + ts->tv_nsec + g_wall_shift_ns.load();
+    ts->tv_sec = ns / 1000000000;
+    ts->tv_nsec = ns % 1000000000;
+    if (ts->tv_nsec < 0) {
+      ts->tv_nsec += 1000000000;
+      --ts->tv_sec;
+    }
+  }
+  return static_cast<int>(rc);
+}
+
+// Allocations on a thread that sets t_fail_allocations throw std::bad_alloc,
+// as when memory is exhausted. The sanitizers bring their own operator new.
+#if !defined(VEXO_TEST_ASAN) && !defined(VEXO_TEST_TSAN)
+#define VEXO_TEST_FAIL_ALLOCATIONS 1
+namespace {
+thread_local bool t_fail_allocations = false;
+}
+void* operator new(std::size_t size) {
+  if (t_fail_allocations) throw std::bad_alloc();
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+#endif
 
 namespace {
 
@@ -531,5 +583,243 @@ TEST_P(ThreadPoolStress, EveryAcceptedTaskRunsExactlyOnceOrIsRemoved) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Workers, ThreadPoolStress, ::testing::Values(1, 2, 8));
+
+// --- Contracts of the scheduler rewrite ------------------------------------
+
+// A name must be text: add_task(f, 0) and add_task(f, nullptr) do not
+// compile; names, Durations and TimePoints do.
+template <typename Pool>
+constexpr bool accepts_zero_name = requires(Pool& p, std::function<void()> f) {
+  p.add_task(f, 0);
+};
+template <typename Pool>
+constexpr bool accepts_null_name = requires(Pool& p, std::function<void()> f) {
+  p.add_task(f, nullptr);
+};
+template <typename Pool>
+constexpr bool accepts_names_and_times =
+    requires(Pool& p, std::function<void()> f) {
+      p.add_task(f, "name");
+      p.add_task(f);
+      p.add_task(f, ThreadPool::Duration(1), "name");
+      p.add_task(f, ThreadPool::TimePoint{}, "name");
+      p.add_work(f, "name");
+    };
+static_assert(!accepts_zero_name<ThreadPool>);
+static_assert(!accepts_null_name<ThreadPool>);
+static_assert(accepts_names_and_times<ThreadPool>);
+
+// Moves this process's wall clock for the lifetime of the object.
+class WallClockShift {
+ public:
+  explicit WallClockShift(std::chrono::nanoseconds shift) { g_wall_shift_ns = shift.count(); }
+  ~WallClockShift() { g_wall_shift_ns = 0; }
+  WallClockShift(const WallClockShift&) = delete;
+  WallClockShift& operator=(const WallClockShift&) = delete;
+};
+
+TEST(ThreadPoolClock, WallClockBefore1970) {
+  // 1969-12-31T23:00Z
+  const auto now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+      Clock::now().time_since_epoch());
+  WallClockShift shift(-now - std::chrono::nanoseconds(1h));
+  ASSERT_LT(Clock::now().time_since_epoch().count(), 0);
+  ThreadPool pool(1, 10);
+  pool.add_task([] {}, ThreadPool::TimePoint::max(), "never");
+  std::atomic<bool> ran{false};
+  pool.add_task([&] { ran = true; }, ThreadPool::Duration(10ms), "in 10 ms");
+  EXPECT_TRUE(eventually([&] { return ran.load(); }));
+  EXPECT_EQ(pool.num_pending(), 1u);  // and the destructor returns
+}
+
+// Sends file descriptor 2 to a temporary file for the lifetime of the object.
+class CaptureStderrFd {
+ public:
+  CaptureStderrFd() : file_(std::tmpfile()), saved_(dup(STDERR_FILENO)) {
+    std::fflush(stderr);
+    dup2(fileno(file_), STDERR_FILENO);
+  }
+  ~CaptureStderrFd() {
+    restore();
+    std::fclose(file_);
+  }
+  std::string text() {
+    restore();
+    std::string out;
+    std::rewind(file_);
+    for (int c; (c = std::fgetc(file_)) != EOF;) out.push_back(static_cast<char>(c));
+    return out;
+  }
+
+ private:
+  void restore() {
+    if (saved_ < 0) return;
+    std::fflush(stderr);
+    dup2(saved_, STDERR_FILENO);
+    close(saved_);
+    saved_ = -1;
+  }
+  std::FILE* file_;
+  int saved_;
+};
+
+TEST(ThreadPoolErrors, BadAllocIsReportedWhileMemoryStaysExhausted) {
+#if !defined(VEXO_TEST_FAIL_ALLOCATIONS)
+  GTEST_SKIP() << "the sanitizers replace operator new";
+#else
+  CaptureStderrFd captured;
+  {
+    ThreadPool pool(1, 10);
+    pool.add_task(
+        [] {
+          t_fail_allocations = true;  // until the next task on this worker
+          throw std::bad_alloc();
+        },
+        "starved");
+    std::atomic<bool> after{false};
+    pool.add_task(
+        [&] {
+          t_fail_allocations = false;
+          after = true;
+        },
+        "after");
+    ASSERT_TRUE(eventually([&] { return after.load(); }));
+  }
+  EXPECT_EQ(captured.text(), "Exception in task \"starved\": std::bad_alloc\n");
+#endif
+}
+
+TEST(ThreadPoolErrors, NullWhatIsReportedWithAPlaceholder) {
+  struct NullWhat : std::exception {
+    const char* what() const noexcept override { return nullptr; }
+  };
+  CaptureCerr captured;
+  {
+    ThreadPool pool(1, 10);
+    pool.add_task([] { throw NullWhat(); }, "null");
+    ASSERT_TRUE(eventually([&] { return pool.is_idle(); }));
+  }
+  EXPECT_EQ(captured.text(), "Exception in task \"null\": <null what()>\n");
+}
+
+TEST(ThreadPoolErrors, TaskThatEndsItsThreadLeavesThePoolSound) {
+  ThreadPool pool(1, 10);
+  const auto id = pool.add_task([] { pthread_exit(nullptr); }, "exits");
+  std::atomic<bool> after{false};
+  pool.add_task([&] { after = true; }, "after");
+  EXPECT_TRUE(eventually([&] { return after.load(); }));  // on the worker that replaced it
+  EXPECT_TRUE(eventually([&] { return pool.is_idle(); }));
+  EXPECT_FALSE(pool.is_pending_or_running(id));
+}
+
+// The pending-task store against a plain model: a vector scanned in full.
+TEST(PendingStore, MatchesAPlainModelOverRandomOperations) {
+  using vexo::util::detail::PendingStore;
+  using vexo::util::detail::PendingTask;
+  using vexo::util::detail::StartClock;
+  struct Model {
+    std::uint64_t id;
+    StartClock clock;
+    std::int64_t start;
+    bool due;
+  };
+  std::mt19937_64 rng(20261208);
+  PendingStore store;
+  std::vector<Model> model;
+  std::vector<std::uint64_t> gone;  // ids taken or removed, for re-adds (as a series does)
+  std::int64_t wall = -1000, steady = 5000;
+  std::uint64_t next_id = 0;
+  auto name_of = [](std::uint64_t id) { return tamu::cat("task ", id); };
+  auto find = [&](std::uint64_t id) {
+    return std::find_if(model.begin(), model.end(), [id](const Model& m) { return m.id == id; });
+  };
+  for (int op = 0; op < 60000; ++op) {
+    // Phases of growth and of draining, so that the table grows and shrinks
+    // and tombstones pile up.
+    const bool growing = (op / 5000) % 2 == 0;
+    const auto r = rng() % 16;
+    if (r < (growing ? 7u : 3u)) {
+      std::uint64_t id = next_id;
+      if (!gone.empty() && rng() % 8 == 0) {
+        const auto i = rng() % gone.size();
+        id = gone[i];
+        gone.erase(gone.begin() + static_cast<std::ptrdiff_t>(i));
+      } else {
+        ++next_id;
+      }
+      const auto clock = static_cast<StartClock>(rng() % 3);
+      const std::int64_t start =
+          (clock == StartClock::wall ? wall : steady) + static_cast<std::int64_t>(rng() % 200) - 20;
+      store.add(id, clock, start, steady,
+                PendingTask{[] {}, name_of(id), static_cast<std::uint8_t>(id % 32)});
+      model.push_back({id, clock, start, clock == StartClock::due});
+    } else if (r < 10) {
+      const std::uint64_t id = rng() % (next_id + 2);
+      PendingTask out;
+      const auto it = find(id);
+      ASSERT_EQ(store.remove(id, &out), it != model.end()) << "remove " << id;
+      if (it != model.end()) {
+        EXPECT_EQ(out.name, name_of(id));
+        EXPECT_EQ(out.flags, id % 32);
+        model.erase(it);
+        gone.push_back(id);
+      }
+    } else if (r < 14) {
+      store.promote(wall, steady);
+      for (Model& m : model) {
+        if (m.clock == StartClock::wall && m.start <= wall) m.due = true;
+        if (m.clock == StartClock::steady && m.start <= steady) m.due = true;
+      }
+      auto best = model.end();
+      for (auto it = model.begin(); it != model.end(); ++it) {
+        if (it->due && (best == model.end() || it->id < best->id)) best = it;
+      }
+      ASSERT_EQ(store.has_due(), best != model.end());
+      if (best == model.end()) continue;
+      PendingTask out;
+      std::int64_t ready = 0;
+      ASSERT_EQ(store.take(&out, &ready), best->id);
+      EXPECT_EQ(out.name, name_of(best->id));
+      gone.push_back(best->id);
+      model.erase(best);
+    } else if (r == 14) {
+      wall += static_cast<std::int64_t>(rng() % 40);
+      steady += static_cast<std::int64_t>(rng() % 40);
+    } else if (rng() % 64 == 0) {
+      std::vector<std::uint64_t> ids;
+      store.list(10, [&](std::uint64_t id, const std::string& name) {
+        EXPECT_EQ(name, name_of(id));
+        ids.push_back(id);
+      });
+      std::vector<std::uint64_t> expected;
+      for (const Model& m : model) expected.push_back(m.id);
+      std::sort(expected.begin(), expected.end());
+      expected.resize(std::min<std::size_t>(expected.size(), 10));
+      ASSERT_EQ(ids, expected);
+    }
+    // Invariants after every operation.
+    ASSERT_EQ(store.size(), model.size());
+    for (const StartClock clock : {StartClock::wall, StartClock::steady}) {
+      std::int64_t earliest = std::numeric_limits<std::int64_t>::max();
+      bool any = false;
+      for (const Model& m : model) {
+        if (m.clock == clock && !m.due) {
+          earliest = std::min(earliest, m.start);
+          any = true;
+        }
+      }
+      ASSERT_EQ(store.has_waiting(clock), any);
+      if (any) {
+        ASSERT_EQ(store.earliest(clock), earliest);
+      }
+    }
+    const std::uint64_t probe = rng() % (next_id + 2);
+    ASSERT_EQ(store.contains(probe), find(probe) != model.end());
+  }
+  std::vector<PendingTask> cleared;
+  store.clear(cleared);
+  EXPECT_EQ(cleared.size(), model.size());
+  EXPECT_TRUE(store.empty());
+}
 
 }  // namespace

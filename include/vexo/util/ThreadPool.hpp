@@ -1,43 +1,44 @@
 // A fixed-size pool of worker threads that run named tasks with start times.
 #pragma once
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
-#include <mutex>
+#include <memory>
 #include <string>
-#include <thread>
-#include <vector>
+#include <type_traits>
 
 #include "tamu/SmallVector.hpp"
 #include "vexo/util/exceptions.hpp"
 #include "vexo/util/export.hpp"
-#include "vexo/util/thread_annotations.hpp"
 
 namespace vexo::util {
 
 // ThreadPool runs callables ("tasks") on a fixed set of worker threads.
 //
 // Each task has a name, used in diagnostics and listings, and a start time
-// before which it does not begin. Pending tasks wait in a bounded queue in
-// submission order; a free worker takes the earliest-submitted task whose
-// start time has come (a task that is not yet due does not hold back due
-// tasks behind it). A task runs exactly once, on one worker, with no lock of
-// the pool held; it is never retried or re-queued.
+// before which it does not begin. Pending tasks wait in a bounded queue; a
+// free worker takes the earliest-submitted (lowest id) task whose start time
+// has come (a task that is not yet due does not hold back due tasks). A task
+// runs exactly once, on one worker, with no lock of the pool held; it is never
+// retried or re-queued.
 //
 // A task that throws writes one line to std::cerr,
 //   Exception in task "<name>": <what()>
-// (or "unknown exception" for something not derived from std::exception), and
-// the worker goes on with the next task.
+// (or "unknown exception" for something not derived from std::exception, and
+// "<null what()>" when what() returns null), and the worker goes on with the
+// next task. The line is written without allocating, so a task that throws
+// std::bad_alloc while memory stays exhausted is reported too.
 //
 // Start times are wall-clock (system clock) times, so they follow adjustments
-// of the clock. A delayed task starts at its start time give or take the
-// scheduler's wake-up delay when a worker is free, and no later than 100 ms
-// after it even if the wall clock has jumped.
+// of the clock. Idle workers sleep until the earliest start time or a
+// submission that is due sooner; while a task with a start time is pending
+// they also wake every 100 ms at most, to notice a wall clock that was set
+// forward, so a delayed task starts no later than 100 ms after its start time
+// when a worker is free. With no task pending, idle workers never wake.
+// Every operation costs O(log n) or less in the number n of pending tasks
+// (amortized), whatever their start times.
 //
 // Thread safety: every member function may be called from any thread at once,
 // including from a task running in the same pool. One mutex guards the queue
@@ -45,8 +46,15 @@ namespace vexo::util {
 // while a task's callable is destroyed, so a task (or a callable's
 // destructor) may submit to, query or remove from its own pool.
 //
+// A task that ends its thread (pthread_exit) ends that worker: the forced
+// unwinding goes on through the worker, which leaves the pool's records
+// consistent (the task is no longer running) and starts a worker in its place.
+//
 // The destructor must not run on one of the pool's own workers (that is, a
 // task must not destroy its own pool).
+//
+// ABI: the class holds one pointer; all state lives in the library, so later
+// versions of the library can change it without breaking binaries.
 class ThreadPool {
  public:
   // Identifies a task within one pool: issued 0, 1, 2, ... by successful
@@ -84,147 +92,84 @@ class ThreadPool {
   // Throws vexo::Error
   // "Cannot add task: Pending queue has reached capacity (<capacity>)" when
   // the queue is full; the pool is unchanged and no id is used.
-  VEXO_API TaskId add_task(std::function<void()> fct, TimePoint start_time, std::string name = {})
-      VEXO_EXCLUDES(mutex_);
+  VEXO_API TaskId add_task(std::function<void()> fct, TimePoint start_time, std::string name = {});
 
-  // Queues `fct` to run once `delay` has passed from now (a delay of zero or
-  // less: due at once; a delay beyond the representable range: never due
-  // before the pool is destroyed). Otherwise as the TimePoint overload.
-  TaskId add_task(std::function<void()> fct, Duration delay, std::string name = {})
-      VEXO_EXCLUDES(mutex_) {
-    return add_task(std::move(fct), start_after(delay), std::move(name));
-  }
+  // Queues `fct` to run once `delay` has passed from now on the wall clock,
+  // that is at system_clock::now() + delay (a delay of zero or less: due at
+  // once; a start beyond the representable range: never due before the pool
+  // is destroyed). Otherwise as the TimePoint overload.
+  VEXO_API TaskId add_task(std::function<void()> fct, Duration delay, std::string name = {});
 
   // Queues `fct` to run as soon as a worker is free. Otherwise as the
   // TimePoint overload.
-  TaskId add_task(std::function<void()> fct, std::string name = {}) VEXO_EXCLUDES(mutex_) {
+  TaskId add_task(std::function<void()> fct, std::string name = {}) {
     return add_task(std::move(fct), TimePoint::min(), std::move(name));
   }
 
+  // A name must be text: add_task(f, 0) or add_task(f, nullptr) would make a
+  // std::string from a null pointer, so they do not compile.
+  template <typename F, typename T>
+    requires(std::is_integral_v<std::remove_cvref_t<T>> ||
+             std::is_null_pointer_v<std::remove_cvref_t<T>>)
+  TaskId add_task(F&&, T&&) = delete;
+
   // Same as add_task(fct, name).
-  TaskId add_work(std::function<void()> fct, std::string name = {}) VEXO_EXCLUDES(mutex_) {
+  TaskId add_work(std::function<void()> fct, std::string name = {}) {
     return add_task(std::move(fct), std::move(name));
   }
+  template <typename F, typename T>
+    requires(std::is_integral_v<std::remove_cvref_t<T>> ||
+             std::is_null_pointer_v<std::remove_cvref_t<T>>)
+  TaskId add_work(F&&, T&&) = delete;
 
   // Returns the largest number of pending tasks, as given to the constructor.
-  [[nodiscard]] std::size_t capacity() const noexcept { return capacity_; }
+  [[nodiscard]] VEXO_API std::size_t capacity() const noexcept;
 
   // The queries below each take the pool's lock once, so an answer is one
   // consistent snapshot; it may be stale as soon as it is returned. None of
   // them throws anything of its own (a listing may throw std::bad_alloc).
 
   // Returns true when no task is pending (running tasks do not count).
-  [[nodiscard]] VEXO_API bool is_empty() const VEXO_EXCLUDES(mutex_);
+  [[nodiscard]] VEXO_API bool is_empty() const;
   // Returns true when the queue is full, i.e. when add_task would throw.
-  [[nodiscard]] VEXO_API bool is_full() const VEXO_EXCLUDES(mutex_);
+  [[nodiscard]] VEXO_API bool is_full() const;
   // Returns true when no task is pending and none is running.
-  [[nodiscard]] VEXO_API bool is_idle() const VEXO_EXCLUDES(mutex_);
+  [[nodiscard]] VEXO_API bool is_idle() const;
   // Returns true when the task `task_id` is queued and not yet taken.
-  [[nodiscard]] VEXO_API bool is_pending(TaskId task_id) const VEXO_EXCLUDES(mutex_);
+  [[nodiscard]] VEXO_API bool is_pending(TaskId task_id) const;
   // Returns true when the task `task_id` is running now.
-  [[nodiscard]] VEXO_API bool is_running(TaskId task_id) const VEXO_EXCLUDES(mutex_);
+  [[nodiscard]] VEXO_API bool is_running(TaskId task_id) const;
   // Returns true when the task `task_id` is pending or running. A task that
   // was submitted and has neither finished nor been removed always gives true.
-  [[nodiscard]] VEXO_API bool is_pending_or_running(TaskId task_id) const VEXO_EXCLUDES(mutex_);
+  [[nodiscard]] VEXO_API bool is_pending_or_running(TaskId task_id) const;
   // Returns the number of pending tasks.
-  [[nodiscard]] VEXO_API std::size_t num_pending() const VEXO_EXCLUDES(mutex_);
+  [[nodiscard]] VEXO_API std::size_t num_pending() const;
   // Returns the number of workers. Takes no lock.
-  [[nodiscard]] std::size_t num_threads() const noexcept { return threads_.size(); }
+  [[nodiscard]] VEXO_API std::size_t num_threads() const noexcept;
   // Returns the ids of the running tasks, ascending. The caller owns the
   // result.
-  [[nodiscard]] VEXO_API tamu::SmallVector<TaskId, 16> get_running_task_ids() const
-      VEXO_EXCLUDES(mutex_);
+  [[nodiscard]] VEXO_API tamu::SmallVector<TaskId, 16> get_running_task_ids() const;
   // Returns copies of the names of the running tasks, in ascending order of
   // their ids. The caller owns the result.
-  [[nodiscard]] VEXO_API tamu::SmallVector<std::string, 8> get_running_task_names() const
-      VEXO_EXCLUDES(mutex_);
+  [[nodiscard]] VEXO_API tamu::SmallVector<std::string, 8> get_running_task_names() const;
 
   // Removes the pending task `task_id`, which then never runs, and returns
   // true; returns false and changes nothing when no pending task has that id
   // (it is running, finished, removed or was never issued). The callable is
   // destroyed on the calling thread after the pool's lock is released.
-  VEXO_API bool remove_pending_task(TaskId task_id) VEXO_EXCLUDES(mutex_);
+  VEXO_API bool remove_pending_task(TaskId task_id);
 
   // Same as remove_pending_task(task_id).
-  bool remove_pending_work(TaskId task_id) VEXO_EXCLUDES(mutex_) {
-    return remove_pending_task(task_id);
-  }
+  bool remove_pending_work(TaskId task_id) { return remove_pending_task(task_id); }
 
   // Removes every pending task and returns how many there were. Running
   // tasks go on. The callables are destroyed on the calling thread after the
   // pool's lock is released.
-  VEXO_API std::size_t remove_pending_tasks() VEXO_EXCLUDES(mutex_);
+  VEXO_API std::size_t remove_pending_tasks();
 
  private:
-  struct Task {
-    Task() = default;
-    Task(TaskId task_id, std::function<void()> fct, std::string name, TimePoint start_time)
-        : name_(std::move(name)), fct_(std::move(fct)), id_(task_id), start_time_(start_time) {}
-    Task(Task&&) noexcept = default;
-    Task& operator=(Task&&) noexcept = default;
-    ~Task() = default;
-
-    std::string name_;
-    std::function<void()> fct_;
-    TaskId id_ = 0;
-    TimePoint start_time_{};
-  };
-
-  // What a worker is running, in the slot of that worker.
-  struct Running {
-    bool active = false;
-    TaskId id = 0;
-    std::string name;  // keeps its capacity between tasks
-  };
-
-  // Returns now + delay, saturated to TimePoint::max().
-  static TimePoint start_after(Duration delay) noexcept {
-    const TimePoint now = std::chrono::system_clock::now();
-    if (delay <= Duration::zero()) return now;
-    if (delay > TimePoint::max() - now) return TimePoint::max();
-    return now + delay;
-  }
-
-  void perform_work(std::size_t worker) VEXO_EXCLUDES(mutex_);
-  void stop_workers() noexcept VEXO_EXCLUDES(mutex_);
-  // Finds the earliest-submitted due task; returns pending_tasks_.end() when
-  // none is due, after tightening earliest_start_.
-  std::deque<Task>::iterator find_due_i(TimePoint now) VEXO_REQUIRES(mutex_);
-
-  bool is_empty_i() const VEXO_REQUIRES(mutex_) { return pending_tasks_.empty(); }
-  bool is_full_i() const VEXO_REQUIRES(mutex_) { return pending_tasks_.size() >= capacity_; }
-  bool is_pending_i(TaskId task_id) const VEXO_REQUIRES(mutex_);
-  bool is_running_i(TaskId task_id) const VEXO_REQUIRES(mutex_);
-  std::size_t num_pending_i() const VEXO_REQUIRES(mutex_) { return pending_tasks_.size(); }
-
-  /// Set once, by the destructor (or a failed constructor); workers stop when
-  /// they see it. Written under mutex_ so that no sleeping worker misses it.
-  std::atomic<bool> cancel_requested_{false};
-  /// The largest number of pending tasks; fixed at construction.
-  const std::size_t capacity_;
-  /// One thread per worker; filled by the constructor, joined by the
-  /// destructor, never changed in between (read without the lock).
-  std::vector<std::thread> threads_;
-  /// Guards every member below.
-  mutable detail::Mutex mutex_;
-  /// Idle workers sleep on this; a submission wakes one of them only when it
-  /// brings a task that is due sooner than what they already wait for.
-  std::condition_variable work_available_;
-  /// Tasks not yet taken by a worker, oldest first.
-  std::deque<Task> pending_tasks_ VEXO_GUARDED_BY(mutex_);
-  /// One slot per worker: the task it is running, if any.
-  std::vector<Running> ongoing_tasks_ VEXO_GUARDED_BY(mutex_);
-  /// Number of active slots in ongoing_tasks_.
-  std::size_t num_running_ VEXO_GUARDED_BY(mutex_) = 0;
-  /// Id of the next successful submission.
-  TaskId next_task_id_ VEXO_GUARDED_BY(mutex_) = 0;
-  /// No pending task starts before this (TimePoint::max() when none is
-  /// pending). It lets workers skip scans that cannot find a due task.
-  TimePoint earliest_start_ VEXO_GUARDED_BY(mutex_) = TimePoint::max();
-  /// Workers asleep on work_available_.
-  std::size_t idle_workers_ VEXO_GUARDED_BY(mutex_) = 0;
-  /// Notifications sent to sleepers that have not woken up yet.
-  std::size_t wakeups_in_flight_ VEXO_GUARDED_BY(mutex_) = 0;
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace vexo::util
