@@ -118,6 +118,7 @@ class PendingStore {
     ++dead_;
     drop_dead_fronts();
     if (dead_ > 64 && dead_ > live_) compact();
+    shrink_table();
     return true;
   }
 
@@ -158,6 +159,7 @@ class PendingStore {
     free_slot(e.slot);
     --live_;
     drop_dead_fronts();
+    shrink_table();
     return e.id;
   }
 
@@ -172,6 +174,26 @@ class PendingStore {
       }
     }
     *this = PendingStore();
+  }
+
+  // Checks the invariants (for tests): returns false when one is broken.
+  bool valid() const {
+    std::size_t in_table = 0, pending = 0, dead_slots = 0;
+    for (std::uint32_t s : table_) {
+      if (s == kEmpty) continue;
+      const State st = at(s).state();
+      if (st != State::due_heap && st != State::wall && st != State::steady) return false;
+      if (find_pos(at(s).id()) == kEmpty) return false;
+      ++in_table;
+    }
+    for (std::uint32_t s = 0; s < slots_used_; ++s) {
+      if (at(s).pending()) ++pending;
+      if (at(s).state() == State::dead) ++dead_slots;
+    }
+    auto live_front = [this](const auto& q) { return q.empty() || !dead(q.front().slot); };
+    return in_table == indexed_ && pending == live_ && dead_slots == dead_ && live_front(fifo_) &&
+           live_front(promoted_) && live_front(wall_) && live_front(steady_) &&
+           fifo_.size() + promoted_.size() + wall_.size() + steady_.size() == live_ + dead_;
   }
 
   // Calls f(id, name) for the `max_count` pending tasks of lowest id, in
@@ -371,11 +393,14 @@ class PendingStore {
     }
     table_[i] = kEmpty;
     --indexed_;
-    if (table_.size() > kMinTable && indexed_ * 8 < table_.size()) {
-      try {
-        rehash(table_.size() / 2);
-      } catch (...) {  // NOLINT(bugprone-empty-catch): a larger table is as correct
-      }
+  }
+  // Halves a table that has become sparse. Called when every slot's state is
+  // final, since rehash() reads the states.
+  void shrink_table() noexcept {
+    if (table_.size() <= kMinTable || indexed_ * 8 >= table_.size()) return;
+    try {
+      rehash(table_.size() / 2);
+    } catch (...) {  // NOLINT(bugprone-empty-catch): a larger table is as correct
     }
   }
   // Walks the slab in order (not the old table), so that reading the ids is

@@ -799,6 +799,9 @@ TEST(PendingStore, MatchesAPlainModelOverRandomOperations) {
     }
     // Invariants after every operation.
     ASSERT_EQ(store.size(), model.size());
+    if (op % 64 == 0) {
+      ASSERT_TRUE(store.valid()) << "after operation " << op;
+    }
     for (const StartClock clock : {StartClock::wall, StartClock::steady}) {
       std::int64_t earliest = std::numeric_limits<std::int64_t>::max();
       bool any = false;
