@@ -14,7 +14,10 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <future>
 #include <map>
+#include <optional>
+#include <set>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -823,6 +826,369 @@ TEST(PendingStore, MatchesAPlainModelOverRandomOperations) {
   store.clear(cleared);
   EXPECT_EQ(cleared.size(), model.size());
   EXPECT_TRUE(store.empty());
+}
+
+// --- Results, waiting, recurring tasks, steady starts, hooks ---------------
+
+using Steady = std::chrono::steady_clock;
+
+TEST(ThreadPoolSubmit, FuturesCarryResultsExceptionsAndBrokenPromises) {
+  ThreadPool pool(1, 3);
+  auto value = pool.submit([] { return 42; }, "value");
+  auto move_only = pool.submit([p = std::make_unique<int>(7)] { return *p; });
+  EXPECT_EQ(value.result.get(), 42);
+  EXPECT_EQ(move_only.result.get(), 7);
+  CaptureCerr captured;
+  auto thrown = pool.submit([]() -> int { throw std::runtime_error("boom"); });
+  EXPECT_THROW(thrown.result.get(), std::runtime_error);
+  // Removed before it ran: a broken promise, so no waiter hangs.
+  auto removed = pool.submit([] { return 1; }, ThreadPool::Duration(1h), "removed");
+  auto discarded = pool.submit([] {}, Steady::now() + 1h, "discarded");
+  auto cleared = pool.submit([] {}, Clock::now() + 1h);
+  EXPECT_TRUE(pool.remove_pending_task(removed.id));
+  EXPECT_EQ(pool.remove_pending_tasks(), 2u);
+  for (std::future_errc e : {std::future_errc::broken_promise}) {
+    try {
+      removed.result.get();
+      ADD_FAILURE() << "no exception";
+    } catch (const std::future_error& error) {
+      EXPECT_EQ(error.code(), e);
+    }
+    EXPECT_THROW(discarded.result.get(), std::future_error);
+    EXPECT_THROW(cleared.result.get(), std::future_error);
+  }
+  // A full queue throws as add_task does, and nothing is queued.
+  for (int i = 0; i < 3; ++i) pool.add_task([] {}, ThreadPool::Duration(1h));
+  const auto before = pool.stats().submitted;
+  EXPECT_EQ(error_message([&] { pool.submit([] { return 0; }); }),
+            "Cannot add task: Pending queue has reached capacity (3)");
+  EXPECT_EQ(pool.stats().submitted, before);
+  EXPECT_EQ(pool.num_pending(), 3u);
+  pool.remove_pending_tasks();
+  EXPECT_EQ(captured.text(), "");  // the future took the exception
+}
+
+TEST(ThreadPoolWait, WaitsEndAndWaitsFromInsideATaskThrow) {
+  ThreadPool pool(2, 10);
+  EXPECT_TRUE(pool.wait(12345));  // never issued: at once
+  std::atomic<bool> slow_done{false};
+  const auto slow = pool.add_task([&] {
+    std::this_thread::sleep_for(30ms);
+    slow_done = true;
+  });
+  EXPECT_TRUE(pool.wait(slow));
+  EXPECT_TRUE(slow_done.load());
+  const auto later = pool.add_task([] {}, ThreadPool::Duration(1h));
+  EXPECT_FALSE(pool.wait_for(later, ThreadPool::Duration(20ms)));
+  EXPECT_FALSE(pool.wait_idle_for(ThreadPool::Duration(20ms)));  // tasks due later count
+  std::thread remover([&] {
+    std::this_thread::sleep_for(20ms);
+    pool.remove_pending_task(later);
+  });
+  EXPECT_TRUE(pool.wait(later));  // removed
+  remover.join();
+  pool.wait_idle();
+  // From inside a task, a wait that could only end when the task ends throws.
+  auto inner = pool.submit([&pool] {
+    std::string messages = error_message([&] { pool.wait_idle(); });
+    const auto self = pool.get_running_task_ids()[0];
+    messages += "|" + error_message([&] { pool.wait(self); });
+    return messages;
+  });
+  EXPECT_EQ(inner.result.get(),
+            "Cannot wait for the pool to be idle from one of its own tasks|"
+            "Cannot wait for task " + std::to_string(inner.id) + " from inside that task");
+}
+
+TEST(ThreadPoolErrors, HandlerReplacesTheLineAndAThrowingHandlerIsReported) {
+  CaptureCerr captured;
+  ThreadPool pool(1, 10);
+  std::mutex m;
+  std::vector<std::string> seen;
+  pool.set_exception_handler([&](ThreadPool::TaskId id, std::string_view name, std::exception_ptr e) {
+    try {
+      std::rethrow_exception(e);
+    } catch (const std::exception& ex) {
+      std::lock_guard<std::mutex> lock(m);
+      seen.push_back(std::to_string(id) + " " + std::string(name) + " " + ex.what());
+    }
+    if (name == "rethrow") throw std::logic_error("handler failed");
+  });
+  pool.add_task([] { throw std::runtime_error("a"); }, "first");
+  pool.add_task([] { throw std::runtime_error("b"); }, "rethrow");
+  pool.wait_idle();
+  pool.set_exception_handler(nullptr);  // back to the default line
+  pool.add_task([] { throw std::runtime_error("c"); }, "default");
+  pool.wait_idle();
+  EXPECT_EQ(seen, (std::vector<std::string>{"0 first a", "1 rethrow b"}));
+  EXPECT_EQ(captured.text(),
+            "Exception in exception handler for task \"rethrow\": handler failed\n"
+            "Exception in task \"default\": c\n");
+  const auto stats = pool.stats();
+  EXPECT_EQ(stats.submitted, 3u);
+  EXPECT_EQ(stats.completed, 3u);
+  EXPECT_EQ(stats.failed, 3u);
+}
+
+TEST(ThreadPoolRecurring, RemovingASeriesDuringItsRunEndsIt) {
+  ThreadPool pool(2, 1);
+  Gate release;
+  std::atomic<int> runs{0};
+  Latch started(1);
+  const auto id = pool.add_recurring(
+      [&] {
+        if (++runs == 1) {
+          started.count_down();
+          release.wait();
+        }
+      },
+      ThreadPool::Duration(0), ThreadPool::Duration(1ms), "series");
+  started.wait();
+  EXPECT_TRUE(pool.is_running(id));
+  EXPECT_FALSE(pool.is_pending(id));
+  EXPECT_TRUE(pool.is_full());  // the series keeps its place during a run
+  EXPECT_FALSE(pool.try_add_task([] {}).has_value());
+  EXPECT_TRUE(pool.remove_pending_task(id));
+  EXPECT_FALSE(pool.remove_pending_task(id));  // already ended
+  release.open();
+  EXPECT_TRUE(pool.wait(id));
+  std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(runs.load(), 1);  // that run finished, no other started
+  EXPECT_TRUE(pool.is_idle());
+  EXPECT_FALSE(pool.is_full());
+  EXPECT_EQ(error_message([&] { pool.add_recurring([] {}, {}, ThreadPool::Duration(0)); }),
+            "Illegal period for recurring task: 0 ns");
+}
+
+TEST(ThreadPoolRecurring, FixedRateSkipsMissedStartsAndFixedDelayWaitsAPeriod) {
+  for (auto mode : {ThreadPool::Recurrence::fixed_rate, ThreadPool::Recurrence::fixed_delay}) {
+    ThreadPool pool(2, 10);
+    std::mutex m;
+    std::vector<Steady::time_point> starts, ends;
+    const auto id = pool.add_recurring(
+        [&] {
+          const auto start = Steady::now();
+          if (starts.empty()) std::this_thread::sleep_for(100ms);  // late: 3 starts missed
+          std::lock_guard<std::mutex> lock(m);
+          starts.push_back(start);
+          ends.push_back(Steady::now());
+        },
+        ThreadPool::Duration(0), ThreadPool::Duration(30ms), "tick", mode);
+    ASSERT_TRUE(eventually([&] {
+      std::lock_guard<std::mutex> lock(m);
+      return starts.size() >= 4;
+    }));
+    EXPECT_TRUE(pool.remove_pending_task(id));
+    pool.wait(id);
+    std::lock_guard<std::mutex> lock(m);
+    for (std::size_t i = 1; i < starts.size(); ++i) {
+      // No burst of catch-up runs: runs never start closer than half a period.
+      EXPECT_GE(starts[i] - starts[i - 1], 15ms) << "run " << i;
+      if (mode == ThreadPool::Recurrence::fixed_delay) {
+        EXPECT_GE(starts[i] - ends[i - 1], 30ms);
+      }
+    }
+    if (mode == ThreadPool::Recurrence::fixed_rate) {
+      // Back on the grid: the first start after the long run is 120 ms in.
+      EXPECT_GE(starts[1] - starts[0], 120ms);
+    }
+  }
+}
+
+TEST(ThreadPoolClock, SteadyStartsIgnoreTheWallClock) {
+  ThreadPool pool(2, 10);
+  std::atomic<bool> steady_ran{false}, wall_ran{false};
+  Steady::time_point steady_started;
+  const auto submitted = Steady::now();
+  pool.add_task(
+      [&] {
+        steady_started = Steady::now();
+        steady_ran = true;
+      },
+      submitted + 60ms, "steady");
+  pool.add_task([&] { wall_ran = true; }, Clock::now() + 1min, "wall");
+  {
+    WallClockShift shift(std::chrono::hours(1));  // the wall clock jumps an hour ahead
+    EXPECT_TRUE(eventually([&] { return wall_ran.load(); }));
+    EXPECT_TRUE(eventually([&] { return steady_ran.load(); }));
+    EXPECT_GE(steady_started - submitted, 60ms);
+  }
+  // Set back an hour: a steady start stays where it was.
+  WallClockShift shift(-std::chrono::nanoseconds(1h));
+  steady_ran = false;
+  const auto again = Steady::now();
+  pool.add_task([&] { steady_ran = true; }, again + 30ms, "steady again");
+  EXPECT_TRUE(eventually([&] { return steady_ran.load(); }));
+  EXPECT_LT(Steady::now() - again, 20s);
+}
+
+TEST(ThreadPoolBackPressure, TryAddAndAddWait) {
+  ThreadPool pool(1, 1);
+  Gate release;
+  Latch started(1);
+  pool.add_task([&] {
+    started.count_down();
+    release.wait();
+  });
+  started.wait();
+  const auto queued = pool.try_add_task([] {}, "queued");
+  ASSERT_TRUE(queued.has_value());
+  EXPECT_FALSE(pool.try_add_task([] {}, "rejected").has_value());
+  EXPECT_FALSE(pool.add_task_wait([] {}, ThreadPool::Duration(20ms)).has_value());
+  std::thread opener([&] {
+    std::this_thread::sleep_for(30ms);
+    release.open();  // the running task ends, the worker takes "queued": room
+  });
+  const auto t0 = Steady::now();
+  const auto waited = pool.add_task_wait([] {}, ThreadPool::Duration(20s), "waited");
+  opener.join();
+  ASSERT_TRUE(waited.has_value());
+  EXPECT_EQ(*waited, *queued + 1);  // the rejected submissions used no id
+  EXPECT_LT(Steady::now() - t0, 10s);
+  pool.wait_idle();
+}
+
+TEST(ThreadPoolInspection, PendingListingsStatsAndWorkerNames) {
+  ThreadPool pool(1, 10, ThreadPool::Options{"a-long-pool-name"});
+  const auto later = ThreadPool::Duration(1h);
+  pool.add_task([] {}, Steady::now() + 1h, "c");
+  pool.add_task([] {}, later, "b");
+  pool.add_task([] {}, Clock::now() + 1h, "a");
+  const auto ids = pool.get_pending_task_ids();
+  EXPECT_EQ(std::vector<ThreadPool::TaskId>(ids.begin(), ids.end()),
+            (std::vector<ThreadPool::TaskId>{0, 1, 2}));
+  const auto names = pool.get_pending_task_names(2);
+  EXPECT_EQ(std::vector<std::string>(names.begin(), names.end()),
+            (std::vector<std::string>{"c", "b"}));
+  auto thread_name = pool.submit([] {
+    char name[32] = {};
+    pthread_getname_np(pthread_self(), name, sizeof name);
+    return std::string(name);
+  });
+  EXPECT_EQ(thread_name.result.get(), "a-long-pool-n-0");  // 15 characters at most
+  pool.wait(thread_name.id);
+  EXPECT_EQ(pool.remove_pending_tasks(), 3u);
+  const auto stats = pool.stats();
+  EXPECT_EQ(stats.submitted, 4u);
+  EXPECT_EQ(stats.completed, 1u);
+  EXPECT_EQ(stats.removed, 3u);
+  EXPECT_GT(stats.total_run_time.count(), 0);
+  EXPECT_GE(stats.total_run_time, stats.max_run_time);
+  EXPECT_GE(stats.total_queue_wait, stats.max_queue_wait);
+}
+
+// Submissions with futures, recurring series, waits and removals from several
+// threads at once, with exact accounting.
+TEST(ThreadPoolStress, SubmitSeriesWaitsAndRemovalsAccountExactly) {
+  constexpr int kSubmitters = 2, kPerSubmitter = 600, kSeries = 8;
+  ThreadPool pool(3, 32);
+  std::atomic<std::uint64_t> removes{0}, runs{0};
+  std::vector<std::atomic<int>> ran(kSubmitters * kPerSubmitter);
+  struct SeriesState {
+    std::atomic<int> runs{0};
+    std::atomic<bool> in_run{false};
+    std::atomic<bool> overlapped{false};
+  };
+  std::vector<SeriesState> series(kSeries);
+  std::vector<ThreadPool::TaskId> series_ids(kSeries);
+  for (int s = 0; s < kSeries; ++s) {
+    series_ids[static_cast<std::size_t>(s)] = pool.add_recurring(
+        [&, s] {
+          SeriesState& st = series[static_cast<std::size_t>(s)];
+          if (st.in_run.exchange(true)) st.overlapped = true;
+          ++st.runs;
+          ++runs;
+          st.in_run = false;
+        },
+        ThreadPool::Duration(0), ThreadPool::Duration(s % 2 == 0 ? 1ms : 3ms),
+        tamu::cat("series ", static_cast<std::uint64_t>(s)),
+        s % 3 == 0 ? ThreadPool::Recurrence::fixed_delay : ThreadPool::Recurrence::fixed_rate);
+  }
+  std::mutex issued_mutex;
+  std::vector<ThreadPool::TaskId> issued;
+  std::atomic<bool> stop{false};
+  std::thread meddler([&] {
+    std::mt19937_64 rng(5);
+    while (!stop) {
+      ThreadPool::TaskId id = 0;
+      {
+        std::lock_guard<std::mutex> lock(issued_mutex);
+        if (issued.empty()) continue;
+        id = issued[rng() % issued.size()];
+      }
+      if (rng() % 2 == 0) {
+        if (pool.remove_pending_task(id)) ++removes;
+      } else {
+        pool.wait_for(id, ThreadPool::Duration(1ms));
+      }
+      (void)pool.get_pending_task_ids(8);
+      (void)pool.stats();
+    }
+  });
+  std::vector<std::thread> submitters;
+  std::vector<std::vector<ThreadPool::Submission<int>>> results(kSubmitters);
+  for (int t = 0; t < kSubmitters; ++t) {
+    submitters.emplace_back([&, t] {
+      for (int i = 0; i < kPerSubmitter; ++i) {
+        const int k = t * kPerSubmitter + i;
+        for (;;) {
+          try {
+            auto sub = pool.submit(
+                [&, k] {
+                  ++ran[static_cast<std::size_t>(k)];
+                  ++runs;
+                  return k;
+                },
+                i % 5 == 0 ? ThreadPool::Duration(1ms) : ThreadPool::Duration(0));
+            {
+              std::lock_guard<std::mutex> lock(issued_mutex);
+              issued.push_back(sub.id);
+            }
+            results[static_cast<std::size_t>(t)].push_back(std::move(sub));
+            break;
+          } catch (const vexo::Error&) {
+            (void)pool.add_task_wait([] {}, ThreadPool::Duration(1ms));  // a filler, also counted
+            std::this_thread::yield();
+          }
+        }
+      }
+    });
+  }
+  for (auto& t : submitters) t.join();
+  for (ThreadPool::TaskId id : series_ids) {
+    if (pool.remove_pending_task(id)) ++removes;
+    pool.wait(id);
+  }
+  pool.wait_idle();
+  stop = true;
+  meddler.join();
+  std::uint64_t got = 0, broken = 0;
+  for (int t = 0; t < kSubmitters; ++t) {
+    for (auto& sub : results[static_cast<std::size_t>(t)]) {
+      try {
+        const int k = sub.result.get();
+        ASSERT_EQ(ran[static_cast<std::size_t>(k)].load(), 1);
+        ++got;
+      } catch (const std::future_error&) {
+        ++broken;
+      }
+    }
+  }
+  int total_ran = 0;
+  for (auto& r : ran) total_ran += r.load();
+  EXPECT_EQ(got, static_cast<std::uint64_t>(total_ran));
+  EXPECT_EQ(got + broken, static_cast<std::uint64_t>(kSubmitters * kPerSubmitter));
+  for (SeriesState& st : series) EXPECT_FALSE(st.overlapped.load());
+  const auto stats = pool.stats();
+  EXPECT_EQ(stats.removed, removes.load());
+  EXPECT_EQ(stats.removed, broken + kSeries);  // every series ended by removal
+  // Every submission ran or was removed: fillers ran, series ran many times.
+  std::uint64_t series_runs = 0;
+  for (SeriesState& st : series) series_runs += static_cast<std::uint64_t>(st.runs.load());
+  const std::uint64_t fillers = stats.submitted - kSubmitters * kPerSubmitter - kSeries;
+  EXPECT_EQ(stats.completed, got + series_runs + fillers);
+  EXPECT_EQ(runs.load(), got + series_runs);
+  EXPECT_TRUE(pool.is_idle());
 }
 
 }  // namespace
