@@ -44,6 +44,11 @@ constexpr nanoseconds kMaxWallWait = milliseconds(100);
 constexpr nanoseconds kBusyWallCheck = milliseconds(1);
 
 constexpr std::size_t kMaxThreads = 10000;
+
+// glibc's forced unwinding (pthread_exit) throws no object, so catching
+// abi::__forced_unwind by reference, as glibc asks, binds a reference to
+// null; UBSan's null check would call that an error.
+#define VEXO_CATCHES_FORCED_UNWIND __attribute__((no_sanitize("null")))
 constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::max();
 constexpr std::int64_t kMinTime = std::numeric_limits<std::int64_t>::min();
 
@@ -408,7 +413,7 @@ void ThreadPool::Impl::name_thread(std::size_t worker) const noexcept {
   pthread_setname_np(pthread_self(), name);
 }
 
-void ThreadPool::Impl::worker_main(std::size_t worker) {
+VEXO_CATCHES_FORCED_UNWIND void ThreadPool::Impl::worker_main(std::size_t worker) {
   block_signals();
   name_thread(worker);
   t_pool = this;
@@ -442,22 +447,23 @@ void ThreadPool::Impl::on_forced_exit(std::size_t worker) noexcept {
   try {
     retired.reserve(retired.size() + 1);
     std::thread replacement([this, worker] { worker_main(worker); });
-    for (std::thread& t : threads) {
-      if (t.get_id() == std::this_thread::get_id()) {
-        retired.push_back(std::move(t));
-        t = std::move(replacement);
-        break;
-      }
+    const auto self = std::find_if(threads.begin(), threads.end(), [](const std::thread& t) {
+      return t.get_id() == std::this_thread::get_id();
+    });
+    if (self != threads.end()) {
+      retired.push_back(std::move(*self));
+      *self = std::move(replacement);
+    } else {
+      // Not listed yet (the constructor is still starting workers): the
+      // constructor lists this thread, the replacement is joined from here.
+      retired.push_back(std::move(replacement));
     }
-    // Not listed yet (the constructor is still starting workers): the
-    // constructor lists this thread, the replacement is joined from here.
-    if (replacement.joinable()) retired.push_back(std::move(replacement));
   } catch (...) {  // NOLINT(bugprone-empty-catch): one worker fewer
   }
 }
 
 // Reports a failure to the handler, or writes the default line.
-void ThreadPool::Impl::report(const Job& job, const char* what) {
+VEXO_CATCHES_FORCED_UNWIND void ThreadPool::Impl::report(const Job& job, const char* what) {
   std::shared_ptr<const ExceptionHandler> h;
   {
     std::lock_guard<std::mutex> guard(handler_mutex);
@@ -478,7 +484,7 @@ void ThreadPool::Impl::report(const Job& job, const char* what) {
   }
 }
 
-void ThreadPool::Impl::run(Job& job) {
+VEXO_CATCHES_FORCED_UNWIND void ThreadPool::Impl::run(Job& job) {
   job.failed = false;
   try {
     job.task.fct();
