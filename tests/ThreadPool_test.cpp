@@ -965,6 +965,22 @@ TEST(ThreadPoolRecurring, RemovingASeriesDuringItsRunEndsIt) {
             "Illegal period for recurring task: 0 ns");
 }
 
+TEST(ThreadPoolRecurring, AThrowingRunIsReportedAndTheSeriesGoesOn) {
+  CaptureCerr captured;
+  ThreadPool pool(1, 10);
+  std::atomic<int> runs{0};
+  const auto id = pool.add_recurring(
+      [&] {
+        if (++runs == 1) throw std::runtime_error("first run");
+      },
+      ThreadPool::Duration(0), ThreadPool::Duration(2ms), "flaky");
+  ASSERT_TRUE(eventually([&] { return runs.load() >= 3; }));
+  EXPECT_TRUE(pool.remove_pending_task(id));
+  pool.wait(id);
+  EXPECT_EQ(captured.text(), "Exception in task \"flaky\": first run\n");
+  EXPECT_EQ(pool.stats().failed, 1u);
+}
+
 TEST(ThreadPoolRecurring, FixedRateSkipsMissedStartsAndFixedDelayWaitsAPeriod) {
   for (auto mode : {ThreadPool::Recurrence::fixed_rate, ThreadPool::Recurrence::fixed_delay}) {
     ThreadPool pool(2, 10);
