@@ -5,18 +5,23 @@
 // so that the pools take turns on a noisy machine and medians are reported.
 #include <benchmark/benchmark.h>
 #include <malloc.h>
+#include <sys/resource.h>
 #include <tbb/task_arena.h>
 #include <tbb/task_group.h>
 
+#include <algorithm>
 #include <atomic>
 #include <boost/asio/post.hpp>
 #include <boost/asio/thread_pool.hpp>
 #include <chrono>
+#include <future>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <thread>
+#include <vector>
 
 #include "vexo/util/ThreadPool.hpp"
 
@@ -167,6 +172,97 @@ BENCHMARK(BM_ShortTasks<VexoPool>)->UseRealTime()->Unit(benchmark::kMillisecond)
 BENCHMARK(BM_ShortTasks<AsioPool>)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ShortTasks<TbbPool>)->UseRealTime()->Unit(benchmark::kMillisecond);
 
+// --- Tasks that submit children: 1,000 tasks each submit 100 ---------------
+
+template <typename Pool>
+void BM_Children(benchmark::State& state) {
+  constexpr std::int64_t kParents = 1000, kChildren = 100;
+  Pool pool(2);
+  Countdown countdown;
+  for (auto _ : state) {
+    countdown.reset(kParents * kChildren);
+    for (std::int64_t i = 0; i < kParents; ++i) {
+      pool.submit([&pool, &countdown] {
+        for (std::int64_t c = 0; c < kChildren; ++c) {
+          pool.submit([&countdown] { countdown.finish_one(); });
+        }
+      });
+    }
+    countdown.wait();
+  }
+  state.SetItemsProcessed(state.iterations() * kParents * kChildren);
+}
+BENCHMARK(BM_Children<VexoPool>)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Children<AsioPool>)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Children<TbbPool>)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// --- Backlog: 200,000 due tasks while N tasks due in one hour wait ----------
+
+void BM_Backlog(benchmark::State& state) {
+  constexpr std::int64_t kTasks = 200000;
+  const auto backlog = state.range(0);
+  ThreadPool pool(2, std::size_t{1} << 22);
+  const auto later = std::chrono::system_clock::now() + std::chrono::hours(1);
+  for (std::int64_t i = 0; i < backlog; ++i) pool.add_task([] {}, later);
+  Countdown countdown;
+  for (auto _ : state) {
+    countdown.reset(kTasks);
+    for (std::int64_t i = 0; i < kTasks; ++i) pool.add_task([&countdown] { countdown.finish_one(); });
+    countdown.wait();
+  }
+  state.SetItemsProcessed(state.iterations() * kTasks);
+  pool.remove_pending_tasks();
+}
+BENCHMARK(BM_Backlog)
+    ->Arg(0)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Arg(1000000)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
+// --- remove_pending_task and is_pending on random ids -----------------------
+
+void BM_RemoveRandom(benchmark::State& state) {
+  constexpr std::size_t kBatch = 500;
+  const auto pending = state.range(0);
+  ThreadPool pool(2, std::size_t{1} << 22);
+  const auto later = std::chrono::system_clock::now() + std::chrono::hours(1);
+  std::vector<ThreadPool::TaskId> ids;
+  for (std::int64_t i = 0; i < pending; ++i) ids.push_back(pool.add_task([] {}, later));
+  std::mt19937_64 rng(1);
+  std::vector<std::size_t> picked(kBatch);
+  for (auto _ : state) {
+    // Remove a batch of random tasks (timed), then put as many back, so the
+    // backlog stays the same.
+    state.PauseTiming();
+    for (auto& p : picked) p = rng() % ids.size();
+    std::sort(picked.begin(), picked.end());
+    picked.erase(std::unique(picked.begin(), picked.end()), picked.end());
+    state.ResumeTiming();
+    for (std::size_t p : picked) benchmark::DoNotOptimize(pool.remove_pending_task(ids[p]));
+    state.PauseTiming();
+    for (std::size_t p : picked) ids[p] = pool.add_task([] {}, later);
+    picked.resize(kBatch);
+    state.ResumeTiming();
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(kBatch));
+  pool.remove_pending_tasks();
+}
+BENCHMARK(BM_RemoveRandom)->Arg(1000)->Arg(100000)->Arg(1000000);
+
+void BM_IsPendingRandom(benchmark::State& state) {
+  const auto pending = state.range(0);
+  ThreadPool pool(2, std::size_t{1} << 22);
+  const auto later = std::chrono::system_clock::now() + std::chrono::hours(1);
+  for (std::int64_t i = 0; i < pending; ++i) pool.add_task([] {}, later);
+  std::mt19937_64 rng(1);
+  const auto range = static_cast<std::uint64_t>(pending);
+  for (auto _ : state) benchmark::DoNotOptimize(pool.is_pending(rng() % range));
+  pool.remove_pending_tasks();
+}
+BENCHMARK(BM_IsPendingRandom)->Arg(1000)->Arg(100000)->Arg(1000000);
+
 // --- Scaling: submitting a delayed task with many delayed tasks pending ----
 
 void BM_SubmitDelayed(benchmark::State& state) {
@@ -179,6 +275,151 @@ void BM_SubmitDelayed(benchmark::State& state) {
   pool.remove_pending_tasks();
 }
 BENCHMARK(BM_SubmitDelayed)->Arg(0)->Arg(1000000)->Iterations(200000);
+
+// --- Futures: 200,000 empty tasks, then get() on each ---------------------
+
+void BM_SubmitFutures(benchmark::State& state) {
+  constexpr std::size_t kTasks = 200000;
+  ThreadPool pool(2, std::size_t{1} << 22);
+  std::vector<std::future<void>> futures;
+  futures.reserve(kTasks);
+  for (auto _ : state) {
+    for (std::size_t i = 0; i < kTasks; ++i) futures.push_back(pool.submit([] {}).result);
+    for (auto& f : futures) f.get();
+    futures.clear();
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(kTasks));
+}
+BENCHMARK(BM_SubmitFutures)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// The same tasks with add_task, waited for with wait_idle().
+void BM_AddTaskWaitIdle(benchmark::State& state) {
+  constexpr std::size_t kTasks = 200000;
+  ThreadPool pool(2, std::size_t{1} << 22);
+  for (auto _ : state) {
+    for (std::size_t i = 0; i < kTasks; ++i) pool.add_task([] {});
+    pool.wait_idle();
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(kTasks));
+}
+BENCHMARK(BM_AddTaskWaitIdle)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// A std::packaged_task posted to Boost.Asio's thread_pool for each.
+void BM_AsioPackagedTask(benchmark::State& state) {
+  constexpr std::size_t kTasks = 200000;
+  boost::asio::thread_pool pool(2);
+  std::vector<std::future<void>> futures;
+  futures.reserve(kTasks);
+  for (auto _ : state) {
+    for (std::size_t i = 0; i < kTasks; ++i) {
+      std::packaged_task<void()> task([] {});
+      futures.push_back(task.get_future());
+      boost::asio::post(pool, std::move(task));
+    }
+    for (auto& f : futures) f.get();
+    futures.clear();
+  }
+  pool.join();
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(kTasks));
+}
+BENCHMARK(BM_AsioPackagedTask)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// --- wait_idle: from the end of the last of 200,000 tasks to its return -----
+
+double percentile(std::vector<double> v, double p) {
+  std::sort(v.begin(), v.end());
+  return v[static_cast<std::size_t>(p * static_cast<double>(v.size() - 1))];
+}
+
+void BM_WaitIdleLatency(benchmark::State& state) {
+  constexpr std::size_t kTasks = 200000;
+  ThreadPool pool(2, std::size_t{1} << 22);
+  std::atomic<std::int64_t> last_end{0};
+  std::vector<double> latencies;
+  for (auto _ : state) {
+    for (std::size_t i = 0; i < kTasks; ++i) {
+      pool.add_task([&last_end] {
+        last_end.store(SteadyClock::now().time_since_epoch().count(), std::memory_order_relaxed);
+      });
+    }
+    pool.wait_idle();
+    const auto returned = SteadyClock::now().time_since_epoch().count();
+    latencies.push_back(static_cast<double>(returned - last_end.load()) / 1000.0);
+  }
+  state.counters["p50_us"] = percentile(latencies, 0.5);
+  state.counters["p90_us"] = percentile(latencies, 0.9);
+}
+BENCHMARK(BM_WaitIdleLatency)->Iterations(40)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// --- A task every 10 ms for 10 s on an idle pool: start jitter -------------
+
+void BM_RecurringJitter(benchmark::State& state) {
+  constexpr auto kPeriod = std::chrono::milliseconds(10);
+  constexpr int kRuns = 1000;
+  for (auto _ : state) {
+    ThreadPool pool(2, 16);
+    std::vector<SteadyClock::time_point> starts;
+    starts.reserve(kRuns + 8);
+    std::mutex m;
+    std::condition_variable cv;
+    const auto first = SteadyClock::now() + kPeriod;
+    const auto id = pool.add_recurring(
+        [&] {
+          std::lock_guard<std::mutex> lock(m);
+          starts.push_back(SteadyClock::now());
+          if (starts.size() == kRuns) cv.notify_one();
+        },
+        kPeriod, kPeriod);
+    {
+      std::unique_lock<std::mutex> lock(m);
+      cv.wait(lock, [&] { return starts.size() >= kRuns; });
+    }
+    pool.remove_pending_task(id);
+    pool.wait(id);
+    std::vector<double> jitter;
+    for (int i = 0; i < kRuns; ++i) {
+      const auto planned = first + i * kPeriod;
+      jitter.push_back(std::chrono::duration<double, std::micro>(starts[static_cast<std::size_t>(i)] -
+                                                                 planned)
+                           .count());
+    }
+    state.counters["p50_us"] = percentile(jitter, 0.5);
+    state.counters["p99_us"] = percentile(jitter, 0.99);
+    state.counters["max_us"] = percentile(jitter, 1.0);
+  }
+}
+BENCHMARK(BM_RecurringJitter)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// --- 10,000 series with periods of 1 to 10 s: CPU time per run -------------
+
+double cpu_seconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+void BM_ManySeriesCpu(benchmark::State& state) {
+  constexpr int kSeries = 10000;
+  for (auto _ : state) {
+    ThreadPool pool(2, kSeries);
+    std::atomic<std::int64_t> runs{0};
+    for (int i = 0; i < kSeries; ++i) {
+      const auto period = std::chrono::milliseconds(1000 + (i * 9000) / kSeries);
+      pool.add_recurring([&runs] { runs.fetch_add(1, std::memory_order_relaxed); }, period, period);
+    }
+    const double cpu0 = cpu_seconds();
+    const std::int64_t runs0 = runs.load();
+    std::this_thread::sleep_for(std::chrono::seconds(5));
+    const double cpu = cpu_seconds() - cpu0;
+    const auto n = runs.load() - runs0;
+    state.counters["runs"] = static_cast<double>(n);
+    state.counters["cpu_ms"] = cpu * 1e3;
+    state.counters["cpu_us_per_run"] = cpu * 1e6 / static_cast<double>(std::max<std::int64_t>(n, 1));
+    pool.remove_pending_tasks();
+  }
+}
+BENCHMARK(BM_ManySeriesCpu)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 // --- Memory per pending task, beyond the callable's own captures ----------
 

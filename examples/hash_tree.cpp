@@ -114,21 +114,17 @@ int main(int argc, char** argv) {
         bytes_done += bytes;
         ++files_done;
       };
-      // A full queue means the workers are busy: wait a little and retry.
-      while (!interrupted.load()) {
-        try {
-          pool.add_task(task, entry.path);
-          break;
-        } catch (const vexo::Error&) {
-          report_progress(false);
-          vexo::sleep_ms(2, &interrupted);
-        }
+      // A full queue means the workers are busy: wait for room (a finished
+      // task makes some), looking up every 100 ms for progress and Ctrl-C.
+      while (!interrupted.load() &&
+             !pool.add_task_wait(task, std::chrono::milliseconds(100), entry.path)) {
+        report_progress(false);
       }
       if (interrupted.load()) break;
-    }
-    while (!interrupted.load() && !pool.is_idle()) {
       report_progress(false);
-      vexo::sleep_ms(100, &interrupted);
+    }
+    while (!interrupted.load() && !pool.wait_idle_for(std::chrono::milliseconds(100))) {
+      report_progress(false);
     }
     if (interrupted.load()) {
       const std::size_t removed = pool.remove_pending_tasks();

@@ -1,6 +1,6 @@
 // Shows the thread pool at work: tasks due at once and tasks with start
-// times, a task that throws, inspection while tasks run, and removal of a
-// task that has not started.
+// times, a task that throws, inspection while tasks run, removal of a task
+// that has not started, a result through a future, and a recurring task.
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -53,8 +53,32 @@ int main() {
   std::printf("\nremove task %llu: %s\n", static_cast<unsigned long long>(never),
               pool.remove_pending_task(never) ? "removed" : "not pending");
 
-  while (done.load() < 8) std::this_thread::sleep_for(5ms);
-  while (!pool.is_idle()) std::this_thread::sleep_for(5ms);
-  std::printf("all %d tasks finished; pool idle: %s\n", done.load(), pool.is_idle() ? "yes" : "no");
+  // A result through a future: the task's return value (or its exception).
+  auto sum = pool.submit(
+      [] {
+        long total = 0;
+        for (int i = 1; i <= 1000; ++i) total += i;
+        return total;
+      },
+      "sum");
+  std::printf("[%4lld ms] task %llu returned %ld\n", ms_since_start(),
+              static_cast<unsigned long long>(sum.id), sum.result.get());
+
+  // A recurring task: every 40 ms on the steady clock, one id for the series.
+  std::atomic<int> ticks{0};
+  const auto ticker = pool.add_recurring(
+      [&] { std::printf("[%4lld ms] tick %d\n", ms_since_start(), ++ticks); },
+      ThreadPool::Duration(0), ThreadPool::Duration(40ms), "ticker");
+  while (ticks.load() < 4) std::this_thread::sleep_for(5ms);
+  pool.remove_pending_task(ticker);  // ends the series (a run in progress finishes)
+  pool.wait(ticker);
+
+  pool.wait_idle();
+  const auto stats = pool.stats();
+  std::printf("all %d tasks finished; pool idle: %s; %llu submitted, %llu runs, %llu failed\n",
+              done.load(), pool.is_idle() ? "yes" : "no",
+              static_cast<unsigned long long>(stats.submitted),
+              static_cast<unsigned long long>(stats.completed),
+              static_cast<unsigned long long>(stats.failed));
   return 0;
 }

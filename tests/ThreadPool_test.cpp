@@ -2,13 +2,22 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <pwd.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <future>
+#include <map>
+#include <optional>
+#include <set>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -22,8 +31,54 @@
 #include <thread>
 #include <vector>
 
+#include "pending_store.hpp"  // the pool's private pending-task store, header-only
 #include "tamu/cat.hpp"
 #include "test_support.hpp"
+
+// The wall clock of this process, shifted by g_wall_shift_ns: every call of
+// clock_gettime (std::chrono's clocks included) comes here. The real time
+// comes from the system call, so nothing is looked up while the process
+// starts.
+namespace {
+std::atomic<std::int64_t> g_wall_shift_ns{0};
+}
+extern "C" int clock_gettime(clockid_t clock, struct timespec* ts) noexcept {
+  const long rc = syscall(SYS_clock_gettime, clock, ts);
+  if (rc == 0 && clock == CLOCK_REALTIME) {
+    const std::int64_t ns =
+        static_cast<std::int64_t>(ts->tv_sec) * 1000000000 + ts->tv_nsec + g_wall_shift_ns.load();
+    ts->tv_sec = ns / 1000000000;
+    ts->tv_nsec = ns % 1000000000;
+    if (ts->tv_nsec < 0) {
+      ts->tv_nsec += 1000000000;
+      --ts->tv_sec;
+    }
+  }
+  return static_cast<int>(rc);
+}
+
+// Allocations on a thread that sets t_fail_allocations throw std::bad_alloc,
+// as when memory is exhausted. The sanitizers bring their own operator new.
+#if !defined(VEXO_TEST_ASAN) && !defined(VEXO_TEST_TSAN)
+#define VEXO_TEST_FAIL_ALLOCATIONS 1
+namespace {
+thread_local bool t_fail_allocations = false;
+}
+void* operator new(std::size_t size) {
+  if (t_fail_allocations) throw std::bad_alloc();
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+#endif
 
 namespace {
 
@@ -531,5 +586,631 @@ TEST_P(ThreadPoolStress, EveryAcceptedTaskRunsExactlyOnceOrIsRemoved) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Workers, ThreadPoolStress, ::testing::Values(1, 2, 8));
+
+// --- Contracts of the scheduler rewrite ------------------------------------
+
+// A name must be text: add_task(f, 0) and add_task(f, nullptr) do not
+// compile; names, Durations and TimePoints do.
+template <typename Pool>
+constexpr bool accepts_zero_name = requires(Pool& p, std::function<void()> f) {
+  p.add_task(f, 0);
+};
+template <typename Pool>
+constexpr bool accepts_null_name = requires(Pool& p, std::function<void()> f) {
+  p.add_task(f, nullptr);
+};
+template <typename Pool>
+constexpr bool accepts_names_and_times =
+    requires(Pool& p, std::function<void()> f) {
+      p.add_task(f, "name");
+      p.add_task(f);
+      p.add_task(f, ThreadPool::Duration(1), "name");
+      p.add_task(f, ThreadPool::TimePoint{}, "name");
+      p.add_work(f, "name");
+    };
+template <typename Pool>
+constexpr bool submit_accepts_zero_name = requires(Pool& p, std::function<void()> f) {
+  p.submit(f, 0);
+};
+static_assert(!submit_accepts_zero_name<ThreadPool>);
+static_assert(!accepts_zero_name<ThreadPool>);
+static_assert(!accepts_null_name<ThreadPool>);
+static_assert(accepts_names_and_times<ThreadPool>);
+
+// Moves this process's wall clock for the lifetime of the object.
+class WallClockShift {
+ public:
+  explicit WallClockShift(std::chrono::nanoseconds shift) { g_wall_shift_ns = shift.count(); }
+  ~WallClockShift() { g_wall_shift_ns = 0; }
+  WallClockShift(const WallClockShift&) = delete;
+  WallClockShift& operator=(const WallClockShift&) = delete;
+};
+
+TEST(ThreadPoolClock, WallClockBefore1970) {
+  // 1969-12-31T23:00Z
+  const auto now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+      Clock::now().time_since_epoch());
+  WallClockShift shift(-now - std::chrono::nanoseconds(1h));
+  ASSERT_LT(Clock::now().time_since_epoch().count(), 0);
+  ThreadPool pool(1, 10);
+  pool.add_task([] {}, ThreadPool::TimePoint::max(), "never");
+  std::atomic<bool> ran{false};
+  pool.add_task([&] { ran = true; }, ThreadPool::Duration(10ms), "in 10 ms");
+  EXPECT_TRUE(eventually([&] { return ran.load(); }));
+  EXPECT_EQ(pool.num_pending(), 1u);  // and the destructor returns
+}
+
+// Sends file descriptor 2 to a temporary file for the lifetime of the object.
+class CaptureStderrFd {
+ public:
+  CaptureStderrFd() : file_(std::tmpfile()), saved_(dup(STDERR_FILENO)) {
+    std::fflush(stderr);
+    dup2(fileno(file_), STDERR_FILENO);
+  }
+  ~CaptureStderrFd() {
+    restore();
+    std::fclose(file_);
+  }
+  std::string text() {
+    restore();
+    std::string out;
+    std::rewind(file_);
+    for (int c; (c = std::fgetc(file_)) != EOF;) out.push_back(static_cast<char>(c));
+    return out;
+  }
+
+ private:
+  void restore() {
+    if (saved_ < 0) return;
+    std::fflush(stderr);
+    dup2(saved_, STDERR_FILENO);
+    close(saved_);
+    saved_ = -1;
+  }
+  std::FILE* file_;
+  int saved_;
+};
+
+TEST(ThreadPoolErrors, BadAllocIsReportedWhileMemoryStaysExhausted) {
+#if !defined(VEXO_TEST_FAIL_ALLOCATIONS)
+  GTEST_SKIP() << "the sanitizers replace operator new";
+#else
+  CaptureStderrFd captured;
+  {
+    ThreadPool pool(1, 10);
+    pool.add_task(
+        [] {
+          t_fail_allocations = true;  // until the next task on this worker
+          throw std::bad_alloc();
+        },
+        "starved");
+    std::atomic<bool> after{false};
+    pool.add_task(
+        [&] {
+          t_fail_allocations = false;
+          after = true;
+        },
+        "after");
+    ASSERT_TRUE(eventually([&] { return after.load(); }));
+  }
+  EXPECT_EQ(captured.text(), "Exception in task \"starved\": std::bad_alloc\n");
+#endif
+}
+
+TEST(ThreadPoolErrors, NullWhatIsReportedWithAPlaceholder) {
+  struct NullWhat : std::exception {
+    const char* what() const noexcept override { return nullptr; }
+  };
+  CaptureCerr captured;
+  {
+    ThreadPool pool(1, 10);
+    pool.add_task([] { throw NullWhat(); }, "null");
+    ASSERT_TRUE(eventually([&] { return pool.is_idle(); }));
+  }
+  EXPECT_EQ(captured.text(), "Exception in task \"null\": <null what()>\n");
+}
+
+TEST(ThreadPoolErrors, TaskThatEndsItsThreadLeavesThePoolSound) {
+  ThreadPool pool(1, 10);
+  const auto id = pool.add_task([] { pthread_exit(nullptr); }, "exits");
+  std::atomic<bool> after{false};
+  pool.add_task([&] { after = true; }, "after");
+  EXPECT_TRUE(eventually([&] { return after.load(); }));  // on the worker that replaced it
+  EXPECT_TRUE(eventually([&] { return pool.is_idle(); }));
+  EXPECT_FALSE(pool.is_pending_or_running(id));
+}
+
+// The pending-task store against a plain model: a vector scanned in full.
+TEST(PendingStore, MatchesAPlainModelOverRandomOperations) {
+  using vexo::util::detail::PendingStore;
+  using vexo::util::detail::PendingTask;
+  using vexo::util::detail::StartClock;
+  struct Model {
+    std::uint64_t id;
+    StartClock clock;
+    std::int64_t start;
+    bool due;
+  };
+  std::mt19937_64 rng(20261208);
+  PendingStore store;
+  std::vector<Model> model;
+  std::vector<std::uint64_t> gone;  // ids taken or removed, for re-adds (as a series does)
+  std::int64_t wall = -1000, steady = 5000;
+  std::uint64_t next_id = 0;
+  auto name_of = [](std::uint64_t id) { return tamu::cat("task ", id); };
+  auto find = [&](std::uint64_t id) {
+    return std::find_if(model.begin(), model.end(), [id](const Model& m) { return m.id == id; });
+  };
+  for (int op = 0; op < 60000; ++op) {
+    // Phases of growth and of draining, so that the table grows and shrinks
+    // and tombstones pile up.
+    const bool growing = (op / 5000) % 2 == 0;
+    const auto r = rng() % 16;
+    if (r < (growing ? 7u : 3u)) {
+      std::uint64_t id = next_id;
+      if (!gone.empty() && rng() % 8 == 0) {
+        const auto i = rng() % gone.size();
+        id = gone[i];
+        gone.erase(gone.begin() + static_cast<std::ptrdiff_t>(i));
+      } else {
+        ++next_id;
+      }
+      const auto clock = static_cast<StartClock>(rng() % 3);
+      const std::int64_t start =
+          (clock == StartClock::wall ? wall : steady) + static_cast<std::int64_t>(rng() % 200) - 20;
+      store.add(id, clock, start, steady,
+                PendingTask{[] {}, name_of(id), static_cast<std::uint8_t>(id % 32)});
+      model.push_back({id, clock, start, clock == StartClock::due});
+    } else if (r < 10) {
+      const std::uint64_t id = rng() % (next_id + 2);
+      PendingTask out;
+      const auto it = find(id);
+      ASSERT_EQ(store.remove(id, &out), it != model.end()) << "remove " << id;
+      if (it != model.end()) {
+        EXPECT_EQ(out.name, name_of(id));
+        EXPECT_EQ(out.flags, id % 32);
+        model.erase(it);
+        gone.push_back(id);
+      }
+    } else if (r < 14) {
+      store.promote(wall, steady);
+      for (Model& m : model) {
+        if (m.clock == StartClock::wall && m.start <= wall) m.due = true;
+        if (m.clock == StartClock::steady && m.start <= steady) m.due = true;
+      }
+      auto best = model.end();
+      for (auto it = model.begin(); it != model.end(); ++it) {
+        if (it->due && (best == model.end() || it->id < best->id)) best = it;
+      }
+      ASSERT_EQ(store.has_due(), best != model.end());
+      if (best == model.end()) continue;
+      PendingTask out;
+      std::int64_t ready = 0;
+      ASSERT_EQ(store.take(&out, &ready), best->id);
+      EXPECT_EQ(out.name, name_of(best->id));
+      gone.push_back(best->id);
+      model.erase(best);
+    } else if (r == 14) {
+      wall += static_cast<std::int64_t>(rng() % 40);
+      steady += static_cast<std::int64_t>(rng() % 40);
+    } else if (rng() % 64 == 0) {
+      std::vector<std::uint64_t> ids;
+      store.list(10, [&](std::uint64_t id, const std::string& name) {
+        EXPECT_EQ(name, name_of(id));
+        ids.push_back(id);
+      });
+      std::vector<std::uint64_t> expected;
+      for (const Model& m : model) expected.push_back(m.id);
+      std::sort(expected.begin(), expected.end());
+      expected.resize(std::min<std::size_t>(expected.size(), 10));
+      ASSERT_EQ(ids, expected);
+    }
+    // Invariants after every operation.
+    ASSERT_EQ(store.size(), model.size());
+    if (op % 64 == 0) {
+      ASSERT_TRUE(store.valid()) << "after operation " << op;
+    }
+    for (const StartClock clock : {StartClock::wall, StartClock::steady}) {
+      std::int64_t earliest = std::numeric_limits<std::int64_t>::max();
+      bool any = false;
+      for (const Model& m : model) {
+        if (m.clock == clock && !m.due) {
+          earliest = std::min(earliest, m.start);
+          any = true;
+        }
+      }
+      ASSERT_EQ(store.has_waiting(clock), any);
+      if (any) {
+        ASSERT_EQ(store.earliest(clock), earliest);
+      }
+    }
+    const std::uint64_t probe = rng() % (next_id + 2);
+    ASSERT_EQ(store.contains(probe), find(probe) != model.end());
+  }
+  std::vector<PendingTask> cleared;
+  store.clear(cleared);
+  EXPECT_EQ(cleared.size(), model.size());
+  EXPECT_TRUE(store.empty());
+}
+
+// --- Results, waiting, recurring tasks, steady starts, hooks ---------------
+
+using Steady = std::chrono::steady_clock;
+
+TEST(ThreadPoolSubmit, FuturesCarryResultsExceptionsAndBrokenPromises) {
+  ThreadPool pool(1, 3);
+  auto value = pool.submit([] { return 42; }, "value");
+  auto move_only = pool.submit([p = std::make_unique<int>(7)] { return *p; });
+  EXPECT_EQ(value.result.get(), 42);
+  EXPECT_EQ(move_only.result.get(), 7);
+  CaptureCerr captured;
+  auto thrown = pool.submit([]() -> int { throw std::runtime_error("boom"); });
+  EXPECT_THROW(thrown.result.get(), std::runtime_error);
+  // Removed before it ran: a broken promise, so no waiter hangs.
+  auto removed = pool.submit([] { return 1; }, ThreadPool::Duration(1h), "removed");
+  auto discarded = pool.submit([] {}, Steady::now() + 1h, "discarded");
+  auto cleared = pool.submit([] {}, Clock::now() + 1h);
+  EXPECT_TRUE(pool.remove_pending_task(removed.id));
+  EXPECT_EQ(pool.remove_pending_tasks(), 2u);
+  for (std::future_errc e : {std::future_errc::broken_promise}) {
+    try {
+      removed.result.get();
+      ADD_FAILURE() << "no exception";
+    } catch (const std::future_error& error) {
+      EXPECT_EQ(error.code(), e);
+    }
+    EXPECT_THROW(discarded.result.get(), std::future_error);
+    EXPECT_THROW(cleared.result.get(), std::future_error);
+  }
+  // A full queue throws as add_task does, and nothing is queued.
+  for (int i = 0; i < 3; ++i) pool.add_task([] {}, ThreadPool::Duration(1h));
+  const auto before = pool.stats().submitted;
+  EXPECT_EQ(error_message([&] { pool.submit([] { return 0; }); }),
+            "Cannot add task: Pending queue has reached capacity (3)");
+  EXPECT_EQ(pool.stats().submitted, before);
+  EXPECT_EQ(pool.num_pending(), 3u);
+  pool.remove_pending_tasks();
+  EXPECT_EQ(captured.text(), "");  // the future took the exception
+}
+
+TEST(ThreadPoolWait, WaitsEndAndWaitsFromInsideATaskThrow) {
+  ThreadPool pool(2, 10);
+  EXPECT_TRUE(pool.wait(12345));  // never issued: at once
+  std::atomic<bool> slow_done{false};
+  const auto slow = pool.add_task([&] {
+    std::this_thread::sleep_for(30ms);
+    slow_done = true;
+  });
+  EXPECT_TRUE(pool.wait(slow));
+  EXPECT_TRUE(slow_done.load());
+  const auto later = pool.add_task([] {}, ThreadPool::Duration(1h));
+  EXPECT_FALSE(pool.wait_for(later, ThreadPool::Duration(20ms)));
+  EXPECT_FALSE(pool.wait_idle_for(ThreadPool::Duration(20ms)));  // tasks due later count
+  std::thread remover([&] {
+    std::this_thread::sleep_for(20ms);
+    pool.remove_pending_task(later);
+  });
+  EXPECT_TRUE(pool.wait(later));  // removed
+  remover.join();
+  pool.wait_idle();
+  // From inside a task, a wait that could only end when the task ends throws.
+  auto inner = pool.submit([&pool] {
+    std::string messages = error_message([&] { pool.wait_idle(); });
+    const auto self = pool.get_running_task_ids()[0];
+    messages += "|" + error_message([&] { pool.wait(self); });
+    return messages;
+  });
+  EXPECT_EQ(inner.result.get(),
+            "Cannot wait for the pool to be idle from one of its own tasks|"
+            "Cannot wait for task " + std::to_string(inner.id) + " from inside that task");
+}
+
+TEST(ThreadPoolErrors, HandlerReplacesTheLineAndAThrowingHandlerIsReported) {
+  CaptureCerr captured;
+  ThreadPool pool(1, 10);
+  std::mutex m;
+  std::vector<std::string> seen;
+  pool.set_exception_handler([&](ThreadPool::TaskId id, std::string_view name, std::exception_ptr e) {
+    try {
+      std::rethrow_exception(e);
+    } catch (const std::exception& ex) {
+      std::lock_guard<std::mutex> lock(m);
+      seen.push_back(std::to_string(id) + " " + std::string(name) + " " + ex.what());
+    }
+    if (name == "rethrow") throw std::logic_error("handler failed");
+  });
+  pool.add_task([] { throw std::runtime_error("a"); }, "first");
+  pool.add_task([] { throw std::runtime_error("b"); }, "rethrow");
+  pool.wait_idle();
+  pool.set_exception_handler(nullptr);  // back to the default line
+  pool.add_task([] { throw std::runtime_error("c"); }, "default");
+  pool.wait_idle();
+  EXPECT_EQ(seen, (std::vector<std::string>{"0 first a", "1 rethrow b"}));
+  EXPECT_EQ(captured.text(),
+            "Exception in exception handler for task \"rethrow\": handler failed\n"
+            "Exception in task \"default\": c\n");
+  const auto stats = pool.stats();
+  EXPECT_EQ(stats.submitted, 3u);
+  EXPECT_EQ(stats.completed, 3u);
+  EXPECT_EQ(stats.failed, 3u);
+}
+
+TEST(ThreadPoolRecurring, RemovingASeriesDuringItsRunEndsIt) {
+  ThreadPool pool(2, 1);
+  Gate release;
+  std::atomic<int> runs{0};
+  Latch started(1);
+  const auto id = pool.add_recurring(
+      [&] {
+        if (++runs == 1) {
+          started.count_down();
+          release.wait();
+        }
+      },
+      ThreadPool::Duration(0), ThreadPool::Duration(1ms), "series");
+  started.wait();
+  EXPECT_TRUE(pool.is_running(id));
+  EXPECT_FALSE(pool.is_pending(id));
+  EXPECT_TRUE(pool.is_full());  // the series keeps its place during a run
+  EXPECT_FALSE(pool.try_add_task([] {}).has_value());
+  EXPECT_TRUE(pool.remove_pending_task(id));
+  EXPECT_FALSE(pool.remove_pending_task(id));  // already ended
+  release.open();
+  EXPECT_TRUE(pool.wait(id));
+  std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(runs.load(), 1);  // that run finished, no other started
+  EXPECT_TRUE(pool.is_idle());
+  EXPECT_FALSE(pool.is_full());
+  EXPECT_EQ(error_message([&] { pool.add_recurring([] {}, {}, ThreadPool::Duration(0)); }),
+            "Illegal period for recurring task: 0 ns");
+}
+
+TEST(ThreadPoolRecurring, AThrowingRunIsReportedAndTheSeriesGoesOn) {
+  CaptureCerr captured;
+  ThreadPool pool(1, 10);
+  std::atomic<int> runs{0};
+  const auto id = pool.add_recurring(
+      [&] {
+        if (++runs == 1) throw std::runtime_error("first run");
+      },
+      ThreadPool::Duration(0), ThreadPool::Duration(2ms), "flaky");
+  ASSERT_TRUE(eventually([&] { return runs.load() >= 3; }));
+  EXPECT_TRUE(pool.remove_pending_task(id));
+  pool.wait(id);
+  EXPECT_EQ(captured.text(), "Exception in task \"flaky\": first run\n");
+  EXPECT_EQ(pool.stats().failed, 1u);
+}
+
+TEST(ThreadPoolRecurring, FixedRateSkipsMissedStartsAndFixedDelayWaitsAPeriod) {
+  for (auto mode : {ThreadPool::Recurrence::fixed_rate, ThreadPool::Recurrence::fixed_delay}) {
+    ThreadPool pool(2, 10);
+    std::mutex m;
+    std::vector<Steady::time_point> starts, ends;
+    const auto id = pool.add_recurring(
+        [&] {
+          const auto start = Steady::now();
+          if (starts.empty()) std::this_thread::sleep_for(100ms);  // late: 3 starts missed
+          std::lock_guard<std::mutex> lock(m);
+          starts.push_back(start);
+          ends.push_back(Steady::now());
+        },
+        ThreadPool::Duration(0), ThreadPool::Duration(30ms), "tick", mode);
+    ASSERT_TRUE(eventually([&] {
+      std::lock_guard<std::mutex> lock(m);
+      return starts.size() >= 4;
+    }));
+    EXPECT_TRUE(pool.remove_pending_task(id));
+    pool.wait(id);
+    std::lock_guard<std::mutex> lock(m);
+    for (std::size_t i = 1; i < starts.size(); ++i) {
+      // No burst of catch-up runs: runs never start closer than half a period.
+      EXPECT_GE(starts[i] - starts[i - 1], 15ms) << "run " << i;
+      if (mode == ThreadPool::Recurrence::fixed_delay) {
+        EXPECT_GE(starts[i] - ends[i - 1], 30ms);
+      }
+    }
+    if (mode == ThreadPool::Recurrence::fixed_rate) {
+      // Back on the grid: the first start after the long run (which ends
+      // 100 ms in) is the grid's 120 ms, less the first run's own start delay.
+      EXPECT_GE(starts[1] - starts[0], 115ms);
+    }
+  }
+}
+
+TEST(ThreadPoolClock, SteadyStartsIgnoreTheWallClock) {
+  ThreadPool pool(2, 10);
+  std::atomic<bool> steady_ran{false}, wall_ran{false};
+  Steady::time_point steady_started;
+  const auto submitted = Steady::now();
+  pool.add_task(
+      [&] {
+        steady_started = Steady::now();
+        steady_ran = true;
+      },
+      submitted + 60ms, "steady");
+  pool.add_task([&] { wall_ran = true; }, Clock::now() + 1min, "wall");
+  {
+    WallClockShift shift(std::chrono::hours(1));  // the wall clock jumps an hour ahead
+    EXPECT_TRUE(eventually([&] { return wall_ran.load(); }));
+    EXPECT_TRUE(eventually([&] { return steady_ran.load(); }));
+    EXPECT_GE(steady_started - submitted, 60ms);
+  }
+  // Set back an hour: a steady start stays where it was.
+  WallClockShift shift(-std::chrono::nanoseconds(1h));
+  steady_ran = false;
+  const auto again = Steady::now();
+  pool.add_task([&] { steady_ran = true; }, again + 30ms, "steady again");
+  EXPECT_TRUE(eventually([&] { return steady_ran.load(); }));
+  EXPECT_LT(Steady::now() - again, 20s);
+}
+
+TEST(ThreadPoolBackPressure, TryAddAndAddWait) {
+  ThreadPool pool(1, 1);
+  Gate release;
+  Latch started(1);
+  pool.add_task([&] {
+    started.count_down();
+    release.wait();
+  });
+  started.wait();
+  const auto queued = pool.try_add_task([] {}, "queued");
+  ASSERT_TRUE(queued.has_value());
+  EXPECT_FALSE(pool.try_add_task([] {}, "rejected").has_value());
+  EXPECT_FALSE(pool.add_task_wait([] {}, ThreadPool::Duration(20ms)).has_value());
+  std::thread opener([&] {
+    std::this_thread::sleep_for(30ms);
+    release.open();  // the running task ends, the worker takes "queued": room
+  });
+  const auto t0 = Steady::now();
+  const auto waited = pool.add_task_wait([] {}, ThreadPool::Duration(20s), "waited");
+  opener.join();
+  ASSERT_TRUE(waited.has_value());
+  EXPECT_EQ(*waited, *queued + 1);  // the rejected submissions used no id
+  EXPECT_LT(Steady::now() - t0, 10s);
+  pool.wait_idle();
+}
+
+TEST(ThreadPoolInspection, PendingListingsStatsAndWorkerNames) {
+  ThreadPool pool(1, 10, ThreadPool::Options{"a-long-pool-name"});
+  const auto later = ThreadPool::Duration(1h);
+  pool.add_task([] {}, Steady::now() + 1h, "c");
+  pool.add_task([] {}, later, "b");
+  pool.add_task([] {}, Clock::now() + 1h, "a");
+  const auto ids = pool.get_pending_task_ids();
+  EXPECT_EQ(std::vector<ThreadPool::TaskId>(ids.begin(), ids.end()),
+            (std::vector<ThreadPool::TaskId>{0, 1, 2}));
+  const auto names = pool.get_pending_task_names(2);
+  EXPECT_EQ(std::vector<std::string>(names.begin(), names.end()),
+            (std::vector<std::string>{"c", "b"}));
+  auto thread_name = pool.submit([] {
+    char name[32] = {};
+    pthread_getname_np(pthread_self(), name, sizeof name);
+    return std::string(name);
+  });
+  EXPECT_EQ(thread_name.result.get(), "a-long-pool-n-0");  // 15 characters at most
+  pool.wait(thread_name.id);
+  EXPECT_EQ(pool.remove_pending_tasks(), 3u);
+  const auto stats = pool.stats();
+  EXPECT_EQ(stats.submitted, 4u);
+  EXPECT_EQ(stats.completed, 1u);
+  EXPECT_EQ(stats.removed, 3u);
+  EXPECT_GT(stats.total_run_time.count(), 0);
+  EXPECT_GE(stats.total_run_time, stats.max_run_time);
+  EXPECT_GE(stats.total_queue_wait, stats.max_queue_wait);
+}
+
+// Submissions with futures, recurring series, waits and removals from several
+// threads at once, with exact accounting.
+TEST(ThreadPoolStress, SubmitSeriesWaitsAndRemovalsAccountExactly) {
+  constexpr int kSubmitters = 2, kPerSubmitter = 600, kSeries = 8;
+  ThreadPool pool(3, 32);
+  std::atomic<std::uint64_t> removes{0}, runs{0};
+  std::vector<std::atomic<int>> ran(kSubmitters * kPerSubmitter);
+  struct SeriesState {
+    std::atomic<int> runs{0};
+    std::atomic<bool> in_run{false};
+    std::atomic<bool> overlapped{false};
+  };
+  std::vector<SeriesState> series(kSeries);
+  std::vector<ThreadPool::TaskId> series_ids(kSeries);
+  for (int s = 0; s < kSeries; ++s) {
+    series_ids[static_cast<std::size_t>(s)] = pool.add_recurring(
+        [&, s] {
+          SeriesState& st = series[static_cast<std::size_t>(s)];
+          if (st.in_run.exchange(true)) st.overlapped = true;
+          ++st.runs;
+          ++runs;
+          st.in_run = false;
+        },
+        ThreadPool::Duration(0), ThreadPool::Duration(s % 2 == 0 ? 1ms : 3ms),
+        tamu::cat("series ", static_cast<std::uint64_t>(s)),
+        s % 3 == 0 ? ThreadPool::Recurrence::fixed_delay : ThreadPool::Recurrence::fixed_rate);
+  }
+  std::mutex issued_mutex;
+  std::vector<ThreadPool::TaskId> issued;
+  std::atomic<bool> stop{false};
+  std::thread meddler([&] {
+    std::mt19937_64 rng(5);
+    while (!stop) {
+      ThreadPool::TaskId id = 0;
+      {
+        std::lock_guard<std::mutex> lock(issued_mutex);
+        if (issued.empty()) continue;
+        id = issued[rng() % issued.size()];
+      }
+      if (rng() % 2 == 0) {
+        if (pool.remove_pending_task(id)) ++removes;
+      } else {
+        pool.wait_for(id, ThreadPool::Duration(1ms));
+      }
+      (void)pool.get_pending_task_ids(8);
+      (void)pool.stats();
+    }
+  });
+  std::vector<std::thread> submitters;
+  std::vector<std::vector<ThreadPool::Submission<int>>> results(kSubmitters);
+  for (int t = 0; t < kSubmitters; ++t) {
+    submitters.emplace_back([&, t] {
+      for (int i = 0; i < kPerSubmitter; ++i) {
+        const int k = t * kPerSubmitter + i;
+        for (;;) {
+          try {
+            auto sub = pool.submit(
+                [&, k] {
+                  ++ran[static_cast<std::size_t>(k)];
+                  ++runs;
+                  return k;
+                },
+                i % 5 == 0 ? ThreadPool::Duration(1ms) : ThreadPool::Duration(0));
+            {
+              std::lock_guard<std::mutex> lock(issued_mutex);
+              issued.push_back(sub.id);
+            }
+            results[static_cast<std::size_t>(t)].push_back(std::move(sub));
+            break;
+          } catch (const vexo::Error&) {
+            (void)pool.add_task_wait([] {}, ThreadPool::Duration(1ms));  // a filler, also counted
+            std::this_thread::yield();
+          }
+        }
+      }
+    });
+  }
+  for (auto& t : submitters) t.join();
+  for (ThreadPool::TaskId id : series_ids) {
+    if (pool.remove_pending_task(id)) ++removes;
+    pool.wait(id);
+  }
+  pool.wait_idle();
+  stop = true;
+  meddler.join();
+  std::uint64_t got = 0, broken = 0;
+  for (int t = 0; t < kSubmitters; ++t) {
+    for (auto& sub : results[static_cast<std::size_t>(t)]) {
+      try {
+        const int k = sub.result.get();
+        ASSERT_EQ(ran[static_cast<std::size_t>(k)].load(), 1);
+        ++got;
+      } catch (const std::future_error&) {
+        ++broken;
+      }
+    }
+  }
+  int total_ran = 0;
+  for (auto& r : ran) total_ran += r.load();
+  EXPECT_EQ(got, static_cast<std::uint64_t>(total_ran));
+  EXPECT_EQ(got + broken, static_cast<std::uint64_t>(kSubmitters * kPerSubmitter));
+  for (SeriesState& st : series) EXPECT_FALSE(st.overlapped.load());
+  const auto stats = pool.stats();
+  EXPECT_EQ(stats.removed, removes.load());
+  EXPECT_EQ(stats.removed, broken + kSeries);  // every series ended by removal
+  // Every submission ran or was removed: fillers ran, series ran many times.
+  std::uint64_t series_runs = 0;
+  for (SeriesState& st : series) series_runs += static_cast<std::uint64_t>(st.runs.load());
+  const std::uint64_t fillers = stats.submitted - kSubmitters * kPerSubmitter - kSeries;
+  EXPECT_EQ(stats.completed, got + series_runs + fillers);
+  EXPECT_EQ(runs.load(), got + series_runs);
+  EXPECT_TRUE(pool.is_idle());
+}
 
 }  // namespace
