@@ -12,19 +12,19 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
-#include <cstdlib>
-#include <future>
-#include <map>
-#include <optional>
-#include <set>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
+#include <future>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <system_error>
@@ -33,6 +33,8 @@
 
 #include "pending_store.hpp"  // the pool's private pending-task store, header-only
 #include "tamu/cat.hpp"
+// Allocations can be made to fail (vexo::test::t_fail_allocations).
+#define VEXO_TEST_COUNT_ALLOCATIONS 1
 #include "test_support.hpp"
 
 // The wall clock of this process, shifted by g_wall_shift_ns: every call of
@@ -57,57 +59,13 @@ extern "C" int clock_gettime(clockid_t clock, struct timespec* ts) noexcept {
   return static_cast<int>(rc);
 }
 
-// Allocations on a thread that sets t_fail_allocations throw std::bad_alloc,
-// as when memory is exhausted. The sanitizers bring their own operator new.
-#if !defined(VEXO_TEST_ASAN) && !defined(VEXO_TEST_TSAN)
-#define VEXO_TEST_FAIL_ALLOCATIONS 1
-namespace {
-thread_local bool t_fail_allocations = false;
-}
-void* operator new(std::size_t size) {
-  if (t_fail_allocations) throw std::bad_alloc();
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
-#endif
-
 namespace {
 
 using namespace std::chrono_literals;
 using vexo::test::error_message;
+using vexo::test::Gate;
 using vexo::util::ThreadPool;
 using Clock = std::chrono::system_clock;
-
-// A one-way gate: threads wait until it is opened. Tests use it to hold tasks
-// in a known phase instead of sleeping.
-class Gate {
- public:
-  void open() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      open_ = true;
-    }
-    cv_.notify_all();
-  }
-  void wait() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    cv_.wait(lock, [this] { return open_; });
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool open_ = false;
-};
 
 // Counts down to zero; wait() blocks until then.
 class Latch {
@@ -600,14 +558,13 @@ constexpr bool accepts_null_name = requires(Pool& p, std::function<void()> f) {
   p.add_task(f, nullptr);
 };
 template <typename Pool>
-constexpr bool accepts_names_and_times =
-    requires(Pool& p, std::function<void()> f) {
-      p.add_task(f, "name");
-      p.add_task(f);
-      p.add_task(f, ThreadPool::Duration(1), "name");
-      p.add_task(f, ThreadPool::TimePoint{}, "name");
-      p.add_work(f, "name");
-    };
+constexpr bool accepts_names_and_times = requires(Pool& p, std::function<void()> f) {
+  p.add_task(f, "name");
+  p.add_task(f);
+  p.add_task(f, ThreadPool::Duration(1), "name");
+  p.add_task(f, ThreadPool::TimePoint{}, "name");
+  p.add_work(f, "name");
+};
 template <typename Pool>
 constexpr bool submit_accepts_zero_name = requires(Pool& p, std::function<void()> f) {
   p.submit(f, 0);
@@ -628,8 +585,8 @@ class WallClockShift {
 
 TEST(ThreadPoolClock, WallClockBefore1970) {
   // 1969-12-31T23:00Z
-  const auto now = std::chrono::duration_cast<std::chrono::nanoseconds>(
-      Clock::now().time_since_epoch());
+  const auto now =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch());
   WallClockShift shift(-now - std::chrono::nanoseconds(1h));
   ASSERT_LT(Clock::now().time_since_epoch().count(), 0);
   ThreadPool pool(1, 10);
@@ -672,7 +629,7 @@ class CaptureStderrFd {
 };
 
 TEST(ThreadPoolErrors, BadAllocIsReportedWhileMemoryStaysExhausted) {
-#if !defined(VEXO_TEST_FAIL_ALLOCATIONS)
+#if !defined(VEXO_TEST_ALLOCATIONS_COUNTED)
   GTEST_SKIP() << "the sanitizers replace operator new";
 #else
   CaptureStderrFd captured;
@@ -680,14 +637,14 @@ TEST(ThreadPoolErrors, BadAllocIsReportedWhileMemoryStaysExhausted) {
     ThreadPool pool(1, 10);
     pool.add_task(
         [] {
-          t_fail_allocations = true;  // until the next task on this worker
+          vexo::test::t_fail_allocations = true;  // until the next task on this worker
           throw std::bad_alloc();
         },
         "starved");
     std::atomic<bool> after{false};
     pool.add_task(
         [&] {
-          t_fail_allocations = false;
+          vexo::test::t_fail_allocations = false;
           after = true;
         },
         "after");
@@ -902,7 +859,8 @@ TEST(ThreadPoolWait, WaitsEndAndWaitsFromInsideATaskThrow) {
   });
   EXPECT_EQ(inner.result.get(),
             "Cannot wait for the pool to be idle from one of its own tasks|"
-            "Cannot wait for task " + std::to_string(inner.id) + " from inside that task");
+            "Cannot wait for task " +
+                std::to_string(inner.id) + " from inside that task");
 }
 
 TEST(ThreadPoolErrors, HandlerReplacesTheLineAndAThrowingHandlerIsReported) {
@@ -910,15 +868,16 @@ TEST(ThreadPoolErrors, HandlerReplacesTheLineAndAThrowingHandlerIsReported) {
   ThreadPool pool(1, 10);
   std::mutex m;
   std::vector<std::string> seen;
-  pool.set_exception_handler([&](ThreadPool::TaskId id, std::string_view name, std::exception_ptr e) {
-    try {
-      std::rethrow_exception(e);
-    } catch (const std::exception& ex) {
-      std::lock_guard<std::mutex> lock(m);
-      seen.push_back(std::to_string(id) + " " + std::string(name) + " " + ex.what());
-    }
-    if (name == "rethrow") throw std::logic_error("handler failed");
-  });
+  pool.set_exception_handler(
+      [&](ThreadPool::TaskId id, std::string_view name, std::exception_ptr e) {
+        try {
+          std::rethrow_exception(e);
+        } catch (const std::exception& ex) {
+          std::lock_guard<std::mutex> lock(m);
+          seen.push_back(std::to_string(id) + " " + std::string(name) + " " + ex.what());
+        }
+        if (name == "rethrow") throw std::logic_error("handler failed");
+      });
   pool.add_task([] { throw std::runtime_error("a"); }, "first");
   pool.add_task([] { throw std::runtime_error("b"); }, "rethrow");
   pool.wait_idle();

@@ -27,6 +27,7 @@ namespace {
 
 using vexo::test::Bytes;
 using vexo::test::from_hex;
+using vexo::test::Gate;
 using vexo::test::random_bytes;
 
 enum class Fn { kTurboShake128, kTurboShake256, kKt128, kKt256 };
@@ -272,25 +273,6 @@ TEST(K12Model, ChunkBoundariesAgainstThePlainModel) {
     }
   }
 }
-
-// Gates a task until the test opens it.
-class Gate {
- public:
-  void open() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    open_ = true;
-    cv_.notify_all();
-  }
-  void wait() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    cv_.wait(lock, [this] { return open_; });
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool open_ = false;
-};
 
 // A pool whose one worker is busy and whose queue is full: KT hashes on the
 // calling thread. A call from the pool's only worker: no task of its own can

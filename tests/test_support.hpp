@@ -1,16 +1,20 @@
 // What several test programs need: sanitizer detection, random and
-// hexadecimal bytes, the message of a thrown vexo::Error, and a count of heap
-// allocations.
+// hexadecimal bytes, the message of a thrown vexo::Error, a gate for holding
+// threads in a known phase, and a count of heap allocations (or their failure).
 //
 // Each test program is one translation unit. A program that counts
 // allocations defines VEXO_TEST_COUNT_ALLOCATIONS before including this
 // header, which then replaces the global operator new and delete for it and
-// defines VEXO_TEST_ALLOCATIONS_COUNTED. The sanitizers bring their own
+// defines VEXO_TEST_ALLOCATIONS_COUNTED; a thread that sets
+// t_fail_allocations then sees every allocation throw std::bad_alloc, as when
+// memory is exhausted. The sanitizers bring their own
 // operator new, so the count is only kept in plain builds.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdlib>
+#include <mutex>
 #include <new>
 #include <random>
 #include <string>
@@ -59,6 +63,28 @@ inline Bytes from_hex(const std::string& hex) {
   return bytes;
 }
 
+// A one-way gate: threads wait until it is opened. Tests use it to hold tasks
+// in a known phase instead of sleeping.
+class Gate {
+ public:
+  void open() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      open_ = true;
+    }
+    cv_.notify_all();
+  }
+  void wait() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    cv_.wait(lock, [this] { return open_; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool open_ = false;
+};
+
 // Runs f and returns the message of the vexo::Error it throws, or a text
 // that no expected message equals when it throws none.
 template <typename F>
@@ -74,6 +100,8 @@ std::string error_message(F&& f) {
 #if defined(VEXO_TEST_ALLOCATIONS_COUNTED)
 // Allocations through the global operator new since the program started.
 inline std::atomic<long> g_allocations{0};
+// While set on a thread, every allocation on it throws std::bad_alloc.
+inline thread_local bool t_fail_allocations = false;
 
 // Returns the number of heap allocations that f makes (on any thread).
 template <typename F>
@@ -88,6 +116,7 @@ long allocations_in(F&& f) {
 
 #if defined(VEXO_TEST_ALLOCATIONS_COUNTED)
 void* operator new(std::size_t size) {
+  if (vexo::test::t_fail_allocations) throw std::bad_alloc();
   vexo::test::g_allocations.fetch_add(1, std::memory_order_relaxed);
   if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
   throw std::bad_alloc();
