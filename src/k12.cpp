@@ -8,6 +8,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <thread>
 
 #include "tamu/cat.hpp"
 #include "vexo/util/ThreadPool.hpp"
@@ -213,8 +214,11 @@ class LeafJob {
 void leaf_cvs_on_pool(util::ThreadPool& pool, const Variant& v, const unsigned char* chunks,
                       std::size_t count, unsigned char* cvs) {
   LeafJob job(v, chunks, count, cvs);
+  // The calling thread hashes too, so more helpers than the other cores only
+  // make the threads take turns.
+  const std::size_t other_cores = std::max(1u, std::thread::hardware_concurrency()) - 1;
   const std::size_t helpers =
-      std::min({pool.num_threads(), job.groups() - 1, std::size_t{kMaxHelpers}});
+      std::min({pool.num_threads(), other_cores, job.groups() - 1, std::size_t{kMaxHelpers}});
   std::array<util::ThreadPool::TaskId, kMaxHelpers> ids;
   std::size_t submitted = 0;
   for (; submitted < helpers; ++submitted) {
