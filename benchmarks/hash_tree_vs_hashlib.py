@@ -6,7 +6,7 @@
 Hashes DIR (default /usr/include) with SHA3-256 both ways, with a warm cache
 (one untimed pass of each first), and prints the median wall times, the ratio
 and whether every digest agrees. Exits 1 when the digests differ or the ratio
-is above 0.5 (issue 11's target: hash_tree keeps both cores busy).
+is above 0.5 (the aim: hash_tree keeps both cores busy).
 """
 import argparse
 import hashlib
