@@ -89,14 +89,17 @@ std::optional<std::vector<unsigned char>> hash_with(Hasher hasher, std::FILE* fi
                                                     std::size_t output_bytes,
                                                     std::size_t buffer_size,
                                                     std::size_t* bytes_read) {
-  std::vector<unsigned char> buffer(buffer_size);
+  // One buffer per thread, kept between files: a tree of small files would
+  // otherwise spend much of its time allocating and zeroing buffers.
+  thread_local std::vector<unsigned char> buffer;
+  if (buffer.size() < buffer_size) buffer.resize(buffer_size);
   for (;;) {
-    const std::size_t n = std::fread(buffer.data(), 1, buffer.size(), file);
+    const std::size_t n = std::fread(buffer.data(), 1, buffer_size, file);
     if (n > 0) {
       hasher.update(tamu::span<const unsigned char>(buffer.data(), n));
       if (bytes_read != nullptr) *bytes_read += n;
     }
-    if (n < buffer.size()) break;
+    if (n < buffer_size) break;
   }
   if (std::ferror(file)) return std::nullopt;
   std::vector<unsigned char> digest(output_bytes);

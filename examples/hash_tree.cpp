@@ -104,7 +104,9 @@ int main(int argc, char** argv) {
   };
 
   {
-    vexo::util::ThreadPool pool(threads, 4 * threads);
+    // Room for many small files ahead of the workers, so that the submitter
+    // waits for room seldom rather than once per file.
+    vexo::util::ThreadPool pool(threads, 1024);
     for (Entry& entry : entries) {
       auto task = [&entry, algo, &files_done, &bytes_done] {
         std::size_t bytes = 0;
