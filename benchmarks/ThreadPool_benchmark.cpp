@@ -14,9 +14,9 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/thread_pool.hpp>
 #include <chrono>
-#include <future>
 #include <condition_variable>
 #include <cstdint>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -207,7 +207,8 @@ void BM_Backlog(benchmark::State& state) {
   Countdown countdown;
   for (auto _ : state) {
     countdown.reset(kTasks);
-    for (std::int64_t i = 0; i < kTasks; ++i) pool.add_task([&countdown] { countdown.finish_one(); });
+    for (std::int64_t i = 0; i < kTasks; ++i)
+      pool.add_task([&countdown] { countdown.finish_one(); });
     countdown.wait();
   }
   state.SetItemsProcessed(state.iterations() * kTasks);
@@ -379,9 +380,9 @@ void BM_RecurringJitter(benchmark::State& state) {
     std::vector<double> jitter;
     for (int i = 0; i < kRuns; ++i) {
       const auto planned = first + i * kPeriod;
-      jitter.push_back(std::chrono::duration<double, std::micro>(starts[static_cast<std::size_t>(i)] -
-                                                                 planned)
-                           .count());
+      jitter.push_back(
+          std::chrono::duration<double, std::micro>(starts[static_cast<std::size_t>(i)] - planned)
+              .count());
     }
     state.counters["p50_us"] = percentile(jitter, 0.5);
     state.counters["p99_us"] = percentile(jitter, 0.99);
@@ -415,7 +416,8 @@ void BM_ManySeriesCpu(benchmark::State& state) {
     const auto n = runs.load() - runs0;
     state.counters["runs"] = static_cast<double>(n);
     state.counters["cpu_ms"] = cpu * 1e3;
-    state.counters["cpu_us_per_run"] = cpu * 1e6 / static_cast<double>(std::max<std::int64_t>(n, 1));
+    state.counters["cpu_us_per_run"] =
+        cpu * 1e6 / static_cast<double>(std::max<std::int64_t>(n, 1));
     pool.remove_pending_tasks();
   }
 }

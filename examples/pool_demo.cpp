@@ -66,9 +66,9 @@ int main() {
 
   // A recurring task: every 40 ms on the steady clock, one id for the series.
   std::atomic<int> ticks{0};
-  const auto ticker = pool.add_recurring(
-      [&] { std::printf("[%4lld ms] tick %d\n", ms_since_start(), ++ticks); },
-      ThreadPool::Duration(0), ThreadPool::Duration(40ms), "ticker");
+  const auto ticker =
+      pool.add_recurring([&] { std::printf("[%4lld ms] tick %d\n", ms_since_start(), ++ticks); },
+                         ThreadPool::Duration(0), ThreadPool::Duration(40ms), "ticker");
   while (ticks.load() < 4) std::this_thread::sleep_for(5ms);
   pool.remove_pending_task(ticker);  // ends the series (a run in progress finishes)
   pool.wait(ticker);

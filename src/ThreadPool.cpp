@@ -7,16 +7,16 @@
 
 #include <algorithm>
 #include <condition_variable>
-#include <optional>
-#include <string_view>
-#include <unordered_map>
 #include <cstring>
 #include <exception>
 #include <iostream>
 #include <limits>
 #include <mutex>
+#include <optional>
+#include <string_view>
 #include <system_error>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "pending_store.hpp"
@@ -27,11 +27,11 @@ namespace vexo::util {
 
 namespace {
 
-using std::chrono::milliseconds;
-using std::chrono::nanoseconds;
 using detail::PendingStore;
 using detail::PendingTask;
 using detail::StartClock;
+using std::chrono::milliseconds;
+using std::chrono::nanoseconds;
 using SteadyClock = std::chrono::steady_clock;
 
 // While a task with a wall-clock start time is pending, idle workers re-read
@@ -68,7 +68,8 @@ std::int64_t steady_now_ns() noexcept {
 std::int64_t sub_sat(std::int64_t a, std::int64_t b) noexcept {
   std::int64_t r;
   if (__builtin_sub_overflow(a, b, &r)) {
-    return b < 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
+    return b < 0 ? std::numeric_limits<std::int64_t>::max()
+                 : std::numeric_limits<std::int64_t>::min();
   }
   return r;
 }
@@ -76,7 +77,8 @@ std::int64_t sub_sat(std::int64_t a, std::int64_t b) noexcept {
 std::int64_t mul_sat(std::int64_t a, std::int64_t b) noexcept {
   std::int64_t r;
   if (__builtin_mul_overflow(a, b, &r)) {
-    return a > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
+    return a > 0 ? std::numeric_limits<std::int64_t>::max()
+                 : std::numeric_limits<std::int64_t>::min();
   }
   return r;
 }
@@ -84,7 +86,8 @@ std::int64_t mul_sat(std::int64_t a, std::int64_t b) noexcept {
 std::int64_t add_sat(std::int64_t a, std::int64_t b) noexcept {
   std::int64_t r;
   if (__builtin_add_overflow(a, b, &r)) {
-    return b > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
+    return b > 0 ? std::numeric_limits<std::int64_t>::max()
+                 : std::numeric_limits<std::int64_t>::min();
   }
   return r;
 }
@@ -258,11 +261,11 @@ struct ThreadPool::Impl {
 
   // A recurring series, beside its pending task in the store (or its run).
   struct Series {
-    std::int64_t period;     // steady ns, > 0
+    std::int64_t period;  // steady ns, > 0
     Recurrence mode;
     std::int64_t scheduled;  // steady start of the current or next run
     bool running = false;
-    bool ended = false;      // removed during a run
+    bool ended = false;  // removed during a run
   };
 
   // What a submission does when the queue is full.
@@ -289,8 +292,7 @@ struct ThreadPool::Impl {
   bool full_i() const VEXO_REQUIRES(mutex) { return store.size() + running_series >= capacity; }
   [[noreturn]] void throw_full() const VEXO_REQUIRES(mutex);
 
-  bool take_i(std::size_t worker, PendingTask& next, std::int64_t steady_now)
-      VEXO_REQUIRES(mutex);
+  bool take_i(std::size_t worker, PendingTask& next, std::int64_t steady_now) VEXO_REQUIRES(mutex);
   void finish_i(std::size_t worker, Job& job) VEXO_REQUIRES(mutex);
   void requeue_i(Series& series, Job& job) VEXO_REQUIRES(mutex);
   void sleep_i(Lock& lock) VEXO_REQUIRES(mutex);
@@ -678,8 +680,8 @@ std::optional<ThreadPool::TaskId> ThreadPool::Impl::add(PendingTask&& task, Star
     id = next_id;
     // Sleeping workers wait for the earliest start time (or 100 ms). Wake
     // one if this task is due, or sooner than every task of its clock.
-    const bool sooner = clock == StartClock::due || !store.has_waiting(clock) ||
-                        start < store.earliest(clock);
+    const bool sooner =
+        clock == StartClock::due || !store.has_waiting(clock) || start < store.earliest(clock);
     if (new_series != nullptr) {
       task.flags = kSeriesFlag;
       series.emplace(id, *new_series);  // may throw; nothing else changed yet
@@ -789,12 +791,12 @@ std::optional<ThreadPool::TaskId> ThreadPool::add_task_wait(std::function<void()
 }
 
 ThreadPool::TaskId ThreadPool::add_recurring(std::function<void()> fct, Duration initial_delay,
-                                             Duration period, std::string name,
-                                             Recurrence mode) {
+                                             Duration period, std::string name, Recurrence mode) {
   if (period <= Duration::zero()) {
     throw Error("Illegal period for recurring task: " + std::to_string(period.count()) + " ns");
   }
-  const std::int64_t first = add_sat(steady_now_ns(), std::max<std::int64_t>(0, initial_delay.count()));
+  const std::int64_t first =
+      add_sat(steady_now_ns(), std::max<std::int64_t>(0, initial_delay.count()));
   const Impl::Series s{period.count(), mode, first};
   return *impl_->add(PendingTask{std::move(fct), std::move(name), 0}, StartClock::steady, first,
                      Impl::WhenFull::throw_error, 0, &s);

@@ -67,13 +67,12 @@ concept NotAName =
 // std::bad_alloc while memory stays exhausted is reported too.
 //
 // Start times are wall-clock (system clock) times, which follow adjustments
-// of the clock, or steady-clock times, which do not. Idle workers sleep until the earliest start time or a
-// submission that is due sooner; while a task with a start time is pending
-// they also wake every 100 ms at most, to notice a wall clock that was set
-// forward, so a delayed task starts no later than 100 ms after its start time
-// when a worker is free. With no task pending, idle workers never wake.
-// Every operation costs O(log n) or less in the number n of pending tasks
-// (amortized), whatever their start times.
+// of the clock, or steady-clock times, which do not. Idle workers sleep until the earliest start
+// time or a submission that is due sooner; while a task with a start time is pending they also wake
+// every 100 ms at most, to notice a wall clock that was set forward, so a delayed task starts no
+// later than 100 ms after its start time when a worker is free. With no task pending, idle workers
+// never wake. Every operation costs O(log n) or less in the number n of pending tasks (amortized),
+// whatever their start times.
 //
 // Thread safety: every member function may be called from any thread at once,
 // including from a task running in the same pool. One mutex guards the queue
@@ -134,8 +133,7 @@ class ThreadPool {
 
   // Receives the failures of tasks without a future: the task's id, its
   // name, and the exception. It runs on the worker, with no lock held.
-  using ExceptionHandler =
-      std::function<void(TaskId, std::string_view name, std::exception_ptr)>;
+  using ExceptionHandler = std::function<void(TaskId, std::string_view name, std::exception_ptr)>;
 
   // Starts `num_threads` workers for a queue of at most `capacity` pending
   // tasks.
@@ -336,8 +334,8 @@ class ThreadPool {
   bool remove_pending_work(TaskId task_id) { return remove_pending_task(task_id); }
 
   // Removes every pending task and ends every recurring series, and returns
-  // how many tasks and series that were. Running tasks go on. The callables are destroyed on the calling thread after the
-  // pool's lock is released.
+  // how many tasks and series that were. Running tasks go on. The callables are destroyed on the
+  // calling thread after the pool's lock is released.
   VEXO_API std::size_t remove_pending_tasks();
 
  private:
