@@ -477,7 +477,7 @@ TEST(StringUtilAllocations, OneForEachResult) {
   const std::string long_arg(100000, 'x');
   const std::string behind = ";" + long_text;
   std::string brackets;
-  for (int i = 0; i < 64; ++i) brackets += "(" + long_arg.substr(0, 100) + ")";
+  for (int i = 0; i < 64; ++i) brackets.append("(").append(long_arg, 0, 100).append(")");
   std::string out;
   std::vector<tamu::string_view> views;
 
