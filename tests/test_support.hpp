@@ -67,11 +67,11 @@ inline Bytes from_hex(const std::string& hex) {
 // in a known phase instead of sleeping.
 class Gate {
  public:
+  // Notifies under the lock: a waiter that sees the gate open may destroy it
+  // at once, which it can only do once this thread has let go of the mutex.
   void open() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      open_ = true;
-    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    open_ = true;
     cv_.notify_all();
   }
   void wait() {
