@@ -72,18 +72,25 @@ def pattern(n):
     return bytes(i % 251 for i in range(n))
 
 
+def write_random_files(directory, prefix, lengths, rng, urandom_from):
+    """Writes one file of random bytes per length; returns {path: bytes}. Files of
+    `urandom_from` bytes or more take os.urandom, which is much faster."""
+    files = {}
+    for n in lengths:
+        path = os.path.join(directory, "%s%d" % (prefix, n))
+        data = bytes(rng.getrandbits(8) for _ in range(n)) if n < urandom_from else os.urandom(n)
+        with open(path, "wb") as f:
+            f.write(data)
+        files[path] = data
+    return files
+
+
 class Sha3sum(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.TemporaryDirectory()
-        rng = random.Random(251)
-        self.files = {}
         # Lengths around the block sizes (72 to 168 bytes) and a few MiB.
-        for n in (0, 1, 71, 72, 73, 103, 104, 135, 136, 137, 143, 144, 167, 168, 169, 3 << 20):
-            path = os.path.join(self.dir.name, "f%d" % n)
-            data = bytes(rng.getrandbits(8) for _ in range(n)) if n < 4096 else os.urandom(n)
-            with open(path, "wb") as f:
-                f.write(data)
-            self.files[path] = data
+        lengths = (0, 1, 71, 72, 73, 103, 104, 135, 136, 137, 143, 144, 167, 168, 169, 3 << 20)
+        self.files = write_random_files(self.dir.name, "f", lengths, random.Random(251), 4096)
 
     def tearDown(self):
         self.dir.cleanup()
@@ -124,16 +131,10 @@ class Sha3sumNewAlgorithms(unittest.TestCase):
 
     def setUp(self):
         self.dir = tempfile.TemporaryDirectory()
-        rng = random.Random(9861)
-        self.files = {}
         # Both sides of the rates (136, 168) and of KT's 8 KiB chunks and groups of four.
-        for n in (0, 1, 135, 136, 137, 167, 168, 169, 8191, 8192, 8193, 5 * 8192 + 1,
-                  9 * 8192 - 1, (3 << 20) + 5):
-            path = os.path.join(self.dir.name, "g%d" % n)
-            data = bytes(rng.getrandbits(8) for _ in range(n)) if n < 100000 else os.urandom(n)
-            with open(path, "wb") as f:
-                f.write(data)
-            self.files[path] = data
+        lengths = (0, 1, 135, 136, 137, 167, 168, 169, 8191, 8192, 8193, 5 * 8192 + 1,
+                   9 * 8192 - 1, (3 << 20) + 5)
+        self.files = write_random_files(self.dir.name, "g", lengths, random.Random(9861), 100000)
 
     def tearDown(self):
         self.dir.cleanup()

@@ -120,23 +120,14 @@ Bytes one_shot(Fn fn, const Bytes& message, unsigned char domain, const Bytes& c
 template <typename Object, typename Finish>
 Bytes streamed(Object object, const Bytes& message, std::size_t output_size, std::mt19937_64& rng,
                Finish finish) {
-  std::optional<Object> copy;
-  Object* target = &object;
-  const std::size_t copy_at = message.empty() ? 0 : rng() % message.size();
-  for (std::size_t done = 0; done < message.size();) {
-    const std::size_t limit = rng() % 4 == 0 ? 300000 : rng() % 2 == 0 ? 20000 : 300;
-    const std::size_t n = std::min<std::size_t>(rng() % (limit + 1), message.size() - done);
-    target->update(tamu::span<const unsigned char>(message.data() + done, n));
-    done += n;
-    if (!copy && done >= copy_at) {
-      copy.emplace(object);
-      target = &*copy;
-      object.update(Bytes(9000, 0xEE));
-    }
-  }
-  if (!copy) copy.emplace(object);
+  const Object copy = vexo::test::feed_with_copy(
+      object, message, rng,
+      [](std::mt19937_64& r) -> std::size_t {
+        return r() % 4 == 0 ? 300000 : r() % 2 == 0 ? 20000 : 300;
+      },
+      9000);
   Bytes out(output_size);
-  vexo::XofReader reader = finish(*copy);
+  vexo::XofReader reader = finish(copy);
   for (std::size_t read = 0; read < output_size;) {
     const std::size_t n = std::min<std::size_t>(rng() % 400, output_size - read);
     reader.read(tamu::span<unsigned char>(out.data() + read, n));

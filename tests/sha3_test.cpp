@@ -281,21 +281,9 @@ TEST(Sha3Differential, ShakeOutputIsAStream) {
 // original, reset and fed `in` in one piece, must agree.
 template <typename Object>
 Bytes stream_through(Object object, const Bytes& in, std::size_t out_len, std::mt19937_64& rng) {
-  std::optional<Object> copy;
-  Object* target = &object;
-  const std::size_t copy_at = in.empty() ? 0 : rng() % in.size();
-  for (std::size_t done = 0; done < in.size();) {
-    const std::size_t limit = rng() % 8 == 0 ? 4000 : 200;
-    const std::size_t n = std::min<std::size_t>(rng() % (limit + 1), in.size() - done);
-    target->update(tamu::span<const unsigned char>(in.data() + done, n));
-    done += n;
-    if (!copy && done >= copy_at) {
-      copy.emplace(object);
-      target = &*copy;
-      object.update(Bytes(300, 0xEE));
-    }
-  }
-  if (!copy) copy.emplace(object);
+  const Object copy = vexo::test::feed_with_copy(
+      object, in, rng, [](std::mt19937_64& r) -> std::size_t { return r() % 8 == 0 ? 4000 : 200; },
+      300);
   const auto finish = [out_len, &rng](const Object& o) {
     Bytes out(out_len);
     if constexpr (requires { o.finalize().read(out); }) {
@@ -312,7 +300,7 @@ Bytes stream_through(Object object, const Bytes& in, std::size_t out_len, std::m
     }
     return out;
   };
-  const Bytes out = finish(*copy);
+  const Bytes out = finish(copy);
   object.reset();
   object.update(in);
   EXPECT_EQ(finish(object), out);

@@ -1,6 +1,6 @@
 // What several test programs need: sanitizer detection, random and
-// hexadecimal bytes, the message of a thrown vexo::Error, a gate for holding
-// threads in a known phase, and a count of heap allocations (or their failure).
+// hexadecimal bytes, streaming in random pieces, the message of a thrown vexo::Error, a gate for
+// holding threads in a known phase, and a count of heap allocations (or their failure).
 //
 // Each test program is one translation unit. A program that counts
 // allocations defines VEXO_TEST_COUNT_ALLOCATIONS before including this
@@ -11,15 +11,18 @@
 // operator new, so the count is only kept in plain builds.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "tamu/span.hpp"
 #include "vexo/util/exceptions.hpp"
 
 #if defined(__SANITIZE_THREAD__)
@@ -61,6 +64,32 @@ inline Bytes from_hex(const std::string& hex) {
     bytes[i] = static_cast<unsigned char>(std::stoul(hex.substr(2 * i, 2), nullptr, 16));
   }
   return bytes;
+}
+
+// Feeds `message` to `object` in random pieces (empty ones too), each at
+// most next_limit(rng) bytes, and at a random point copies the object: the
+// copy takes the rest of the message while the original gets `noise` other
+// bytes, so a copy that shared state with its original would go wrong.
+// Returns the copy, which has seen all of `message`.
+template <typename Object, typename NextLimit>
+Object feed_with_copy(Object& object, const Bytes& message, std::mt19937_64& rng,
+                      NextLimit next_limit, std::size_t noise) {
+  std::optional<Object> copy;
+  Object* target = &object;
+  const std::size_t copy_at = message.empty() ? 0 : rng() % message.size();
+  for (std::size_t done = 0; done < message.size();) {
+    const std::size_t limit = next_limit(rng);
+    const std::size_t n = std::min<std::size_t>(rng() % (limit + 1), message.size() - done);
+    target->update(tamu::span<const unsigned char>(message.data() + done, n));
+    done += n;
+    if (!copy && done >= copy_at) {
+      copy.emplace(object);
+      target = &*copy;
+      object.update(Bytes(noise, 0xEE));
+    }
+  }
+  if (!copy) copy.emplace(object);
+  return std::move(*copy);
 }
 
 // A one-way gate: threads wait until it is opened. Tests use it to hold tasks
