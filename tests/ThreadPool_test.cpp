@@ -678,6 +678,8 @@ TEST(ThreadPoolErrors, TaskThatEndsItsThreadLeavesThePoolSound) {
 }
 
 // The pending-task store against a plain model: a vector scanned in full.
+// Re-added ids (as a series' next run) carry kRenewSeq, so that their due
+// order comes from the sequence number given when they become due.
 TEST(PendingStore, MatchesAPlainModelOverRandomOperations) {
   using vexo::util::detail::PendingStore;
   using vexo::util::detail::PendingTask;
@@ -687,6 +689,9 @@ TEST(PendingStore, MatchesAPlainModelOverRandomOperations) {
     StartClock clock;
     std::int64_t start;
     bool due;
+    bool renew;
+    std::uint8_t flags;
+    PendingStore::Seq seq;  // once due
   };
   std::mt19937_64 rng(20261208);
   PendingStore store;
@@ -694,6 +699,9 @@ TEST(PendingStore, MatchesAPlainModelOverRandomOperations) {
   std::vector<std::uint64_t> gone;  // ids taken or removed, for re-adds (as a series does)
   std::int64_t wall = -1000, steady = 5000;
   std::uint64_t next_id = 0;
+  std::uint64_t renewals = 0;
+  // As the pool does: behind every id issued so far, ahead of the next one.
+  auto renewed_seq = [&] { return (next_id << PendingStore::kSeqShift) + 1 + (renewals++ % 4000); };
   auto name_of = [](std::uint64_t id) { return tamu::cat("task ", id); };
   auto find = [&](std::uint64_t id) {
     return std::find_if(model.begin(), model.end(), [id](const Model& m) { return m.id == id; });
@@ -705,19 +713,25 @@ TEST(PendingStore, MatchesAPlainModelOverRandomOperations) {
     const auto r = rng() % 16;
     if (r < (growing ? 7u : 3u)) {
       std::uint64_t id = next_id;
+      bool renew = false;
       if (!gone.empty() && rng() % 8 == 0) {
         const auto i = rng() % gone.size();
         id = gone[i];
         gone.erase(gone.begin() + static_cast<std::ptrdiff_t>(i));
+        renew = true;
       } else {
         ++next_id;
       }
       const auto clock = static_cast<StartClock>(rng() % 3);
       const std::int64_t start =
           (clock == StartClock::wall ? wall : steady) + static_cast<std::int64_t>(rng() % 200) - 20;
-      store.add(id, clock, start, steady,
-                PendingTask{[] {}, name_of(id), static_cast<std::uint8_t>(id % 32)});
-      model.push_back({id, clock, start, clock == StartClock::due});
+      const auto flags =
+          static_cast<std::uint8_t>((id % 16) | (renew ? PendingStore::kRenewSeq : 0));
+      const PendingStore::Seq renewed = renewed_seq();
+      store.add(id, clock, start, steady, vexo::util::Task([] {}), name_of(id), flags, renewed);
+      const bool due = clock == StartClock::due;
+      model.push_back({id, clock, start, due, renew, flags,
+                       due ? (renew ? renewed : PendingStore::seq_of(id)) : 0});
     } else if (r < 10) {
       const std::uint64_t id = rng() % (next_id + 2);
       PendingTask out;
@@ -725,28 +739,36 @@ TEST(PendingStore, MatchesAPlainModelOverRandomOperations) {
       ASSERT_EQ(store.remove(id, &out), it != model.end()) << "remove " << id;
       if (it != model.end()) {
         EXPECT_EQ(out.name, name_of(id));
-        EXPECT_EQ(out.flags, id % 32);
+        EXPECT_EQ(out.flags, it->flags);
         model.erase(it);
         gone.push_back(id);
       }
     } else if (r < 14) {
-      store.promote(wall, steady);
+      const PendingStore::Seq renewed = renewed_seq();
+      store.promote(wall, steady, renewed);
       for (Model& m : model) {
-        if (m.clock == StartClock::wall && m.start <= wall) m.due = true;
-        if (m.clock == StartClock::steady && m.start <= steady) m.due = true;
+        const bool now_due = (m.clock == StartClock::wall && m.start <= wall) ||
+                             (m.clock == StartClock::steady && m.start <= steady);
+        if (!m.due && now_due) {
+          m.due = true;
+          m.seq = m.renew ? renewed : PendingStore::seq_of(m.id);
+        }
       }
       auto best = model.end();
       for (auto it = model.begin(); it != model.end(); ++it) {
-        if (it->due && (best == model.end() || it->id < best->id)) best = it;
+        if (it->due && (best == model.end() || it->seq < best->seq)) best = it;
       }
       ASSERT_EQ(store.has_due(), best != model.end());
       if (best == model.end()) continue;
       PendingTask out;
       std::int64_t ready = 0;
-      ASSERT_EQ(store.take(&out, &ready), best->id);
-      EXPECT_EQ(out.name, name_of(best->id));
-      gone.push_back(best->id);
-      model.erase(best);
+      const std::uint64_t taken = store.take(&out, &ready);
+      // Runs renewed by one promote() tie; any of them may come first.
+      const auto it = find(taken);
+      ASSERT_TRUE(it != model.end() && it->due && it->seq == best->seq) << "took " << taken;
+      EXPECT_EQ(out.name, name_of(taken));
+      gone.push_back(taken);
+      model.erase(it);
     } else if (r == 14) {
       wall += static_cast<std::int64_t>(rng() % 40);
       steady += static_cast<std::int64_t>(rng() % 40);
@@ -761,6 +783,19 @@ TEST(PendingStore, MatchesAPlainModelOverRandomOperations) {
       std::sort(expected.begin(), expected.end());
       expected.resize(std::min<std::size_t>(expected.size(), 10));
       ASSERT_EQ(ids, expected);
+    } else {
+      // A due task taken out of order, as a waiting task runs it in place.
+      const std::uint64_t id = rng() % (next_id + 2);
+      const auto it = find(id);
+      const bool due = it != model.end() && it->due;
+      PendingTask out;
+      std::int64_t ready = 0;
+      ASSERT_EQ(store.take_due(id, &out, &ready), due) << "take_due " << id;
+      if (due) {
+        EXPECT_EQ(out.name, name_of(id));
+        model.erase(it);
+        gone.push_back(id);
+      }
     }
     // Invariants after every operation.
     ASSERT_EQ(store.size(), model.size());

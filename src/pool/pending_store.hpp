@@ -6,13 +6,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
-#include <functional>
 #include <limits>
 #include <memory>
 #include <new>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "vexo/util/task.hpp"
 
 namespace vexo::util::detail {
 
@@ -22,7 +23,7 @@ enum class StartClock : std::uint8_t { due, wall, steady };
 
 // What the store keeps of a pending task besides its id and times.
 struct PendingTask {
-  std::function<void()> fct;
+  Task fct;
   std::string name;
   std::uint8_t flags = 0;  // the owner's, passed through (at most kFlagBits bits)
 };
@@ -32,9 +33,14 @@ struct PendingTask {
 // clock's epoch). Every operation costs O(log n) in the number n of pending
 // tasks or less, amortized; a listing costs O(n + k log k) for k results.
 //
-// - Due tasks are taken lowest id first. Tasks added as due in ascending id
-//   order wait in a FIFO; tasks that become due by promote(), or are added as
-//   due out of order, wait in a min-heap by id. take() compares the fronts.
+// - Due tasks are taken in due order, lowest sequence number first. A task's
+//   sequence number is (id + 1) << kSeqShift, so that tasks are taken in id
+//   order, except for tasks added with the kRenewSeq flag (a recurring
+//   series' next run): they get the sequence number passed to add() or
+//   promote() when they become due, and so queue behind the tasks already
+//   due. Plain tasks added as due in ascending id order wait in a FIFO; the
+//   others, once due, wait in a min-heap by sequence number. take() compares
+//   the fronts.
 // - Tasks with a start time wait in one min-heap per clock, by start time,
 //   until promote() is given a time at or past their start. (Tasks with equal
 //   starts are promoted together, so their order there does not matter.)
@@ -47,13 +53,19 @@ struct PendingTask {
 //   live task.
 //
 // Memory per task: a 72-byte slot, plus 24 bytes in the FIFO, or 16 in a
-// start heap and 8 to 16 of table. Ids must be below 2^56. Not thread-safe:
+// start heap and 8 to 16 of table. Ids must be at most kMaxId (2^52 - 2). Not thread-safe:
 // the pool holds its lock.
 class PendingStore {
  public:
   using Id = std::uint64_t;
+  using Seq = std::uint64_t;
   static constexpr int kFlagBits = 5;
-  static constexpr Id kMaxId = (Id{1} << 56) - 1;
+  // The flag of tasks that get a fresh sequence number when they become due.
+  static constexpr std::uint8_t kRenewSeq = 1u << (kFlagBits - 1);
+  static constexpr int kSeqShift = 12;
+  static constexpr Id kMaxId = (Id{1} << (64 - kSeqShift)) - 2;
+  // The sequence number of a plain task.
+  static constexpr Seq seq_of(Id id) noexcept { return (id + 1) << kSeqShift; }
 
   PendingStore() { table_.assign(kMinTable, kEmpty); }
 
@@ -70,20 +82,26 @@ class PendingStore {
   std::int64_t earliest(StartClock clock) const noexcept { return heap(clock).front().key; }
 
   // Adds a task. `start` is its start time on `clock` (ignored for due);
-  // `ready` is the steady time from which a due task counts as waiting.
+  // `ready` is the steady time from which a due task counts as waiting;
+  // `renewed` is the sequence number of a kRenewSeq task added as due.
   // The id must not be pending. Throws std::bad_alloc, changing nothing.
-  void add(Id id, StartClock clock, std::int64_t start, std::int64_t ready, PendingTask&& task) {
+  // The callable and the name are moved from only when the task is added.
+  void add(Id id, StartClock clock, std::int64_t start, std::int64_t ready, Task&& fct,
+           std::string&& name, std::uint8_t flags, Seq renewed = 0) {
     reserve_one();
     const std::uint32_t s = free_head_;
-    const bool fifo = clock == StartClock::due && (fifo_.empty() || id > fifo_.back().id);
-    if (fifo) fifo_.push_back({id, ready, s});  // the only step that may still throw
+    const bool renew = (flags & kRenewSeq) != 0;
+    const Seq seq = renew ? renewed : seq_of(id);
+    const bool fifo =
+        clock == StartClock::due && !renew && (fifo_.empty() || seq > fifo_.back().seq);
+    if (fifo) fifo_.push_back({seq, ready, s});  // the only step that may still throw
     Slot& slot = at(s);
     free_head_ = static_cast<std::uint32_t>(slot.tag >> 8);
     State state = State::due_fifo;
     if (!fifo) {
       if (clock == StartClock::due) {
         state = State::due_heap;
-        push(promoted_, DueEntry{id, ready, s});
+        push(promoted_, DueEntry{seq, ready, s});
       } else {
         state = clock == StartClock::wall ? State::wall : State::steady;
         push(clock == StartClock::wall ? wall_ : steady_, StartEntry{start, s});
@@ -92,9 +110,9 @@ class PendingStore {
       // Submissions come in id order: fetch the next id's cell ahead.
       __builtin_prefetch(&table_[home(id + 1)]);
     }
-    slot.tag = (id << 8) | (Id{task.flags} << 3) | static_cast<Id>(state);
-    slot.fct = std::move(task.fct);
-    slot.name = std::move(task.name);
+    slot.tag = (id << 8) | (Id{flags} << 3) | static_cast<Id>(state);
+    slot.fct = std::move(fct);
+    slot.name = std::move(name);
     ++live_;
   }
 
@@ -124,8 +142,9 @@ class PendingStore {
 
   // Makes due every task whose start time has come: wall start <= wall_now,
   // steady start <= steady_now. Promoted wall tasks count as waiting from
-  // steady_now, steady ones from their start.
-  void promote(std::int64_t wall_now, std::int64_t steady_now) {
+  // steady_now, steady ones from their start. kRenewSeq tasks get the
+  // sequence number `renewed`.
+  void promote(std::int64_t wall_now, std::int64_t steady_now, Seq renewed = 0) {
     // Room first, so that no task is lost between two heaps if memory is short.
     const std::size_t most = promoted_.size() + wall_.size() + steady_.size();
     if (most > promoted_.capacity() &&
@@ -133,26 +152,29 @@ class PendingStore {
       promoted_.reserve(std::max(most, 2 * promoted_.capacity()));
     }
     while (has_due_at(wall_, wall_now)) {
-      make_due(pop(wall_).slot, steady_now);
+      make_due(pop(wall_).slot, steady_now, renewed);
       drop_dead_front(wall_);
     }
     while (has_due_at(steady_, steady_now)) {
       const StartEntry e = pop(steady_);
-      make_due(e.slot, e.key);
+      make_due(e.slot, e.key, renewed);
       drop_dead_front(steady_);
     }
   }
 
-  // Takes the due task with the lowest id: returns its id, moves its payload
-  // to *out and its ready time to *ready. has_due() must hold.
+  // Takes the due task that is first in due order: returns its id, moves its
+  // payload to *out and its ready time to *ready. has_due() must hold.
   Id take(PendingTask* out, std::int64_t* ready) {
     DueEntry e;
-    if (promoted_.empty() || (!fifo_.empty() && fifo_.front().id < promoted_.front().id)) {
+    Id id;
+    if (promoted_.empty() || (!fifo_.empty() && fifo_.front().seq < promoted_.front().seq)) {
       e = fifo_.front();
       fifo_.pop_front();
+      id = at(e.slot).id();
     } else {
       e = pop(promoted_);
-      erase_index_at(find_pos(e.id));
+      id = at(e.slot).id();
+      erase_index_at(find_pos(id));
     }
     *ready = e.ready;
     take_payload(at(e.slot), out);
@@ -160,7 +182,37 @@ class PendingStore {
     --live_;
     drop_dead_fronts();
     shrink_table();
-    return e.id;
+    return id;
+  }
+
+  // Takes the pending task `id` if it is due (after the last promote()),
+  // wherever it stands in due order: moves its payload to *out and its ready
+  // time to *ready, and returns true. Returns false, changing nothing, when
+  // no due task has that id.
+  bool take_due(Id id, PendingTask* out, std::int64_t* ready) {
+    std::uint32_t s;
+    const auto in_fifo = find_in_fifo(id);
+    if (in_fifo != fifo_.end()) {
+      s = in_fifo->slot;
+      *ready = in_fifo->ready;
+    } else {
+      const std::uint32_t pos = find_pos(id);
+      if (pos == kEmpty || at(table_[pos]).state() != State::due_heap) return false;
+      s = table_[pos];
+      const auto e = std::find_if(promoted_.begin(), promoted_.end(),
+                                  [s](const DueEntry& d) { return d.slot == s; });
+      *ready = e->ready;
+      erase_index_at(pos);
+    }
+    Slot& slot = at(s);
+    take_payload(slot, out);
+    slot.tag = (slot.tag & ~Id{7}) | static_cast<Id>(State::dead);
+    --live_;
+    ++dead_;
+    drop_dead_fronts();
+    if (dead_ > 64 && dead_ > live_) compact();
+    shrink_table();
+    return true;
   }
 
   // Moves every pending payload to `out` (appending), and empties the store.
@@ -219,7 +271,7 @@ class PendingStore {
   static constexpr std::size_t kMinTable = 16;
 
   struct Slot {
-    std::function<void()> fct;
+    Task fct;
     std::string name;
     Id tag = 0;  // id << 8 | flags << 3 | state; when free: next free slot << 8
     Id id() const noexcept { return tag >> 8; }
@@ -227,13 +279,14 @@ class PendingStore {
     bool pending() const noexcept { return state() != State::free && state() != State::dead; }
   };
 
-  // A due task: in the FIFO (ascending ids) or the promoted heap (by id).
+  // A due task: in the FIFO (ascending) or the promoted heap, by sequence
+  // number.
   struct DueEntry {
-    Id id;
+    Seq seq;
     std::int64_t ready;
     std::uint32_t slot;
     // std heaps are max-heaps: "less" means "later".
-    bool operator<(const DueEntry& o) const noexcept { return id > o.id; }
+    bool operator<(const DueEntry& o) const noexcept { return seq > o.seq; }
   };
   // A task waiting for its start time.
   struct StartEntry {
@@ -271,14 +324,16 @@ class PendingStore {
     out->fct = std::move(slot.fct);
     out->name = std::move(slot.name);
     out->flags = static_cast<std::uint8_t>((slot.tag >> 3) & ((1u << kFlagBits) - 1));
-    slot.fct = nullptr;
+    slot.fct.reset();
     slot.name.clear();
   }
 
-  void make_due(std::uint32_t s, std::int64_t ready) {
+  void make_due(std::uint32_t s, std::int64_t ready, Seq renewed) {
     Slot& slot = at(s);
     slot.tag = (slot.tag & ~Id{7}) | static_cast<Id>(State::due_heap);
-    push(promoted_, DueEntry{slot.id(), ready, s});  // room reserved by promote()
+    const bool renew = ((slot.tag >> 3) & kRenewSeq) != 0;
+    // Room was reserved by promote().
+    push(promoted_, DueEntry{renew ? renewed : seq_of(slot.id()), ready, s});
   }
 
   void free_slot(std::uint32_t s) noexcept {
@@ -360,12 +415,14 @@ class PendingStore {
       if (at(s).id() == id) return static_cast<std::uint32_t>(i);
     }
   }
-  // The FIFO holds ascending ids: binary search, no table entry needed.
+  // The FIFO holds plain tasks in ascending order, so ascending ids: binary
+  // search, no table entry needed.
   std::deque<DueEntry>::const_iterator find_in_fifo(Id id) const noexcept {
-    if (fifo_.empty() || id < fifo_.front().id || id > fifo_.back().id) return fifo_.end();
-    const auto it = std::lower_bound(fifo_.begin(), fifo_.end(), id,
-                                     [](const DueEntry& e, Id key) { return e.id < key; });
-    if (it == fifo_.end() || it->id != id || dead(it->slot)) return fifo_.end();
+    const Seq seq = seq_of(id);
+    if (fifo_.empty() || seq < fifo_.front().seq || seq > fifo_.back().seq) return fifo_.end();
+    const auto it = std::lower_bound(fifo_.begin(), fifo_.end(), seq,
+                                     [](const DueEntry& e, Seq key) { return e.seq < key; });
+    if (it == fifo_.end() || it->seq != seq || dead(it->slot)) return fifo_.end();
     return it;
   }
   // `id` is passed because the slot does not hold it yet.

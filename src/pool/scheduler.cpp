@@ -1,0 +1,563 @@
+// The thread pool's scheduler: every change to the pool's shared state happens here, under its
+// one lock.
+#include "scheduler.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <new>
+
+#include "tamu/cat.hpp"
+#include "vexo/util/exceptions.hpp"
+
+namespace vexo::util::detail {
+
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::nanoseconds;
+
+// While a task with a wall-clock start time is pending, idle workers re-read
+// the wall clock at least this often, so that such a task still starts in
+// time after the clock was set forward.
+constexpr nanoseconds kMaxWallWait = milliseconds(100);
+
+// Workers that go from task to task read the wall clock at least this often
+// while a task with a wall-clock start is pending.
+constexpr nanoseconds kBusyWallCheck = milliseconds(1);
+
+constexpr std::int64_t kMinTime = std::numeric_limits<std::int64_t>::min();
+constexpr std::int64_t kMaxTime = std::numeric_limits<std::int64_t>::max();
+
+// The store's flag of a recurring series (beside its own kRenewSeq).
+constexpr std::uint8_t kSeriesFlag = 1;
+
+std::int64_t sub_sat(std::int64_t a, std::int64_t b) noexcept {
+  std::int64_t r;
+  if (__builtin_sub_overflow(a, b, &r)) return b < 0 ? kMaxTime : kMinTime;
+  return r;
+}
+std::int64_t add_sat(std::int64_t a, std::int64_t b) noexcept {
+  std::int64_t r;
+  if (__builtin_add_overflow(a, b, &r)) return b > 0 ? kMaxTime : kMinTime;
+  return r;
+}
+std::int64_t mul_sat(std::int64_t a, std::int64_t b) noexcept {
+  std::int64_t r;
+  if (__builtin_mul_overflow(a, b, &r)) return a > 0 ? kMaxTime : kMinTime;
+  return r;
+}
+SteadyTime steady_add(SteadyTime t, Duration d) noexcept {
+  return SteadyTime(Duration(add_sat(t.time_since_epoch().count(), d.count())));
+}
+std::int64_t ns(SteadyTime t) noexcept { return t.time_since_epoch().count(); }
+
+// The pool and worker of the calling thread, if it is a worker.
+thread_local const Scheduler* t_scheduler = nullptr;
+thread_local std::size_t t_worker = 0;
+
+}  // namespace
+
+SteadyTime steady_after(Duration d) noexcept {
+  return steady_add(steady_now(), std::max(d, Duration::zero()));
+}
+
+Run::~Run() {
+  if (!active_) return;
+  if (in_call_) ended_ = steady_now();  // the thread is being unwound out of the callable
+  scheduler_.end(*this);
+}
+
+// --- RunningSet and SeriesTable ---------------------------------------------
+
+Scheduler::RunningEntry* Scheduler::RunningSet::find(TaskId id) noexcept {
+  for (auto& stack : stacks_) {
+    for (RunningEntry& e : stack) {
+      if (e.id == id) return &e;
+    }
+  }
+  return nullptr;
+}
+
+const Scheduler::RunningEntry* Scheduler::RunningSet::find(TaskId id) const noexcept {
+  return const_cast<RunningSet*>(this)->find(id);
+}
+
+bool Scheduler::RunningSet::on_stack(std::size_t worker, TaskId id) const noexcept {
+  const auto& stack = stacks_[worker];
+  return std::any_of(stack.begin(), stack.end(),
+                     [id](const RunningEntry& e) { return e.id == id; });
+}
+
+std::size_t Scheduler::SeriesTable::end_all() noexcept {
+  std::size_t newly_ended = 0;
+  for (auto it = map_.begin(); it != map_.end();) {
+    if (!it->second.running) {
+      it = map_.erase(it);
+      continue;
+    }
+    if (!it->second.ended) {
+      it->second.ended = true;
+      ++newly_ended;
+    }
+    ++it;
+  }
+  return newly_ended;
+}
+
+// --- Submissions ---------------------------------------------------------------
+
+Scheduler::Scheduler(std::size_t workers, std::size_t capacity)
+    : capacity_(capacity), running_(workers) {}
+
+std::optional<TaskId> Scheduler::add(Task& fct, std::string& name, StartClock clock,
+                                     std::int64_t start, WhenFull when_full, SteadyTime deadline,
+                                     const SeriesSpec* spec) {
+  // Read the clocks before taking the lock.
+  SteadyTime steady = steady_now();
+  if (clock == StartClock::wall &&
+      (start == kMinTime || start <= wall_now().time_since_epoch().count())) {
+    clock = StartClock::due;
+  }
+  if (clock == StartClock::steady && start <= ns(steady)) clock = StartClock::due;
+  // A series' stop state is made once, for all its runs, if it takes a token.
+  std::stop_source series_stop(std::nostopstate);
+  if (spec != nullptr && fct.takes_stop_token()) series_stop = std::stop_source();
+  TaskId id;
+  bool wake = false;
+  {
+    Lock lock(mutex_);
+    for (;;) {
+      if (closing_) {
+        if (when_full == WhenFull::throw_error) {
+          throw Error("Cannot add task: the pool is being destroyed");
+        }
+        return std::nullopt;
+      }
+      if (!full_i()) break;
+      if (when_full == WhenFull::throw_error) throw_full();
+      if (when_full == WhenFull::give_up || steady >= deadline) return std::nullopt;
+      block_i(lock, room_cv_, room_waiters_, deadline);
+      steady = steady_now();
+    }
+    id = next_id_;
+    // Sleeping workers wait for the earliest start time (or 100 ms). Wake
+    // one if this task is due, or sooner than every task of its clock.
+    const bool sooner =
+        clock == StartClock::due || !store_.has_waiting(clock) || start < store_.earliest(clock);
+    std::uint8_t flags = 0;
+    if (spec != nullptr) {
+      flags = kSeriesFlag | PendingStore::kRenewSeq;
+      series_.add(id, Series{spec->period, spec->mode, SteadyTime(Duration(start)),
+                             std::move(series_stop)});
+    }
+    try {
+      store_.add(id, clock, start, ns(steady), std::move(fct), std::move(name), flags,
+                 PendingStore::seq_of(id));
+    } catch (...) {
+      if (spec != nullptr) series_.erase(id);
+      throw;
+    }
+    ++next_id_;
+    ++stats_.submitted;
+    if (sooner && clock == StartClock::wall) next_wall_check_ = SteadyTime::min();
+    wake = sooner && ledger_.claim();
+  }
+  if (wake) work_cv_.notify_one();
+  return id;
+}
+
+void Scheduler::throw_full() const {
+  throw Error(tamu::cat("Cannot add task: Pending queue has reached capacity (", capacity_, ")"));
+}
+
+// --- Workers -------------------------------------------------------------------
+
+void Scheduler::enter_worker(std::size_t worker) noexcept {
+  t_scheduler = this;
+  t_worker = worker;
+}
+
+bool Scheduler::on_worker(std::size_t* worker) const noexcept {
+  if (t_scheduler != this) return false;
+  *worker = t_worker;
+  return true;
+}
+
+bool Scheduler::next(Run& run, Task& spent, bool sleep) {
+  Lock lock(mutex_);
+  SteadyTime now;
+  if (run.active_) {
+    finish_i(run, spent, false);
+    now = run.ended_;
+  } else {
+    now = steady_now();
+  }
+  for (;;) {
+    if (stopping_) return false;
+    if (take_i(run, now)) break;
+    if (spent) {
+      // Destroy the last task's callable before sleeping, without the lock.
+      lock.unlock();
+      spent.reset();
+      lock.lock();
+    } else if (sleep) {
+      sleep_i(lock);
+    } else {
+      return false;
+    }
+    now = steady_now();
+  }
+  // More work may be due: pass the wake-up on, so that a burst of
+  // submissions gets every idle worker going without the submitter waking
+  // more workers than there are tasks.
+  const bool wake_another = store_.has_due() && ledger_.claim();
+  lock.unlock();
+  if (wake_another) work_cv_.notify_one();
+  return true;
+}
+
+void Scheduler::end(Run& run) noexcept {
+  Task spent;  // destroyed after the lock is released
+  Lock lock(mutex_);
+  finish_i(run, spent, run.in_call_);
+}
+
+void Scheduler::stop_workers() {
+  Lock lock(mutex_);
+  stopping_ = true;
+  work_cv_.notify_all();
+}
+
+PendingStore::Seq Scheduler::renewed_seq_i() {
+  if (renewed_for_id_ != next_id_) {
+    renewed_for_id_ = next_id_;
+    renewed_count_ = 0;
+  }
+  // Between the last task submitted and the next one; past 4095 renewals
+  // between two submissions, the later ones tie.
+  constexpr std::uint64_t kMost = (std::uint64_t{1} << PendingStore::kSeqShift) - 1;
+  if (renewed_count_ < kMost) ++renewed_count_;
+  return (next_id_ << PendingStore::kSeqShift) + renewed_count_;
+}
+
+void Scheduler::promote_i(SteadyTime now) {
+  // A busy worker reads the wall clock only when a wall-clock start may have
+  // come, judged by the steady clock, and at least every kBusyWallCheck.
+  std::int64_t wall = kMinTime;
+  if (store_.has_waiting(StartClock::wall) && now >= next_wall_check_) {
+    wall = wall_now().time_since_epoch().count();
+    const std::int64_t until = sub_sat(store_.earliest(StartClock::wall), wall);
+    next_wall_check_ =
+        steady_add(now, Duration(std::clamp<std::int64_t>(until, 0, kBusyWallCheck.count())));
+  }
+  if (wall != kMinTime ||
+      (store_.has_waiting(StartClock::steady) && store_.earliest(StartClock::steady) <= ns(now))) {
+    store_.promote(wall, ns(now), renewed_seq_i());
+  }
+}
+
+bool Scheduler::take_i(Run& run, SteadyTime now) {
+  promote_i(now);
+  if (!store_.has_due()) return false;
+  PendingTask next;
+  std::int64_t ready = 0;
+  const TaskId id = store_.take(&next, &ready);
+  run.task_ = std::move(next.fct);
+  run.name_.swap(next.name);
+  start_i(run, id, next.flags, ready, now);
+  return true;
+}
+
+bool Scheduler::take_id_i(Run& run, TaskId id, SteadyTime now) {
+  if (series_.find(id) != nullptr) return false;  // a series is never run in place
+  promote_i(now);
+  PendingTask next;
+  std::int64_t ready = 0;
+  if (!store_.take_due(id, &next, &ready)) return false;
+  run.task_ = std::move(next.fct);
+  run.name_.swap(next.name);
+  start_i(run, id, next.flags, ready, now);
+  return true;
+}
+
+void Scheduler::start_i(Run& run, TaskId id, std::uint8_t flags, std::int64_t ready,
+                        SteadyTime now) {
+  const Duration wait(std::max<std::int64_t>(0, ns(now) - ready));
+  stats_.total_queue_wait += wait;
+  stats_.max_queue_wait = std::max(stats_.max_queue_wait, wait);
+  run.id_ = id;
+  run.series_ = (flags & kSeriesFlag) != 0;
+  run.failed_ = false;
+  run.in_call_ = false;
+  run.started_ = now;
+  std::stop_source stop(std::nostopstate);
+  if (run.series_) {
+    Series& s = *series_.find(id);
+    series_.start_run(s);
+    s.scheduled = SteadyTime(Duration(ready));
+    stop = s.stop;
+  } else if (run.task_.takes_stop_token()) {
+    stop = std::stop_source();
+  }
+  run.token_ = stop.stop_possible() ? stop.get_token() : std::stop_token();
+  run.depth_ =
+      running_.push(run.worker_, RunningEntry{id, &run.name_, run.series_, std::move(stop)});
+  run.active_ = true;
+  room_made_i();
+}
+
+void Scheduler::finish_i(Run& run, Task& spent, bool forced) {
+  running_.pop(run.worker_);
+  run.active_ = false;
+  run.token_ = std::stop_token();
+  const Duration run_time(std::max<std::int64_t>(0, ns(run.ended_) - ns(run.started_)));
+  stats_.total_run_time += run_time;
+  stats_.max_run_time = std::max(stats_.max_run_time, run_time);
+  ++stats_.completed;
+  if (run.failed_) ++stats_.failed;
+  if (run.series_) {
+    Series& s = *series_.find(run.id_);
+    series_.end_run(s);
+    if (s.ended || forced) {
+      // Ended during the run, or its thread is gone with the run: no more runs.
+      series_.erase(run.id_);
+      spent = std::move(run.task_);
+      room_made_i();
+    } else {
+      requeue_i(s, run);
+      if (run.task_) spent = std::move(run.task_);
+    }
+  } else {
+    spent = std::move(run.task_);
+  }
+  ended_i();
+}
+
+// Queues the next run of a series; its callable and name go back to the store.
+void Scheduler::requeue_i(Series& s, Run& run) {
+  const std::int64_t period = s.period.count();
+  const std::int64_t ended = ns(run.ended_);
+  std::int64_t next;
+  if (s.mode == Recurrence::fixed_delay) {
+    next = add_sat(ended, period);
+  } else {
+    // The first start on the grid first + k period after the end of the
+    // run: a late run skips the starts it missed, and the next run never
+    // starts in the same instant as the last one ended.
+    next = add_sat(ns(s.scheduled), period);
+    if (next <= ended) {
+      const std::int64_t behind = ended - next;
+      next = add_sat(next, mul_sat(behind / period + 1, period));
+    }
+  }
+  s.scheduled = SteadyTime(Duration(next));
+  try {
+    store_.add(run.id_, StartClock::steady, next, next, std::move(run.task_), std::move(run.name_),
+               kSeriesFlag | PendingStore::kRenewSeq);
+  } catch (const std::bad_alloc&) {
+    series_.erase(run.id_);  // no room to queue it: the series ends
+    room_made_i();
+    return;
+  }
+  // A worker asleep until a later start must look again.
+  if (store_.earliest(StartClock::steady) == next && ledger_.claim()) work_cv_.notify_one();
+}
+
+// Sleeps until a notification, the earliest start time, or (while a task
+// with a wall-clock start is pending) 100 ms, whichever comes first.
+void Scheduler::sleep_i(Lock& lock) {
+  SteadyTime deadline = kSteadyNever;
+  const bool wall = store_.has_waiting(StartClock::wall);
+  const bool steady = store_.has_waiting(StartClock::steady);
+  if (wall || steady) {
+    const SteadyTime now = steady_now();
+    if (steady) {
+      deadline = std::max(now, SteadyTime(Duration(store_.earliest(StartClock::steady))));
+    }
+    if (wall) {
+      // The wall clock may stand anywhere, also before 1970: saturate, then
+      // clamp the wait to [0, 100 ms].
+      const std::int64_t until =
+          sub_sat(store_.earliest(StartClock::wall), wall_now().time_since_epoch().count());
+      const Duration wait(std::clamp<std::int64_t>(until, 0, kMaxWallWait.count()));
+      deadline = std::min(deadline, now + wait);
+    }
+  }
+  ledger_.going_to_sleep();
+  lock.wait_until(work_cv_, deadline);
+  ledger_.woke_up();
+}
+
+// --- Waits -----------------------------------------------------------------------
+
+bool Scheduler::block_i(Lock& lock, std::condition_variable& cv, std::size_t& waiters,
+                        SteadyTime deadline) {
+  ++waiters;
+  ++blocked_;
+  lock.wait_until(cv, deadline);
+  --waiters;
+  --blocked_;
+  if (!closing_) return true;
+  if (blocked_ == 0) closed_cv_.notify_all();
+  return false;
+}
+
+Scheduler::WaitResult Scheduler::wait(std::optional<TaskId> id, SteadyTime deadline, Run* help) {
+  Lock lock(mutex_);
+  if (closing_) return WaitResult::closing;
+  std::size_t worker = 0;
+  if (on_worker(&worker) && running_.depth(worker) > 0) {
+    if (!id) {
+      throw Error("Cannot wait for the pool to be idle from one of its own tasks");
+    }
+    if (running_.on_stack(worker, *id)) {
+      throw Error(tamu::cat("Cannot wait for task ", *id, " from inside that task"));
+    }
+    if (help != nullptr && store_.contains(*id) && take_id_i(*help, *id, steady_now())) {
+      return WaitResult::run_in_place;
+    }
+  }
+  while (id ? pending_or_running_i(*id) : !idle_i()) {
+    if (deadline != kSteadyNever && steady_now() >= deadline) return WaitResult::timed_out;
+    if (!block_i(lock, done_cv_, done_waiters_, deadline)) return WaitResult::closing;
+  }
+  return WaitResult::done;
+}
+
+// --- Removal and stop ---------------------------------------------------------------
+
+void Scheduler::removed_i(std::size_t count) {
+  stats_.removed += count;
+  room_made_i();
+  ended_i();
+}
+
+bool Scheduler::remove_i(TaskId id, Task& removed) {
+  PendingTask out;
+  if (store_.remove(id, &out)) {
+    if ((out.flags & kSeriesFlag) != 0) series_.erase(id);
+    removed = std::move(out.fct);
+  } else {
+    // A series during a run: that run finishes, no other starts.
+    Series* s = series_.find(id);
+    if (s == nullptr || s->ended) return false;
+    s->ended = true;
+  }
+  removed_i(1);
+  return true;
+}
+
+bool Scheduler::remove(TaskId id, Task& removed) {
+  Lock lock(mutex_);
+  return remove_i(id, removed);
+}
+
+std::size_t Scheduler::remove_all(std::vector<Task>& removed) {
+  std::vector<PendingTask> discarded;
+  Lock lock(mutex_);
+  store_.clear(discarded);
+  std::size_t count = discarded.size() + series_.end_all();
+  removed.reserve(removed.size() + discarded.size());
+  for (PendingTask& t : discarded) removed.push_back(std::move(t.fct));
+  removed_i(count);
+  return count;
+}
+
+bool Scheduler::request_stop(TaskId id, Task& removed) {
+  std::stop_source stop(std::nostopstate);
+  {
+    Lock lock(mutex_);
+    if (store_.contains(id)) return remove_i(id, removed);
+    const RunningEntry* e = running_.find(id);
+    if (e == nullptr) return false;
+    if (e->series) {
+      Series& s = *series_.find(id);
+      if (!s.ended) {
+        s.ended = true;
+        removed_i(1);
+      }
+    } else if (!e->stop.stop_possible()) {
+      return false;  // takes no token: cannot be asked
+    }
+    stop = e->stop;
+  }
+  // Stop callbacks run here, with no lock held.
+  if (stop.stop_possible()) stop.request_stop();
+  return true;
+}
+
+void Scheduler::close(std::vector<Task>& removed) {
+  std::vector<std::stop_source> stops;
+  std::vector<PendingTask> discarded;
+  {
+    Lock lock(mutex_);
+    closing_ = true;
+    store_.clear(discarded);
+    series_.end_all();
+    running_.for_each([&stops](const RunningEntry& e) {
+      if (e.stop.stop_possible()) stops.push_back(e.stop);
+    });
+    done_cv_.notify_all();
+    room_cv_.notify_all();
+    while (blocked_ > 0) lock.wait_until(closed_cv_, kSteadyNever);
+  }
+  removed.reserve(removed.size() + discarded.size());
+  for (PendingTask& t : discarded) removed.push_back(std::move(t.fct));
+  for (std::stop_source& s : stops) s.request_stop();
+}
+
+// --- Queries -------------------------------------------------------------------------
+
+bool Scheduler::is_empty() const {
+  Lock lock(mutex_);
+  return store_.empty();
+}
+bool Scheduler::is_full() const {
+  Lock lock(mutex_);
+  return full_i();
+}
+bool Scheduler::is_idle() const {
+  Lock lock(mutex_);
+  return idle_i();
+}
+bool Scheduler::is_pending(TaskId id) const {
+  Lock lock(mutex_);
+  return store_.contains(id);
+}
+bool Scheduler::is_running(TaskId id) const {
+  Lock lock(mutex_);
+  return running_.find(id) != nullptr;
+}
+bool Scheduler::is_pending_or_running(TaskId id) const {
+  Lock lock(mutex_);
+  return pending_or_running_i(id);
+}
+std::size_t Scheduler::num_pending() const {
+  Lock lock(mutex_);
+  return store_.size();
+}
+Stats Scheduler::stats() const {
+  Lock lock(mutex_);
+  return stats_;
+}
+
+bool Scheduler::valid() const {
+  Lock lock(mutex_);
+  if (!store_.valid() || store_.size() + series_.running() > capacity_) return false;
+  std::size_t entries = 0, running_series = 0;
+  bool ok = true;
+  running_.for_each([&](const RunningEntry& e) {
+    ++entries;
+    if (e.series) ++running_series;
+    if (store_.contains(e.id)) ok = false;  // pending and running at once
+  });
+  series_.for_each([&](TaskId id, const Series& s) {
+    // A series is in a run, or pending; never both, never neither.
+    if (s.running != (running_.find(id) != nullptr)) ok = false;
+    if (s.running == store_.contains(id)) ok = false;
+    if (s.ended && !s.running) ok = false;
+  });
+  return ok && entries == running_.size() && running_series == series_.running();
+}
+
+}  // namespace vexo::util::detail

@@ -1,0 +1,416 @@
+// The thread pool's scheduler: the one owner of the pool's lock and of everything it guards (the
+// pending tasks, the running tasks, the recurring series, the capacity, the statistics and the
+// wake-ups). Workers, waiters and submitters only call its members; it runs no user code under
+// its lock and never runs a task itself (Run::execute is the caller's).
+#pragma once
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "forced_unwind.hpp"
+#include "pending_store.hpp"
+#include "vexo/util/ThreadPool.hpp"
+#include "vexo/util/thread_annotations.hpp"
+#include "wake_ledger.hpp"
+
+namespace vexo::util::detail {
+
+using TaskId = ThreadPool::TaskId;
+using Duration = ThreadPool::Duration;
+using Recurrence = ThreadPool::Recurrence;
+using Stats = ThreadPool::Stats;
+
+// The two clocks' times are kept apart by their types: a wall time is never
+// compared with a steady one.
+using WallTime = std::chrono::sys_time<std::chrono::nanoseconds>;
+using SteadyTime = std::chrono::time_point<std::chrono::steady_clock, std::chrono::nanoseconds>;
+inline constexpr SteadyTime kSteadyNever = SteadyTime::max();
+
+inline WallTime wall_now() noexcept {
+  return std::chrono::time_point_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now());
+}
+inline SteadyTime steady_now() noexcept {
+  return std::chrono::time_point_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now());
+}
+// now + d, saturated; a negative d counts as 0.
+SteadyTime steady_after(Duration d) noexcept;
+
+class Scheduler;
+
+// One run of a task, from the moment a worker (or a waiter that runs a task
+// in place) takes it until its end is recorded. The record's destructor
+// records the end if nothing else did, also during a forced unwinding (a
+// task's pthread_exit), so no way out of a run can skip the accounting.
+// Owned by the thread that runs it; the scheduler reads and writes it only
+// under its lock, while that thread is inside a scheduler call.
+class Run {
+ public:
+  Run(Scheduler& scheduler, std::size_t worker) noexcept : scheduler_(scheduler), worker_(worker) {}
+  ~Run();
+  Run(const Run&) = delete;
+  Run& operator=(const Run&) = delete;
+
+  bool active() const noexcept { return active_; }
+  TaskId id() const noexcept { return id_; }
+  const std::string& name() const noexcept { return name_; }
+
+  // Calls the task, catches what it throws (a forced unwinding goes on) and
+  // hands the exception to `report`, and reads the end time.
+  template <class Report>
+  void execute(Report&& report);
+
+ private:
+  friend class Scheduler;
+  Scheduler& scheduler_;
+  const std::size_t worker_;
+  std::size_t depth_ = 0;  // place in the worker's stack of running tasks
+  bool active_ = false;    // taken, and its end not yet recorded
+  bool series_ = false;
+  bool failed_ = false;
+  TaskId id_ = 0;
+  Task task_;
+  std::string name_;  // keeps its capacity from task to task
+  std::stop_token token_;
+  SteadyTime started_{};
+  SteadyTime ended_{};
+  bool in_call_ = false;  // inside the callable: a destructor that sees it is a forced unwinding
+};
+
+class Scheduler {
+ public:
+  // What a submission does when the queue is full.
+  enum class WhenFull { throw_error, give_up, wait };
+
+  // A recurring series' settings, for add().
+  struct SeriesSpec {
+    Duration period;
+    Recurrence mode;
+  };
+
+  Scheduler(std::size_t workers, std::size_t capacity);
+
+  std::size_t capacity() const noexcept { return capacity_; }
+
+  // --- Submissions -----------------------------------------------------------
+
+  // Queues a task (a series when `series` is given, whose first run is at
+  // `start` on the steady clock), and returns its id. `fct` and `name` are
+  // moved from only when the task is queued. A full queue throws
+  // "Cannot add task: Pending queue has reached capacity (<capacity>)",
+  // returns empty, or waits until `deadline`, as `when_full` says; a pool
+  // being destroyed throws "Cannot add task: the pool is being destroyed" or
+  // returns empty.
+  std::optional<TaskId> add(Task& fct, std::string& name, StartClock clock, std::int64_t start,
+                            WhenFull when_full, SteadyTime deadline = {},
+                            const SeriesSpec* series = nullptr) VEXO_EXCLUDES(mutex_);
+
+  // --- Workers -----------------------------------------------------------------
+
+  // Records the end of `run` if it is active (a series' callable goes back to
+  // the queue; any other callable moves to `spent`, for the caller to destroy
+  // with no lock held), then takes the next due task into `run`, sleeping
+  // while there is none. Returns false, with `run` inactive, once the workers
+  // are to stop.
+  // With `sleep` false, returns false instead of sleeping.
+  bool next(Run& run, Task& spent, bool sleep = true) VEXO_EXCLUDES(mutex_);
+  // Records the end of an active `run` (from its destructor).
+  void end(Run& run) noexcept VEXO_EXCLUDES(mutex_);
+  // Stops the workers: next() returns false from now on.
+  void stop_workers() VEXO_EXCLUDES(mutex_);
+
+  // --- Waits -----------------------------------------------------------------
+
+  enum class WaitResult { done, timed_out, closing, run_in_place };
+  // Waits until the task `id` has ended (every task, when `id` is empty), or
+  // until `deadline`. Called from a worker of this pool for a pending, due
+  // task that is not a series, takes that task into `help` instead and
+  // returns run_in_place: the caller runs it, and its end is recorded when
+  // `help` is destroyed. Throws vexo::Error for a task waiting for itself (or
+  // a task below it in its worker's stack) and for wait_idle from a task.
+  WaitResult wait(std::optional<TaskId> id, SteadyTime deadline, Run* help) VEXO_EXCLUDES(mutex_);
+  // True when the calling thread is one of this pool's workers; sets *worker.
+  bool on_worker(std::size_t* worker) const noexcept;
+  // Marks the calling thread as worker `worker` of this pool.
+  void enter_worker(std::size_t worker) noexcept;
+
+  // --- Removal and stop ---------------------------------------------------------
+
+  // Removes a pending task (ends a series, also during its run). The removed
+  // callable moves to `removed`. Returns false when there is none.
+  bool remove(TaskId id, Task& removed) VEXO_EXCLUDES(mutex_);
+  // Removes every pending task and ends every series; returns the count.
+  std::size_t remove_all(std::vector<Task>& removed) VEXO_EXCLUDES(mutex_);
+  // As ThreadPool::request_stop(); a removed callable moves to `removed`.
+  bool request_stop(TaskId id, Task& removed) VEXO_EXCLUDES(mutex_);
+  // Refuses submissions from now on, removes every pending task into
+  // `removed`, ends every series, wakes every blocked caller and waits until
+  // each has left, and asks every running task to stop.
+  void close(std::vector<Task>& removed) VEXO_EXCLUDES(mutex_);
+
+  // --- Queries -----------------------------------------------------------------
+
+  bool is_empty() const VEXO_EXCLUDES(mutex_);
+  bool is_full() const VEXO_EXCLUDES(mutex_);
+  bool is_idle() const VEXO_EXCLUDES(mutex_);
+  bool is_pending(TaskId id) const VEXO_EXCLUDES(mutex_);
+  bool is_running(TaskId id) const VEXO_EXCLUDES(mutex_);
+  bool is_pending_or_running(TaskId id) const VEXO_EXCLUDES(mutex_);
+  std::size_t num_pending() const VEXO_EXCLUDES(mutex_);
+  Stats stats() const VEXO_EXCLUDES(mutex_);
+  // Calls f(id, name) for the `max_count` pending tasks of lowest id,
+  // ascending, under the lock.
+  template <class F>
+  void list_pending(std::size_t max_count, F&& f) const VEXO_EXCLUDES(mutex_);
+  // Calls f(id, name) for every running task, ascending by id, under the lock.
+  template <class F>
+  void list_running(F&& f) const VEXO_EXCLUDES(mutex_);
+
+  // Checks the invariants (for tests); false when one is broken.
+  bool valid() const VEXO_EXCLUDES(mutex_);
+
+ private:
+  class Lock;
+
+  // What a worker is running: a stack, since a task that waits for a due
+  // task runs it in place, on top of itself.
+  struct RunningEntry {
+    TaskId id;
+    const std::string* name;  // the Run's, which outlives the entry
+    bool series;
+    std::stop_source stop;  // nostopstate unless the callable takes a token
+  };
+  // The running tasks of all workers; owns the count of them.
+  class RunningSet {
+   public:
+    explicit RunningSet(std::size_t workers) : stacks_(workers) {
+      for (auto& stack : stacks_) stack.reserve(4);
+    }
+    std::size_t size() const noexcept { return count_; }
+    std::size_t push(std::size_t worker, RunningEntry&& entry) {
+      stacks_[worker].push_back(std::move(entry));
+      ++count_;
+      return stacks_[worker].size() - 1;
+    }
+    RunningEntry& at(std::size_t worker, std::size_t depth) { return stacks_[worker][depth]; }
+    void pop(std::size_t worker) noexcept {
+      stacks_[worker].pop_back();
+      --count_;
+    }
+    RunningEntry* find(TaskId id) noexcept;
+    const RunningEntry* find(TaskId id) const noexcept;
+    bool on_stack(std::size_t worker, TaskId id) const noexcept;
+    std::size_t depth(std::size_t worker) const noexcept { return stacks_[worker].size(); }
+    template <class F>
+    void for_each(F&& f) const {
+      for (const auto& stack : stacks_) {
+        for (const RunningEntry& e : stack) f(e);
+      }
+    }
+
+   private:
+    std::vector<std::vector<RunningEntry>> stacks_;
+    std::size_t count_ = 0;
+  };
+
+  // A recurring series, beside its pending task in the store (or its run).
+  struct Series {
+    Duration period;  // > 0
+    Recurrence mode;
+    SteadyTime scheduled;   // start of the current or next run
+    std::stop_source stop;  // nostopstate unless the callable takes a token
+    bool running = false;
+    bool ended = false;  // removed or stopped during a run
+  };
+  // The series by id; owns the count of those in a run, which keep their
+  // place against the capacity.
+  class SeriesTable {
+   public:
+    Series* find(TaskId id) noexcept {
+      const auto it = map_.find(id);
+      return it == map_.end() ? nullptr : &it->second;
+    }
+    Series& add(TaskId id, Series&& s) { return map_.emplace(id, std::move(s)).first->second; }
+    void start_run(Series& s) noexcept {
+      s.running = true;
+      ++running_;
+    }
+    void end_run(Series& s) noexcept {
+      s.running = false;
+      --running_;
+    }
+    void erase(TaskId id) noexcept {
+      const auto it = map_.find(id);
+      if (it->second.running) --running_;
+      map_.erase(it);
+    }
+    // Ends every series: those between runs are erased (their pending runs
+    // are removed by the caller), those in a run marked ended. Returns the
+    // number of series in a run that were not yet ended.
+    std::size_t end_all() noexcept;
+    std::size_t running() const noexcept { return running_; }
+    std::size_t size() const noexcept { return map_.size(); }
+    template <class F>
+    void for_each(F&& f) const {
+      for (const auto& [id, s] : map_) f(id, s);
+    }
+
+   private:
+    std::unordered_map<TaskId, Series> map_;
+    std::size_t running_ = 0;
+  };
+
+  bool full_i() const VEXO_REQUIRES(mutex_) {
+    return store_.size() + series_.running() >= capacity_;
+  }
+  bool idle_i() const VEXO_REQUIRES(mutex_) { return store_.empty() && running_.size() == 0; }
+  bool pending_or_running_i(TaskId id) const VEXO_REQUIRES(mutex_) {
+    return store_.contains(id) || running_.find(id) != nullptr;
+  }
+  // The sequence number of a series' run that becomes due now: behind every
+  // task submitted so far.
+  PendingStore::Seq renewed_seq_i() VEXO_REQUIRES(mutex_);
+  // Makes due the tasks whose start has come, by the clocks' current times
+  // (the wall clock is read only when a wall start may have come).
+  void promote_i(SteadyTime now) VEXO_REQUIRES(mutex_);
+  // Takes the next due task into `run` (or the due task `id`), and records
+  // it as running on the run's worker.
+  bool take_i(Run& run, SteadyTime now) VEXO_REQUIRES(mutex_);
+  bool take_id_i(Run& run, TaskId id, SteadyTime now) VEXO_REQUIRES(mutex_);
+  void start_i(Run& run, TaskId id, std::uint8_t flags, std::int64_t ready, SteadyTime now)
+      VEXO_REQUIRES(mutex_);
+  // Records the end of `run`: statistics, the running record, the series.
+  // `forced`: the run's thread is being unwound, and a series ends.
+  void finish_i(Run& run, Task& spent, bool forced) VEXO_REQUIRES(mutex_);
+  void requeue_i(Series& s, Run& run) VEXO_REQUIRES(mutex_);
+  void sleep_i(Lock& lock) VEXO_REQUIRES(mutex_);
+  // Counts a task or series removed, and wakes whoever waits for room or ends.
+  void removed_i(std::size_t count) VEXO_REQUIRES(mutex_);
+  void ended_i() VEXO_REQUIRES(mutex_) {
+    if (done_waiters_ > 0) done_cv_.notify_all();
+  }
+  void room_made_i() VEXO_REQUIRES(mutex_) {
+    if (room_waiters_ > 0) room_cv_.notify_all();
+  }
+  // Blocks on `cv` until notified or `deadline`, counted as a blocked caller
+  // whom close() waits for. Returns false when the pool is closing.
+  bool block_i(Lock& lock, std::condition_variable& cv, std::size_t& waiters, SteadyTime deadline)
+      VEXO_REQUIRES(mutex_);
+  [[noreturn]] void throw_full() const VEXO_REQUIRES(mutex_);
+  bool remove_i(TaskId id, Task& removed) VEXO_REQUIRES(mutex_);
+
+  const std::size_t capacity_;
+  mutable detail::Mutex mutex_;
+  /// Idle workers sleep on this; the ledger says when to notify it.
+  std::condition_variable work_cv_;
+  /// Waits sleep on this; notified when a task ends or is removed, if anyone waits.
+  std::condition_variable done_cv_;
+  /// add_task_wait() sleeps on this; notified when a pending task leaves.
+  std::condition_variable room_cv_;
+  /// close() sleeps on this until the last blocked caller has left.
+  std::condition_variable closed_cv_;
+  std::size_t done_waiters_ VEXO_GUARDED_BY(mutex_) = 0;
+  std::size_t room_waiters_ VEXO_GUARDED_BY(mutex_) = 0;
+  /// Callers inside a blocking wait, for close().
+  std::size_t blocked_ VEXO_GUARDED_BY(mutex_) = 0;
+  /// Set by close(): submissions are refused and waits return.
+  bool closing_ VEXO_GUARDED_BY(mutex_) = false;
+  /// Set by stop_workers(): next() returns false.
+  bool stopping_ VEXO_GUARDED_BY(mutex_) = false;
+  PendingStore store_ VEXO_GUARDED_BY(mutex_);
+  WakeLedger ledger_ VEXO_GUARDED_BY(mutex_);
+  SeriesTable series_ VEXO_GUARDED_BY(mutex_);
+  RunningSet running_ VEXO_GUARDED_BY(mutex_);
+  /// Id of the next successful submission.
+  TaskId next_id_ VEXO_GUARDED_BY(mutex_) = 0;
+  /// Series runs made due since the last id was issued, for their order.
+  TaskId renewed_for_id_ VEXO_GUARDED_BY(mutex_) = 0;
+  std::uint64_t renewed_count_ VEXO_GUARDED_BY(mutex_) = 0;
+  /// Steady time from which a busy worker reads the wall clock again.
+  SteadyTime next_wall_check_ VEXO_GUARDED_BY(mutex_) = SteadyTime::min();
+  Stats stats_ VEXO_GUARDED_BY(mutex_);
+};
+
+// --- Inline members ----------------------------------------------------------
+
+class VEXO_SCOPED_CAPABILITY Scheduler::Lock {
+ public:
+  explicit Lock(detail::Mutex& mutex) VEXO_ACQUIRE(mutex) : mutex_(mutex) { mutex_.lock(); }
+  ~Lock() VEXO_RELEASE() {
+    if (locked_) mutex_.unlock();
+  }
+  Lock(const Lock&) = delete;
+  Lock& operator=(const Lock&) = delete;
+  void lock() VEXO_ACQUIRE() {
+    mutex_.lock();
+    locked_ = true;
+  }
+  void unlock() VEXO_RELEASE() {
+    mutex_.unlock();
+    locked_ = false;
+  }
+  // Waits for a notification or `deadline`; the mutex is released meanwhile
+  // and held again on return. Spurious wake-ups are harmless: every caller
+  // looks at the state again after waiting.
+  void wait_until(std::condition_variable& cv, SteadyTime deadline) {
+    std::unique_lock<std::mutex> native(mutex_.native(), std::adopt_lock);
+    if (deadline == kSteadyNever) {
+      cv.wait(native);  // NOLINT(bugprone-spuriously-wake-up-functions)
+    } else {
+      cv.wait_until(native, deadline);  // NOLINT(bugprone-spuriously-wake-up-functions)
+    }
+    native.release();
+  }
+
+ private:
+  detail::Mutex& mutex_;
+  bool locked_ = true;
+};
+
+template <class Report>
+VEXO_CATCHES_FORCED_UNWIND void Run::execute(Report&& report) {
+  failed_ = false;
+  in_call_ = true;
+  try {
+    task_(token_);
+    in_call_ = false;
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (const std::exception& e) {
+    in_call_ = false;
+    failed_ = true;
+    report(*this, e.what());
+  } catch (...) {
+    in_call_ = false;
+    failed_ = true;
+    report(*this, "unknown exception");
+  }
+  ended_ = steady_now();
+}
+
+template <class F>
+void Scheduler::list_pending(std::size_t max_count, F&& f) const {
+  Lock lock(mutex_);
+  store_.list(max_count, f);
+}
+
+template <class F>
+void Scheduler::list_running(F&& f) const {
+  Lock lock(mutex_);
+  std::vector<const RunningEntry*> entries;
+  entries.reserve(running_.size());
+  running_.for_each([&entries](const RunningEntry& e) { entries.push_back(&e); });
+  std::sort(entries.begin(), entries.end(),
+            [](const RunningEntry* a, const RunningEntry* b) { return a->id < b->id; });
+  for (const RunningEntry* e : entries) f(e->id, *e->name);
+}
+
+}  // namespace vexo::util::detail
