@@ -1207,4 +1207,340 @@ TEST(ThreadPoolStress, SubmitSeriesWaitsAndRemovalsAccountExactly) {
   EXPECT_TRUE(pool.is_idle());
 }
 
+// --- Faults found in review ------------------------------------------------
+
+// Runs f on a thread of its own and returns whether it ended within `limit`.
+// A call that hangs is left behind (detached), so that the test can fail.
+bool finishes_within(std::function<void()> f, std::chrono::seconds limit) {
+  struct State {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool done = false;
+  };
+  auto state = std::make_shared<State>();
+  std::thread([state, f = std::move(f)] {
+    f();
+    std::lock_guard<std::mutex> lock(state->mutex);
+    state->done = true;
+    state->cv.notify_all();
+  }).detach();
+  std::unique_lock<std::mutex> lock(state->mutex);
+  return state->cv.wait_for(lock, limit, [&] { return state->done; });
+}
+
+TEST(ThreadPoolFaults, DestructionEndsWaitsOfTasksAndOfOtherThreads) {
+  // A running task waits for a task that is not due; three other threads
+  // block in wait(), add_task_wait() and wait_idle(). Destruction must wake
+  // all of them and wait until they have left, without hanging.
+  auto pool = std::make_unique<ThreadPool>(1, 2);
+  const auto later = pool->add_task([] {}, 1h, "later");
+  Gate task_waits;
+  std::atomic<int> task_result{-1};
+  pool->add_task(
+      [&] {
+        task_waits.open();
+        task_result = pool->wait(later) ? 1 : 0;
+      },
+      "waiter");
+  task_waits.wait();
+  pool->add_task([] {}, 1h, "fills the queue");
+  std::atomic<int> wait_result{-1}, add_result{-1}, idle_returned{0};
+  std::thread waits([&] { wait_result = pool->wait(later) ? 1 : 0; });
+  std::thread adds([&] { add_result = pool->add_task_wait([] {}, 1h, "blocked").has_value(); });
+  std::thread idles([&] {
+    pool->wait_idle();
+    idle_returned = 1;
+  });
+  // Give the three threads ample time to block before destruction begins.
+  std::this_thread::sleep_for(500ms);
+  EXPECT_TRUE(finishes_within([&] { pool.reset(); }, 60s));
+  waits.join();
+  adds.join();
+  idles.join();
+  EXPECT_EQ(task_result, 0);
+  EXPECT_EQ(wait_result, 0);
+  EXPECT_EQ(add_result, 0);
+  EXPECT_EQ(idle_returned, 1);
+}
+
+#if defined(VEXO_TEST_ALLOCATIONS_COUNTED)
+TEST(ThreadPoolFaults, AReplacementWorkerThatCannotStartIsReportedAndRetried) {
+  ThreadPool pool(1, 10);
+  std::mutex mutex;
+  std::vector<std::pair<ThreadPool::TaskId, std::string>> reported;
+  pool.set_exception_handler([&](ThreadPool::TaskId id, std::string_view name, std::exception_ptr) {
+    vexo::test::t_fail_allocations = false;  // on the ending thread, after the failed start
+    std::lock_guard<std::mutex> lock(mutex);
+    reported.emplace_back(id, std::string(name));
+  });
+  const auto exits = pool.add_task(
+      [] {
+        vexo::test::t_fail_allocations = true;  // the replacement's start fails
+        pthread_exit(nullptr);
+      },
+      "exits");
+  ASSERT_TRUE(eventually([&] {
+    std::lock_guard<std::mutex> lock(mutex);
+    return !reported.empty();
+  }));
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(reported.front().first, exits);
+    EXPECT_EQ(reported.front().second, "exits");
+  }
+  // The next submission starts the missing worker.
+  std::atomic<bool> ran{false};
+  pool.add_task([&] { ran = true; }, "after");
+  EXPECT_TRUE(eventually([&] { return ran.load(); }));
+}
+#endif
+
+TEST(ThreadPoolFaults, AFixedRateSeriesShorterThanItsRunDoesNotStarveOtherTasks) {
+  ThreadPool pool(1, 10);
+  std::atomic<long> runs{0};
+  pool.add_recurring(
+      [&] {
+        runs.fetch_add(1);
+        std::this_thread::sleep_for(50us);
+      },
+      0ns, 1ns, "busy");
+  ASSERT_TRUE(eventually([&] { return runs.load() > 0; }));
+  std::atomic<bool> ran{false};
+  pool.add_task([&] { ran = true; }, "plain");
+  EXPECT_TRUE(eventually([&] { return ran.load(); }));
+  pool.remove_pending_tasks();
+}
+
+TEST(ThreadPoolFaults, AThreadNameIsCutAtACharacterBoundary) {
+  // Sixteen bytes of two-byte characters: 13 bytes fit before "-0", which
+  // would split the seventh character.
+  ThreadPool pool(
+      1, 10,
+      ThreadPool::Options{"\xc3\xa4\xc3\xa4\xc3\xa4\xc3\xa4\xc3\xa4\xc3\xa4\xc3\xa4\xc3\xa4"});
+  auto name = pool.submit([] {
+    char buffer[16] = {};
+    pthread_getname_np(pthread_self(), buffer, sizeof buffer);
+    return std::string(buffer);
+  });
+  EXPECT_EQ(name.result.get(), "\xc3\xa4\xc3\xa4\xc3\xa4\xc3\xa4\xc3\xa4\xc3\xa4-0");
+}
+
+// --- The task type -----------------------------------------------------------
+
+using vexo::util::Task;
+static_assert(!std::is_copy_constructible_v<Task> && !std::is_copy_assignable_v<Task>);
+static_assert(std::is_nothrow_move_constructible_v<Task> && sizeof(Task) == 32);
+template <class Pool>
+constexpr bool accepts_move_only = requires(Pool& p, std::unique_ptr<int> u) {
+  p.add_task([u = std::move(u)] {}, "move-only");
+  p.add_task([](std::stop_token) {}, "token");
+  p.add_recurring([u = std::move(u)](std::stop_token) {}, 1s, 1s);
+  p.submit([u = std::move(u)] { return 1; }, "submit");
+  p.add_task(std::function<void()>([] {}), "std::function");
+};
+static_assert(accepts_move_only<ThreadPool>);
+
+TEST(ThreadPoolTask, StoresSmallCallablesInlineAndKeepsThemWhenAQueueRefuses) {
+#if defined(VEXO_TEST_ALLOCATIONS_COUNTED)
+  struct Small {
+    void* a;
+    void* b;
+    void* c;
+    void operator()() const {}
+  };
+  struct Large {
+    void* a[4];
+    void operator()() const {}
+  };
+  EXPECT_EQ(vexo::test::allocations_in([] { Task t{Small{}}; }), 0);
+  EXPECT_EQ(vexo::test::allocations_in([] { Task t{Large{}}; }), 1);
+#endif
+  ThreadPool pool(1, 1);
+  Gate release;
+  Gate started;
+  pool.add_task([&] {
+    started.open();
+    release.wait();
+  });
+  started.wait();
+  pool.add_task([] {}, "fills the queue");
+  std::atomic<int> value{0};
+  Task task([p = std::make_unique<int>(42), &value] { value = *p; });
+  EXPECT_FALSE(pool.try_add_task(std::move(task), "refused"));
+  EXPECT_FALSE(pool.add_task_wait(std::move(task), 1ms, "refused"));
+  ASSERT_TRUE(task);  // still the caller's
+  release.open();
+  ASSERT_TRUE(eventually([&] { return !pool.is_full(); }));
+  ASSERT_TRUE(pool.add_task_wait(std::move(task), 60s, "accepted"));
+  EXPECT_FALSE(task);
+  pool.wait_idle();
+  EXPECT_EQ(value, 42);
+}
+
+#if defined(VEXO_TEST_ALLOCATIONS_COUNTED)
+TEST(ThreadPoolTask, SubmitAllocatesNoMoreThanAPackagedTaskAndItsFuture) {
+  ThreadPool pool(1, 1000);
+  pool.submit([] { return 1; }).result.get();  // the store's first chunk
+  const long packaged = vexo::test::allocations_in([] {
+    std::packaged_task<int()> task([] { return 1; });
+    auto future = task.get_future();
+    task();
+    (void)future.get();
+  });
+  const long submitted =
+      vexo::test::allocations_in([&] { (void)pool.submit([] { return 1; }).result.get(); });
+  EXPECT_EQ(submitted, packaged);
+}
+#endif
+
+// --- Waits that help -------------------------------------------------------
+
+TEST(ThreadPoolHelp, ATaskThatWaitsForATaskItQueuedRunsItInPlace) {
+  ThreadPool pool(1, 10);  // one worker: blocking would never end
+  auto outer = pool.submit(
+      [&] {
+        const auto me = std::this_thread::get_id();
+        auto inner = pool.submit([me] { return std::this_thread::get_id() == me; }, "inner");
+        EXPECT_TRUE(pool.is_pending(inner.id));
+        EXPECT_TRUE(pool.wait(inner.id));
+        EXPECT_FALSE(pool.is_pending_or_running(inner.id));
+        return inner.result.get();
+      },
+      "outer");
+  EXPECT_TRUE(outer.result.get());  // the inner task ran on the outer one's thread
+  pool.wait_idle();
+  const ThreadPool::Stats stats = pool.stats();
+  EXPECT_EQ(stats.submitted, 2u);
+  EXPECT_EQ(stats.completed, 2u);
+}
+
+TEST(ThreadPoolHelp, ACycleThroughAWaitInPlaceThrows) {
+  ThreadPool pool(1, 10);
+  std::promise<std::string> message;
+  std::atomic<ThreadPool::TaskId> outer_id{0};
+  Gate id_known;
+  auto outer = pool.submit([&] {
+    id_known.wait();
+    const auto inner = pool.add_task(
+        [&] { message.set_value(error_message([&] { pool.wait(outer_id.load()); })); }, "inner");
+    pool.wait(inner);
+  });
+  outer_id = outer.id;
+  id_known.open();
+  outer.result.get();
+  EXPECT_EQ(message.get_future().get(),
+            tamu::cat("Cannot wait for task ", outer.id, " from inside that task"));
+}
+
+// --- Cooperative stop ---------------------------------------------------------
+
+TEST(ThreadPoolStop, RunningTasksSeriesAndPendingTasksAreAskedOrRemoved) {
+  ThreadPool pool(2, 10);
+  Gate started;
+  auto stoppable = pool.submit([&](std::stop_token token) {
+    started.open();
+    while (!token.stop_requested()) std::this_thread::sleep_for(1ms);
+    return 7;
+  });
+  started.wait();
+  EXPECT_TRUE(pool.request_stop(stoppable.id));
+  EXPECT_EQ(stoppable.result.get(), 7);
+
+  Gate plain_started, plain_release;
+  const auto plain = pool.add_task([&] {
+    plain_started.open();
+    plain_release.wait();
+  });
+  plain_started.wait();
+  EXPECT_FALSE(pool.request_stop(plain));  // takes no token: cannot be asked
+  plain_release.open();
+
+  const auto later = pool.add_task([] { ADD_FAILURE() << "a stopped pending task ran"; }, 1h);
+  EXPECT_TRUE(pool.request_stop(later));
+  EXPECT_FALSE(pool.is_pending(later));
+  EXPECT_FALSE(pool.request_stop(later));
+  EXPECT_FALSE(pool.request_stop(12345));
+
+  std::atomic<int> runs{0};
+  Gate series_started;
+  const auto series = pool.add_recurring(
+      [&](std::stop_token token) {
+        if (runs.fetch_add(1) == 0) series_started.open();
+        while (!token.stop_requested()) std::this_thread::sleep_for(1ms);
+      },
+      0ns, 1ns);
+  series_started.wait();
+  EXPECT_TRUE(pool.request_stop(series));
+  EXPECT_TRUE(pool.wait_for(series, 60s));
+  EXPECT_EQ(runs, 1);
+  EXPECT_TRUE(eventually([&] { return pool.is_idle(); }));
+}
+
+TEST(ThreadPoolStop, TheDestructorAsksRunningTasksToStop) {
+  std::atomic<bool> stopped{false};
+  EXPECT_TRUE(finishes_within(
+      [&] {
+        ThreadPool pool(1, 10);
+        Gate started;
+        pool.add_task([&](std::stop_token token) {
+          started.open();
+          while (!token.stop_requested()) std::this_thread::sleep_for(1ms);
+          stopped = true;
+        });
+        started.wait();
+      },
+      60s));
+  EXPECT_TRUE(stopped);
+}
+
+// Tasks that wait for each other in place, stop and remove each other, under
+// a destructor that comes at a random moment. Every callable that was
+// accepted runs once or is destroyed unrun, and nothing hangs.
+TEST(ThreadPoolStress, WaitsInPlaceStopsRemovalsAndDestruction) {
+  for (int round = 0; round < 20; ++round) {
+    std::atomic<long> accepted{0}, refused{0}, ran{0}, destroyed{0};
+    struct Counted {
+      std::atomic<long>* destroyed;
+      std::atomic<long>* ran;
+      bool live = true;
+      Counted(std::atomic<long>* d, std::atomic<long>* r) : destroyed(d), ran(r) {}
+      Counted(Counted&& o) noexcept : destroyed(o.destroyed), ran(o.ran) { o.live = false; }
+      ~Counted() {
+        if (live) destroyed->fetch_add(1);
+      }
+    };
+    {
+      ThreadPool pool(2, 64);
+      std::mt19937 rng(static_cast<unsigned>(round));
+      std::vector<ThreadPool::TaskId> ids;
+      for (int i = 0; i < 200; ++i) {
+        const auto pick = ids.empty() ? ThreadPool::TaskId{0} : ids[rng() % ids.size()];
+        const int kind = static_cast<int>(rng() % 4);
+        Task task([c = Counted(&destroyed, &ran), &pool, pick, kind](std::stop_token token) {
+          c.ran->fetch_add(1);
+          try {
+            if (kind == 0) pool.wait_for(pick, 1ms);
+            if (kind == 1) pool.request_stop(pick);
+            if (kind == 2) pool.remove_pending_task(pick);
+            if (kind == 3) {
+              for (int k = 0; k < 100 && !token.stop_requested(); ++k) std::this_thread::yield();
+            }
+          } catch (const vexo::Error&) {
+            // a cycle detected: fine here
+          }
+        });
+        if (auto id = pool.try_add_task(std::move(task), "stress")) {
+          accepted.fetch_add(1);
+          ids.push_back(*id);
+        } else {
+          refused.fetch_add(1);
+        }
+        if (rng() % 16 == 0 && !ids.empty()) pool.request_stop(ids[rng() % ids.size()]);
+      }
+    }
+    EXPECT_EQ(destroyed.load(), accepted.load() + refused.load()) << "round " << round;
+    EXPECT_LE(ran.load(), accepted.load());
+  }
+}
+
 }  // namespace

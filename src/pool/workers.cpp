@@ -30,6 +30,7 @@ void Workers::start() {
   {
     std::lock_guard<std::mutex> guard(mutex_);
     threads_.reserve(count_);
+    missing_slots_.reserve(count_);
   }
   try {
     for (std::size_t i = 0; i < count_; ++i) {
@@ -106,31 +107,35 @@ void Workers::execute(Run& run) {
 void Workers::replace(std::size_t worker, TaskId id, const std::string& name) noexcept {
   std::lock_guard<std::mutex> guard(mutex_);
   if (joining_) return;
-  try {
-    retired_.reserve(retired_.size() + 1);
-    missing_slots_.reserve(missing_slots_.size() + 1);
-    const auto self = std::find_if(threads_.begin(), threads_.end(), [](const std::thread& t) {
-      return t.get_id() == std::this_thread::get_id();
-    });
-    std::thread replacement;
+  const auto self = std::find_if(threads_.begin(), threads_.end(), [](const std::thread& t) {
+    return t.get_id() == std::this_thread::get_id();
+  });
+  // This thread is ending: whoever joins the pool joins it, or, if there is
+  // no room to record it, nobody needs to.
+  auto retire_self = [&]() noexcept {
+    if (self == threads_.end()) return;
     try {
-      replacement = std::thread([this, worker] { main(worker); });
-    } catch (const std::exception& e) {
-      reporter_.report(id, name, e.what());
-      if (self != threads_.end()) retired_.push_back(std::move(*self));
-      missing_slots_.push_back(worker);
-      missing_.store(missing_slots_.size(), std::memory_order_relaxed);
-      return;
-    }
-    if (self != threads_.end()) {
       retired_.push_back(std::move(*self));
+    } catch (...) {
+      self->detach();
+    }
+  };
+  try {
+    retired_.reserve(retired_.size() + 2);
+    std::thread replacement([this, worker] { main(worker); });
+    if (self != threads_.end()) {
+      retired_.push_back(std::move(*self));  // reserved: does not throw
       *self = std::move(replacement);
     } else {
       // Not listed yet (the constructor is still starting workers): the
       // constructor lists this thread, the replacement is joined from here.
       retired_.push_back(std::move(replacement));
     }
-  } catch (...) {  // NOLINT(bugprone-empty-catch): no room to record it; one worker fewer
+  } catch (const std::exception& e) {
+    reporter_.report(id, name, e.what());
+    retire_self();
+    missing_slots_.push_back(worker);  // reserved for every worker: does not throw
+    missing_.store(missing_slots_.size(), std::memory_order_relaxed);
   }
 }
 
