@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -32,6 +33,7 @@
 #include <vector>
 
 #include "pending_store.hpp"  // the pool's private pending-task store, header-only
+#include "scheduler.hpp"      // and its scheduler, built into this test too
 #include "tamu/cat.hpp"
 // Allocations can be made to fail (vexo::test::t_fail_allocations).
 #define VEXO_TEST_COUNT_ALLOCATIONS 1
@@ -1540,6 +1542,168 @@ TEST(ThreadPoolStress, WaitsInPlaceStopsRemovalsAndDestruction) {
     }
     EXPECT_EQ(destroyed.load(), accepted.load() + refused.load()) << "round " << round;
     EXPECT_LE(ran.load(), accepted.load());
+  }
+}
+
+// --- The scheduler against a plain model ---------------------------------------
+
+// Drives the scheduler on this one thread, as three workers would, through
+// random submissions (due, delayed and series; some taking a stop token),
+// starts, ends, removals, stops and clears, and checks every query after
+// every step. Tasks delayed by an hour and series with an hour's period
+// never become due during the test, so the model needs no clock.
+TEST(PoolScheduler, MatchesAPlainModelOverRandomOperations) {
+  using vexo::util::detail::Run;
+  using vexo::util::detail::Scheduler;
+  using vexo::util::detail::StartClock;
+  using TaskId = ThreadPool::TaskId;
+  constexpr std::size_t kWorkers = 3, kCapacity = 6;
+  struct Model {
+    bool series = false;
+    bool due = false;
+    bool token = false;
+    bool ended = false;  // a series ended during its run
+  };
+  Scheduler scheduler(kWorkers, kCapacity);
+  std::map<TaskId, Model> pending;  // ordered by id: due order, for plain first runs
+  std::map<TaskId, Model> running;
+  std::array<std::optional<TaskId>, kWorkers> on_worker;
+  std::vector<std::unique_ptr<Run>> runs;
+  for (std::size_t w = 0; w < kWorkers; ++w) runs.push_back(std::make_unique<Run>(scheduler, w));
+  std::map<TaskId, int> times_run;
+  std::uint64_t submitted = 0, completed = 0, removed_count = 0;
+  TaskId next_id = 0;
+  std::mt19937_64 rng(20261209);
+  auto running_series = [&] {
+    return std::count_if(running.begin(), running.end(),
+                         [](const auto& r) { return r.second.series; });
+  };
+  auto end_run = [&](std::size_t w) {
+    const TaskId id = *on_worker[w];
+    Model m = running.at(id);
+    running.erase(id);
+    on_worker[w].reset();
+    ++completed;
+    if (m.series && !m.ended) {
+      m.due = false;  // the next run is an hour away
+      pending[id] = m;
+    }
+  };
+  for (int op = 0; op < 20000; ++op) {
+    const auto r = rng() % 20;
+    if (r < 6) {  // submit
+      const bool series = rng() % 4 == 0;
+      const bool due = series || rng() % 3 != 0;
+      const bool token = rng() % 2 == 0;
+      vexo::util::Task task;
+      if (token) {
+        task = [&times_run, id = next_id](std::stop_token) { ++times_run[id]; };
+      } else {
+        task = [&times_run, id = next_id] { ++times_run[id]; };
+      }
+      std::string name = tamu::cat("t", next_id);
+      const Scheduler::SeriesSpec spec{1h, ThreadPool::Recurrence::fixed_rate};
+      const auto start = due ? std::int64_t{0}
+                             : (vexo::util::detail::steady_now() + 1h).time_since_epoch().count();
+      const auto id =
+          scheduler.add(task, name, series || !due ? StartClock::steady : StartClock::due, start,
+                        Scheduler::WhenFull::give_up, {}, series ? &spec : nullptr);
+      const bool fits = pending.size() + static_cast<std::size_t>(running_series()) < kCapacity;
+      ASSERT_EQ(id.has_value(), fits) << "op " << op;
+      EXPECT_EQ(static_cast<bool>(task), !fits);  // moved from only when accepted
+      if (id) {
+        ASSERT_EQ(*id, next_id);
+        pending[next_id++] = Model{series, due, token, false};
+        ++submitted;
+      }
+    } else if (r < 11) {  // a worker ends its run (if any) and takes the next
+      const std::size_t w = rng() % kWorkers;
+      if (on_worker[w]) runs[w]->execute([](const Run&, const char*) {});
+      vexo::util::Task spent;
+      const bool took = scheduler.next(*runs[w], spent, false);
+      if (on_worker[w]) end_run(w);
+      // The due task of lowest id: due order here, since no series run was renewed.
+      auto best =
+          std::find_if(pending.begin(), pending.end(), [](const auto& p) { return p.second.due; });
+      ASSERT_EQ(took, best != pending.end()) << "op " << op;
+      if (took) {
+        ASSERT_EQ(runs[w]->id(), best->first) << "op " << op;
+        running[best->first] = best->second;
+        on_worker[w] = best->first;
+        pending.erase(best);
+      }
+    } else if (r < 13) {  // a worker ends its run without taking another
+      const std::size_t w = rng() % kWorkers;
+      if (!on_worker[w]) continue;
+      runs[w]->execute([](const Run&, const char*) {});
+      scheduler.end(*runs[w]);
+      end_run(w);
+    } else if (r < 16) {  // remove or stop one
+      const TaskId id = rng() % (next_id + 2);
+      const bool stop = rng() % 2 == 0;
+      vexo::util::Task removed;
+      const bool result =
+          stop ? scheduler.request_stop(id, removed) : scheduler.remove(id, removed);
+      bool expected = false;
+      if (pending.count(id) != 0) {
+        expected = true;
+        pending.erase(id);
+        ++removed_count;
+      } else if (running.count(id) != 0) {
+        Model& m = running[id];
+        if (m.series) {
+          expected = stop || !m.ended;
+          if (!m.ended) ++removed_count;
+          m.ended = true;
+        } else {
+          expected = stop && m.token;
+        }
+      }
+      ASSERT_EQ(result, expected) << (stop ? "stop " : "remove ") << id << " at op " << op;
+    } else if (r == 16 && rng() % 8 == 0) {  // clear
+      std::vector<vexo::util::Task> removed;
+      std::size_t count = pending.size();
+      for (auto& [id, m] : running) {
+        if (m.series && !m.ended) {
+          m.ended = true;
+          ++count;
+        }
+      }
+      ASSERT_EQ(scheduler.remove_all(removed), count);
+      removed_count += count;
+      pending.clear();
+    }
+    // Every query, after every step.
+    ASSERT_TRUE(scheduler.valid()) << "op " << op;
+    ASSERT_EQ(scheduler.num_pending(), pending.size());
+    ASSERT_EQ(scheduler.is_empty(), pending.empty());
+    ASSERT_EQ(scheduler.is_idle(), pending.empty() && running.empty());
+    ASSERT_EQ(scheduler.is_full(),
+              pending.size() + static_cast<std::size_t>(running_series()) >= kCapacity);
+    const TaskId probe = rng() % (next_id + 2);
+    ASSERT_EQ(scheduler.is_pending(probe), pending.count(probe) != 0);
+    ASSERT_EQ(scheduler.is_running(probe), running.count(probe) != 0);
+    ASSERT_EQ(scheduler.is_pending_or_running(probe),
+              pending.count(probe) != 0 || running.count(probe) != 0);
+    std::vector<TaskId> listed, expected_pending, running_ids, expected_running;
+    scheduler.list_pending(SIZE_MAX, [&](TaskId id, const std::string& name) {
+      EXPECT_EQ(name, tamu::cat("t", id));
+      listed.push_back(id);
+    });
+    for (const auto& p : pending) expected_pending.push_back(p.first);
+    ASSERT_EQ(listed, expected_pending);
+    scheduler.list_running([&](TaskId id, const std::string&) { running_ids.push_back(id); });
+    for (const auto& p : running) expected_running.push_back(p.first);
+    ASSERT_EQ(running_ids, expected_running);
+    const ThreadPool::Stats stats = scheduler.stats();
+    ASSERT_EQ(stats.submitted, submitted);
+    ASSERT_EQ(stats.completed, completed);
+    ASSERT_EQ(stats.removed, removed_count);
+  }
+  for (const auto& [id, n] : times_run) EXPECT_EQ(n, 1) << id;  // no task ran twice
+  // End the runs still going, so that the records' destructors find nothing to do.
+  for (std::size_t w = 0; w < kWorkers; ++w) {
+    if (on_worker[w]) scheduler.end(*runs[w]);
   }
 }
 
