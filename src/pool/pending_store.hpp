@@ -86,14 +86,15 @@ class PendingStore {
   // `renewed` is the sequence number of a kRenewSeq task added as due.
   // The id must not be pending. Throws std::bad_alloc, changing nothing.
   // The callable and the name are moved from only when the task is added.
-  void add(Id id, StartClock clock, std::int64_t start, std::int64_t ready, Task&& fct,
-           std::string&& name, std::uint8_t flags, Seq renewed = 0) {
-    reserve_one();
-    const std::uint32_t s = free_head_;
+  [[gnu::always_inline]] void add(Id id, StartClock clock, std::int64_t start, std::int64_t ready,
+                                  Task&& fct, std::string&& name, std::uint8_t flags,
+                                  Seq renewed = 0) {
     const bool renew = (flags & kRenewSeq) != 0;
     const Seq seq = renew ? renewed : seq_of(id);
     const bool fifo =
         clock == StartClock::due && !renew && (fifo_.empty() || seq > fifo_.back().seq);
+    reserve_one(!fifo);
+    const std::uint32_t s = free_head_;
     if (fifo) fifo_.push_back({seq, ready, s});  // the only step that may still throw
     Slot& slot = at(s);
     free_head_ = static_cast<std::uint32_t>(slot.tag >> 8);
@@ -165,6 +166,11 @@ class PendingStore {
   // Takes the due task that is first in due order: returns its id, moves its
   // payload to *out and its ready time to *ready. has_due() must hold.
   Id take(PendingTask* out, std::int64_t* ready) {
+    return take(&out->fct, &out->name, &out->flags, ready);
+  }
+  // The same, moving the payload straight to its new owner's members.
+  [[gnu::always_inline]] Id take(Task* fct, std::string* name, std::uint8_t* flags,
+                                 std::int64_t* ready) {
     DueEntry e;
     Id id;
     if (promoted_.empty() || (!fifo_.empty() && fifo_.front().seq < promoted_.front().seq)) {
@@ -177,7 +183,10 @@ class PendingStore {
       erase_index_at(find_pos(id));
     }
     *ready = e.ready;
-    take_payload(at(e.slot), out);
+    Slot& slot = at(e.slot);
+    *fct = std::move(slot.fct);
+    *name = std::move(slot.name);
+    *flags = static_cast<std::uint8_t>((slot.tag >> 3) & ((1u << kFlagBits) - 1));
     free_slot(e.slot);
     --live_;
     drop_dead_fronts();
@@ -343,6 +352,10 @@ class PendingStore {
 
   // Pops tombstones from the fronts of all queues, freeing their slots.
   void drop_dead_fronts() {
+    if (__builtin_expect(dead_ == 0, 1)) return;
+    drop_dead_fronts_slow();
+  }
+  __attribute__((noinline)) void drop_dead_fronts_slow() {
     while (!fifo_.empty() && dead(fifo_.front().slot)) {
       free_slot(fifo_.front().slot);
       fifo_.pop_front();
@@ -381,7 +394,12 @@ class PendingStore {
 
   // Makes sure that one more task fits in the slab, the heaps and the table,
   // so that add() either throws before changing anything or succeeds.
-  void reserve_one() {
+  // `queued`: the task goes to a heap and the id table (not the FIFO).
+  void reserve_one(bool queued = true) {
+    if (__builtin_expect(free_head_ != kEmpty && !queued, 1)) return;
+    reserve_one_slow(queued);
+  }
+  __attribute__((noinline)) void reserve_one_slow(bool queued) {
     if (free_head_ == kEmpty) {
       if (slots_used_ % kChunk == 0) {
         if (slots_used_ >= kEmpty - kChunk) throw std::bad_alloc();
@@ -390,6 +408,7 @@ class PendingStore {
       }
       free_slot(slots_used_++);
     }
+    if (!queued) return;
     grow_if_full(promoted_);
     grow_if_full(wall_);
     grow_if_full(steady_);
@@ -454,7 +473,10 @@ class PendingStore {
   // Halves a table that has become sparse. Called when every slot's state is
   // final, since rehash() reads the states.
   void shrink_table() noexcept {
-    if (table_.size() <= kMinTable || indexed_ * 8 >= table_.size()) return;
+    if (__builtin_expect(table_.size() <= kMinTable || indexed_ * 8 >= table_.size(), 1)) return;
+    shrink_table_slow();
+  }
+  __attribute__((noinline)) void shrink_table_slow() noexcept {
     try {
       rehash(table_.size() / 2);
     } catch (...) {  // NOLINT(bugprone-empty-catch): a larger table is as correct

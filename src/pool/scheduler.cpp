@@ -256,15 +256,15 @@ void Scheduler::promote_i(SteadyTime now) {
   }
 }
 
-bool Scheduler::take_i(Run& run, SteadyTime now) {
-  promote_i(now);
+[[gnu::always_inline]] inline bool Scheduler::take_i(Run& run, SteadyTime now) {
+  if (store_.has_waiting(StartClock::wall) || store_.has_waiting(StartClock::steady)) {
+    promote_i(now);
+  }
   if (!store_.has_due()) return false;
-  PendingTask next;
   std::int64_t ready = 0;
-  const TaskId id = store_.take(&next, &ready);
-  run.task_ = std::move(next.fct);
-  run.name_.swap(next.name);
-  start_i(run, id, next.flags, ready, now);
+  std::uint8_t flags = 0;
+  const TaskId id = store_.take(&run.task_, &run.name_, &flags, &ready);
+  start_i(run, id, flags, ready, now);
   return true;
 }
 
@@ -275,13 +275,13 @@ bool Scheduler::take_id_i(Run& run, TaskId id, SteadyTime now) {
   std::int64_t ready = 0;
   if (!store_.take_due(id, &next, &ready)) return false;
   run.task_ = std::move(next.fct);
-  run.name_.swap(next.name);
+  run.name_ = std::move(next.name);
   start_i(run, id, next.flags, ready, now);
   return true;
 }
 
-void Scheduler::start_i(Run& run, TaskId id, std::uint8_t flags, std::int64_t ready,
-                        SteadyTime now) {
+[[gnu::always_inline]] inline void Scheduler::start_i(Run& run, TaskId id, std::uint8_t flags,
+                                                      std::int64_t ready, SteadyTime now) {
   const Duration wait(std::max<std::int64_t>(0, ns(now) - ready));
   stats_.total_queue_wait += wait;
   stats_.max_queue_wait = std::max(stats_.max_queue_wait, wait);
@@ -306,7 +306,7 @@ void Scheduler::start_i(Run& run, TaskId id, std::uint8_t flags, std::int64_t re
   room_made_i();
 }
 
-void Scheduler::finish_i(Run& run, Task& spent, bool forced) {
+[[gnu::always_inline]] inline void Scheduler::finish_i(Run& run, Task& spent, bool forced) {
   running_.pop(run.worker_);
   run.active_ = false;
   run.token_ = std::stop_token();
@@ -419,7 +419,9 @@ Scheduler::WaitResult Scheduler::wait(std::optional<TaskId> id, SteadyTime deadl
   }
   while (id ? pending_or_running_i(*id) : !idle_i()) {
     if (deadline != kSteadyNever && steady_now() >= deadline) return WaitResult::timed_out;
-    if (!block_i(lock, done_cv_, done_waiters_, deadline)) return WaitResult::closing;
+    if (!block_i(lock, done_cv_, id ? id_waiters_ : idle_waiters_, deadline)) {
+      return WaitResult::closing;
+    }
   }
   return WaitResult::done;
 }

@@ -294,8 +294,9 @@ class Scheduler {
   void sleep_i(Lock& lock) VEXO_REQUIRES(mutex_);
   // Counts a task or series removed, and wakes whoever waits for room or ends.
   void removed_i(std::size_t count) VEXO_REQUIRES(mutex_);
+  // A task ended or was removed: wake the waits that may be over.
   void ended_i() VEXO_REQUIRES(mutex_) {
-    if (done_waiters_ > 0) done_cv_.notify_all();
+    if (id_waiters_ > 0 || (idle_waiters_ > 0 && idle_i())) done_cv_.notify_all();
   }
   void room_made_i() VEXO_REQUIRES(mutex_) {
     if (room_waiters_ > 0) room_cv_.notify_all();
@@ -317,7 +318,9 @@ class Scheduler {
   std::condition_variable room_cv_;
   /// close() sleeps on this until the last blocked caller has left.
   std::condition_variable closed_cv_;
-  std::size_t done_waiters_ VEXO_GUARDED_BY(mutex_) = 0;
+  /// Callers of wait(id), and of wait(idle), sleeping on done_cv_.
+  std::size_t id_waiters_ VEXO_GUARDED_BY(mutex_) = 0;
+  std::size_t idle_waiters_ VEXO_GUARDED_BY(mutex_) = 0;
   std::size_t room_waiters_ VEXO_GUARDED_BY(mutex_) = 0;
   /// Callers inside a blocking wait, for close().
   std::size_t blocked_ VEXO_GUARDED_BY(mutex_) = 0;

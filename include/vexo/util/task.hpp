@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 #include <functional>
 #include <new>
 #include <stop_token>
@@ -78,7 +79,7 @@ class Task {
   /// Takes the callable of `other`, which is left empty.
   Task(Task&& other) noexcept : ops_(other.ops_) {
     if (ops_ != nullptr) {
-      ops_->relocate(storage_, other.storage_);
+      relocate_from(other);
       other.ops_ = nullptr;
     }
   }
@@ -87,8 +88,8 @@ class Task {
     if (this != &other) {
       reset();
       if (other.ops_ != nullptr) {
-        other.ops_->relocate(storage_, other.storage_);
         ops_ = other.ops_;
+        relocate_from(other);
         other.ops_ = nullptr;
       }
     }
@@ -103,7 +104,7 @@ class Task {
     if (ops_ != nullptr) {
       const Ops* ops = ops_;
       ops_ = nullptr;
-      ops->destroy(storage_);
+      if (ops->destroy != nullptr) ops->destroy(storage_);
     }
   }
 
@@ -138,10 +139,21 @@ class Task {
     void (*invoke)(void* storage, std::stop_token token);
     /// Moves the callable from `from` into the raw storage `to`, and ends
     /// the callable's life at `from`.
+    /// (null: copying the bytes does that)
     void (*relocate)(void* to, void* from) noexcept;
+    /// Destroys the callable (null: nothing to do).
     void (*destroy)(void* storage) noexcept;
     bool takes_token;
   };
+
+  // Takes the callable of `other`, whose ops_ this Task already holds.
+  void relocate_from(Task& other) noexcept {
+    if (ops_->relocate != nullptr) {
+      ops_->relocate(storage_, other.storage_);
+    } else {
+      std::memcpy(storage_, other.storage_, kInlineSize);
+    }
+  }
 
   template <class D>
   static constexpr bool fits_inline =
@@ -159,23 +171,40 @@ class Task {
   }
 
   template <class D>
-  static constexpr Ops kInlineOps{[](void* s, std::stop_token token) {
-                                    call(*std::launder(static_cast<D*>(s)), std::move(token));
-                                  },
-                                  [](void* to, void* from) noexcept {
-                                    D* src = std::launder(static_cast<D*>(from));
-                                    ::new (to) D(std::move(*src));
-                                    src->~D();
-                                  },
-                                  [](void* s) noexcept { std::launder(static_cast<D*>(s))->~D(); },
-                                  std::is_invocable_v<D&, std::stop_token>};
-
+  static void relocate_inline(void* to, void* from) noexcept {
+    D* src = std::launder(static_cast<D*>(from));
+    ::new (to) D(std::move(*src));
+    src->~D();
+  }
   template <class D>
-  static constexpr Ops kHeapOps{
-      [](void* s, std::stop_token token) { call(**static_cast<D**>(s), std::move(token)); },
-      [](void* to, void* from) noexcept { *static_cast<D**>(to) = *static_cast<D**>(from); },
-      [](void* s) noexcept { delete *static_cast<D**>(s); },
+  static void destroy_inline(void* s) noexcept {
+    std::launder(static_cast<D*>(s))->~D();
+  }
+  template <class D>
+  static void invoke_inline(void* s, std::stop_token token) {
+    call(*std::launder(static_cast<D*>(s)), std::move(token));
+  }
+  template <class D>
+  static void invoke_heap(void* s, std::stop_token token) {
+    call(**static_cast<D**>(s), std::move(token));
+  }
+  template <class D>
+  static void destroy_heap(void* s) noexcept {
+    delete *static_cast<D**>(s);
+  }
+
+  // A trivially copyable callable (most lambdas that capture pointers and
+  // references) is moved by copying its bytes, and needs no destruction.
+  template <class D>
+  static constexpr Ops kInlineOps{
+      &invoke_inline<D>, std::is_trivially_copyable_v<D> ? nullptr : &relocate_inline<D>,
+      std::is_trivially_destructible_v<D> ? nullptr : &destroy_inline<D>,
       std::is_invocable_v<D&, std::stop_token>};
+
+  // On the heap, the Task holds a pointer: its bytes move it.
+  template <class D>
+  static constexpr Ops kHeapOps{&invoke_heap<D>, nullptr, &destroy_heap<D>,
+                                std::is_invocable_v<D&, std::stop_token>};
 
   alignas(void*) unsigned char storage_[kInlineSize];
   const Ops* ops_ = nullptr;
