@@ -1,0 +1,225 @@
+#include "vexo/util/task_group.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <random>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "test_support.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using vexo::test::Gate;
+using vexo::util::parallel_for;
+using vexo::util::TaskGroup;
+using vexo::util::ThreadPool;
+
+// Random ranges, grains and both body forms against a plain count: every
+// index is visited exactly once, whatever the pool's size.
+TEST(ParallelFor, VisitsEveryIndexOnceOverRandomRangesAndGrains) {
+  std::mt19937_64 rng(20261209);
+  for (std::size_t workers : {1u, 2u, 5u}) {
+    ThreadPool pool(workers, 100);
+    for (int round = 0; round < 60; ++round) {
+      const std::size_t first = rng() % 1000;
+      const std::size_t count = rng() % 3 == 0 ? rng() % 5 : rng() % 20000;
+      const std::size_t grain = rng() % 3 == 0 ? 0 : 1 + rng() % 700;
+      std::vector<std::atomic<int>> seen(count);
+      if (round % 2 == 0) {
+        parallel_for(
+            pool, first, first + count, [&](std::size_t i) { seen[i - first]++; }, grain);
+      } else {
+        parallel_for(
+            pool, first, first + count,
+            [&](std::size_t b, std::size_t e) {
+              ASSERT_LT(b, e);
+              for (std::size_t i = b; i < e; ++i) seen[i - first]++;
+            },
+            grain);
+      }
+      for (std::size_t i = 0; i < count; ++i) {
+        ASSERT_EQ(seen[i].load(), 1) << "index " << first + i << ", round " << round;
+      }
+    }
+    EXPECT_TRUE(pool.is_idle() || pool.num_pending() == 0);
+  }
+}
+
+TEST(ParallelFor, EndsWhenAnotherThreadRemovesItsHelpers) {
+  ThreadPool pool(2, 100);
+  std::atomic<bool> stop{false};
+  std::thread remover([&] {
+    while (!stop) pool.remove_pending_tasks();
+  });
+  for (int round = 0; round < 200; ++round) {
+    std::atomic<long> sum{0};
+    parallel_for(
+        pool, 0, 1000, [&](std::size_t i) { sum += static_cast<long>(i); }, 1);
+    ASSERT_EQ(sum.load(), 999 * 1000 / 2);
+  }
+  stop = true;
+  remover.join();
+}
+
+TEST(ParallelFor, NestedLoopsOnOneWorkerAndAFullQueueFinish) {
+  ThreadPool pool(1, 1);
+  Gate started, release;
+  pool.add_task([&] {
+    started.open();
+    release.wait();
+  });
+  started.wait();        // the only worker is busy...
+  pool.add_task([] {});  // ...and the queue is full
+  std::atomic<long> calls{0};
+  parallel_for(pool, 0, 50,
+               [&](std::size_t) { parallel_for(pool, 0, 50, [&](std::size_t) { ++calls; }); });
+  EXPECT_EQ(calls.load(), 2500);
+  release.open();
+  pool.wait_idle();
+  // From a task of the same pool, with the other worker free or not.
+  auto nested = pool.submit([&] {
+    std::atomic<long> inner{0};
+    parallel_for(pool, 0, 100,
+                 [&](std::size_t) { parallel_for(pool, 0, 100, [&](std::size_t) { ++inner; }); });
+    return inner.load();
+  });
+  EXPECT_EQ(nested.result.get(), 10000);
+}
+
+TEST(ParallelFor, TheFirstExceptionIsRethrownAfterTheLoopStops) {
+  ThreadPool pool(2, 100);
+  std::atomic<long> after_failure{0};
+  std::atomic<bool> failed{false};
+  try {
+    parallel_for(
+        pool, 0, 100000,
+        [&](std::size_t i) {
+          if (failed) ++after_failure;
+          if (i == 500) {
+            failed = true;
+            throw std::runtime_error("index 500");
+          }
+        },
+        10);
+    FAIL() << "no exception";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "index 500");
+  }
+  // Work stops being handed out: at most the sub-ranges already claimed go on.
+  EXPECT_LT(after_failure.load(), 100000 - 600);
+  EXPECT_TRUE(pool.is_idle() || pool.num_pending() == 0);
+}
+
+TEST(TaskGroup, RunsEveryMemberAndRethrowsTheFirstFailure) {
+  ThreadPool pool(2, 100);
+  TaskGroup group(pool, "batch");
+  std::atomic<int> ran{0};
+  for (int i = 0; i < 1000; ++i) group.run([&ran] { ++ran; });
+  group.wait();
+  EXPECT_EQ(ran.load(), 1000);
+  group.run([] { throw std::runtime_error("member"); });
+  group.run([&ran] { ++ran; });
+  EXPECT_THROW(group.wait(), std::runtime_error);
+  EXPECT_EQ(ran.load(), 1001);
+  group.wait();                        // the failure was rethrown once
+  EXPECT_EQ(pool.stats().failed, 0u);  // members' failures go to the group, not the pool
+}
+
+TEST(TaskGroup, AWaitInsideATaskOfAOneWorkerPoolAndAFullQueueRunMembersHere) {
+  ThreadPool pool(1, 1);
+  auto outer = pool.submit([&] {
+    TaskGroup group(pool);
+    std::atomic<int> ran{0};
+    for (int i = 0; i < 100; ++i) group.run([&ran] { ++ran; });
+    group.wait();  // the only worker is this one: the members run here
+    return ran.load();
+  });
+  EXPECT_EQ(outer.result.get(), 100);
+  Gate started, release;
+  pool.add_task([&] {
+    started.open();
+    release.wait();
+  });
+  started.wait();
+  pool.add_task([] {});  // full
+  TaskGroup group(pool);
+  const auto me = std::this_thread::get_id();
+  std::atomic<bool> here{false};
+  group.run([&] { here = std::this_thread::get_id() == me; });  // no helper could be queued
+  EXPECT_TRUE(here);
+  release.open();
+  group.wait();
+}
+
+TEST(TaskGroup, CancelRemovesWhatWaitsAndStopsWhatRuns) {
+  ThreadPool pool(1, 100);
+  TaskGroup group(pool, "cancelled");
+  Gate started;
+  std::atomic<bool> saw_stop{false};
+  std::atomic<int> later{0};
+  group.run([&](std::stop_token token) {
+    started.open();
+    while (!token.stop_requested()) std::this_thread::sleep_for(1ms);
+    saw_stop = true;
+  });
+  started.wait();  // the one worker runs it; the rest wait in the group's queue
+  for (int i = 0; i < 10; ++i) group.run([&later] { ++later; });
+  group.cancel();
+  group.wait();
+  EXPECT_TRUE(saw_stop);
+  EXPECT_EQ(later.load(), 0);
+  // Usable again, no longer cancelled.
+  group.run([&later](std::stop_token token) {
+    if (!token.stop_requested()) ++later;
+  });
+  group.wait();
+  EXPECT_EQ(later.load(), 1);
+}
+
+// Groups and loops from several threads and from tasks, with removals by a
+// stranger and a cancel, all on one small pool.
+TEST(TaskGroup, StressWithLoopsRemovalsAndCancels) {
+  ThreadPool pool(2, 8);
+  std::atomic<bool> stop{false};
+  std::thread remover([&] {
+    while (!stop) {
+      pool.remove_pending_tasks();
+      std::this_thread::yield();
+    }
+  });
+  std::vector<std::thread> users;
+  std::atomic<long> total{0};
+  for (int t = 0; t < 3; ++t) {
+    users.emplace_back([&, t] {
+      for (int round = 0; round < 30; ++round) {
+        TaskGroup group(pool, "stress");
+        std::atomic<long> members{0};
+        for (int i = 0; i < 20; ++i) {
+          group.run([&] {
+            parallel_for(pool, 0, 64, [&](std::size_t) { ++total; });
+            ++members;
+          });
+        }
+        if ((round + t) % 5 == 0) {
+          group.cancel();
+          group.wait();
+        } else {
+          group.wait();
+          EXPECT_EQ(members.load(), 20);
+        }
+      }
+    });
+  }
+  for (auto& u : users) u.join();
+  stop = true;
+  remover.join();
+  EXPECT_GT(total.load(), 0);
+}
+
+}  // namespace
