@@ -5,6 +5,12 @@
 // function is marked with VEXO_API so that it, and nothing else, is exported.
 #pragma once
 
+// The headers use C++20 (std::span, std::stop_token, concepts). They require
+// it rather than force it: compile with -std=c++20 or a later standard.
+#if __cplusplus < 202002L
+#error "vexo_util needs C++20 or later: compile with -std=c++20 (or -std=c++23)"
+#endif
+
 #if defined(__GNUC__) || defined(__clang__)
 #define VEXO_API __attribute__((visibility("default")))
 #else
