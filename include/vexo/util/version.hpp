@@ -6,8 +6,8 @@
 
 #include "vexo/util/export.hpp"
 
-/// The major version: raised by a change that breaks the ABI (it is the
-/// SOVERSION, libvexo_util.so.<major>).
+/// The major version: raised by a change that breaks the ABI. It is the
+/// SOVERSION: major version 2 is libvexo_util.so.2.
 #define VEXO_UTIL_VERSION_MAJOR 2
 /// The minor version: raised by additions that keep the ABI.
 #define VEXO_UTIL_VERSION_MINOR 0
