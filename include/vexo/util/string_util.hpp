@@ -99,7 +99,7 @@ VEXO_API tamu::optional<std::size_t> find_matching_bracket(tamu::string_view str
 /// both brackets are the same character every occurrence counts as opening, so
 /// the result is empty.
 ///
-/// Throws vexo::Error with the message `Bracket mismatch: "` + str + `"` when a
+/// Throws vexo::Error with the message <tt>Bracket mismatch: \"</tt> + str + <tt>\"</tt> when a
 /// closing bracket comes while no bracket is open (for "a)b" the message is
 /// `Bracket mismatch: "a)b"`); otherwise throws only std::bad_alloc.
 ///
@@ -152,7 +152,7 @@ VEXO_API std::string string_behind_last(tamu::string_view str, char delim);
 ///
 /// The result ends before the first NUL byte of the output, so "a%cb" with the
 /// argument 0 gives "a". When formatting fails (vsnprintf reports an error, for
-/// instance a %ls argument that the current locale cannot encode), the result
+/// instance a \%ls argument that the current locale cannot encode), the result
 /// is "<encoding error>" followed by the unexpanded `fmt`; no exception is
 /// thrown for that. Outputs of any length are supported; those of 256
 /// characters or more are formatted twice, and either pass may fail. Throws
