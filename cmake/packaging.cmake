@@ -1,11 +1,25 @@
 # Debian packages with CPack: `cpack -G DEB` in a build tree configured with
-# CMAKE_INSTALL_PREFIX=/usr (the `package` preset does both) makes
-#   libvexo-util<SOVERSION>  the shared library, with shlibs and ldconfig triggers;
-#   libvexo-util-dev         headers, the CMake package files and the pkg-config file,
-#                            depending on the runtime package of the same version.
+# CMAKE_INSTALL_PREFIX=/usr (the `package` preset does both, with Debian's
+# hardening flags) makes
+#   libvexo-util<SOVERSION>         the shared library, stripped, Multi-Arch: same,
+#                                   with shlibs, a symbols file and the ldconfig trigger;
+#   libvexo-util<SOVERSION>-dbgsym  its debug information (a .ddeb);
+#   libvexo-util-dev                headers, the CMake package files and the pkg-config
+#                                   file, depending on the runtime package of the same
+#                                   version.
+# Each carries a copyright file and changelog.Debian.gz. What CPack cannot
+# express (Multi-Arch, the trigger instead of ldconfig in postinst/postrm, the
+# symbols file) is added to the finished packages by cmake/deb_finish.cmake.
+set(VEXO_DEB_MAINTAINER "vexo_util developers <vexo-util@example.org>"
+  CACHE STRING "Maintainer field of the Debian packages: \"Name <address>\"")
+set(vexo_runtime_package "libvexo-util${PROJECT_VERSION_MAJOR}")
+set(vexo_dev_package "libvexo-util-dev")
+set(VEXO_DEB_SOURCE "vexo-util")
+set(VEXO_DEB_VERSION "${PROJECT_VERSION}-1")
+
 set(CPACK_PACKAGE_NAME "libvexo-util")
 set(CPACK_PACKAGE_VENDOR "vexo_util developers")
-set(CPACK_PACKAGE_CONTACT "vexo_util developers <vexo-util@localhost>")
+set(CPACK_PACKAGE_CONTACT "${VEXO_DEB_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
   "C++20 utilities: thread pool, SHA-3/SHAKE, text, time and directory helpers")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -14,21 +28,70 @@ set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_COMPONENTS_ALL runtime development)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 
-set(vexo_runtime_package "libvexo-util${PROJECT_VERSION_MAJOR}")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${VEXO_DEB_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_SOURCE ${VEXO_DEB_SOURCE})
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${vexo_runtime_package})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_RUNTIME_DEBUGINFO_PACKAGE ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
-set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME "libvexo-util-dev")
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME ${vexo_dev_package})
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
-set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS
-  "${vexo_runtime_package} (= ${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE})")
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "${vexo_runtime_package} (= ${VEXO_DEB_VERSION})")
+# Lines of at most 80 characters.
 set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
-  "Shared library of vexo_util: thread pool with start times, SHA-3/SHAKE, text, time and directory helpers")
+  "The shared library: thread pool, SHA-3, SHAKE and KT hashing, text and time.")
 set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION
-  "Headers, CMake package files and pkg-config file for building against vexo_util")
+  "Headers, CMake package files and pkg-config file for building against it.")
+
+# Read by deb_finish.cmake when cpack runs.
+set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/deb_finish.cmake)
+set(CPACK_VEXO_RUNTIME_PACKAGE ${vexo_runtime_package})
+set(CPACK_VEXO_DEV_PACKAGE ${vexo_dev_package})
+set(CPACK_VEXO_UPSTREAM_VERSION ${PROJECT_VERSION})
+set(CPACK_VEXO_TRIGGERS ${PROJECT_SOURCE_DIR}/cmake/debian/triggers)
+
+# /usr/share/doc/<package>/: copyright, the Debian changelog and the upstream
+# one, compressed as Debian wants them (gzip -9n: no name, no time stamp).
+# Installed only under /usr, where the packages are made. The date is
+# SOURCE_DATE_EPOCH when it is set, for reproducible packages.
+if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+  find_program(VEXO_GZIP gzip REQUIRED)
+  string(TIMESTAMP VEXO_DEB_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+  set(vexo_deb_dir ${PROJECT_BINARY_DIR}/debian)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/debian/changelog.in ${vexo_deb_dir}/changelog.Debian
+    @ONLY)
+  # COPYONLY makes a change of CHANGELOG.md configure again.
+  configure_file(${PROJECT_SOURCE_DIR}/CHANGELOG.md ${vexo_deb_dir}/changelog COPYONLY)
+  foreach(name changelog.Debian changelog)
+    execute_process(COMMAND ${VEXO_GZIP} -9nc ${name}
+      WORKING_DIRECTORY ${vexo_deb_dir} OUTPUT_FILE ${vexo_deb_dir}/${name}.gz
+      COMMAND_ERROR_IS_FATAL ANY)
+  endforeach()
+  set(vexo_deb_docs ${PROJECT_SOURCE_DIR}/cmake/debian/copyright
+    ${vexo_deb_dir}/changelog.Debian.gz ${vexo_deb_dir}/changelog.gz)
+  foreach(component runtime development)
+    if(component STREQUAL "runtime")
+      set(package ${vexo_runtime_package})
+    else()
+      set(package ${vexo_dev_package})
+    endif()
+    install(FILES ${vexo_deb_docs}
+      DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} COMPONENT ${component})
+    # One lintian tag does not apply: the packages are not uploaded to
+    # Debian's archive, so there is no bug asking for them to close.
+    file(WRITE ${vexo_deb_dir}/${package}.lintian-overrides
+      "# Not uploaded to Debian's archive: there is no ITP bug to close.\n"
+      "${package}: initial-upload-closes-no-bugs\n")
+    install(FILES ${vexo_deb_dir}/${package}.lintian-overrides
+      DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME ${package}
+      COMPONENT ${component})
+  endforeach()
+endif()
 
 include(CPack)

@@ -141,10 +141,17 @@ std::string get_rfc3339(std::chrono::system_clock::time_point time, bool utc, in
   using std::chrono::nanoseconds;
   using std::chrono::seconds;
   // Whole seconds rounded toward minus infinity, so that the fraction of a
-  // time before 1970 is positive as the text needs it.
+  // time before 1970 is positive as the text needs it. The remainder is
+  // taken before the rounding down: floor(min()) in nanoseconds lies below
+  // the 64-bit range, so subtracting it from the time would overflow.
   const auto since_epoch = std::chrono::duration_cast<nanoseconds>(time.time_since_epoch());
-  const seconds whole = std::chrono::floor<seconds>(since_epoch);
-  const auto fraction = static_cast<std::uint32_t>((since_epoch - whole).count());
+  seconds whole = std::chrono::duration_cast<seconds>(since_epoch);  // toward zero
+  nanoseconds remainder = since_epoch - whole;                       // in (-1 s, 1 s)
+  if (remainder < nanoseconds::zero()) {
+    whole -= seconds(1);
+    remainder += seconds(1);
+  }
+  const auto fraction = static_cast<std::uint32_t>(remainder.count());
   const auto t = static_cast<time_t>(whole.count());
 
   long offset_minutes = 0;

@@ -637,6 +637,22 @@ TEST(GetRfc3339, RandomTimesInSeveralZonesMatchStrftime) {
   }
 }
 
+// The ends of system_clock's range: floor division of min() to whole seconds
+// goes below the 64-bit nanosecond range, which the sanitizer build catches.
+TEST(GetRfc3339, EndsOfTheClockRange) {
+  ScopedTimeZone tz("<+0530>-5:30");
+  const auto min = system_clock::time_point::min();
+  const auto max = system_clock::time_point::max();
+  EXPECT_EQ(vexo::get_rfc3339(min, true, 9), "1677-09-21T00:12:43.145224192Z");
+  EXPECT_EQ(vexo::get_rfc3339(max, true, 9), "2262-04-11T23:47:16.854775807Z");
+  EXPECT_EQ(vexo::get_rfc3339(min, false, 3), "1677-09-21T05:42:43.145+05:30");
+  EXPECT_EQ(vexo::get_rfc3339(max, false, 0), "2262-04-12T05:17:16+05:30");
+  EXPECT_EQ(vexo::get_rfc3339(min + std::chrono::nanoseconds(854775807), true, 9),
+            "1677-09-21T00:12:43.999999999Z");
+  EXPECT_EQ(vexo::get_rfc3339(min + std::chrono::nanoseconds(854775808), true, 9),
+            "1677-09-21T00:12:44.000000000Z");
+}
+
 TEST(GetRfc3339, ExamplesAndRefusedDigitCounts) {
   ScopedTimeZone tz("CET-1CEST,M3.5.0,M10.5.0/3");
   const auto time = system_clock::from_time_t(1796763900);  // 2026-12-08T21:05:00Z

@@ -1,5 +1,6 @@
-// tamu::SmallVector: a growable sequence with room for N elements inside the
-// object, and heap storage beyond that.
+/// \file
+/// tamu::SmallVector: a growable sequence with room for N elements inside the
+/// object, and heap storage beyond that.
 #pragma once
 
 #include <algorithm>
@@ -16,17 +17,21 @@
 
 namespace tamu {
 
-// SmallVector<T, N> keeps up to N elements in inline storage and moves them to
-// the heap when it grows beyond that. Its size type is 32 bits wide: growing
-// past 2^32 - 1 elements throws std::length_error.
-//
-// Iterators, pointers and references are invalidated by any operation that
-// changes the capacity, and by moving the vector while its elements are
-// inline. A moved-from vector is empty. Not thread-safe: concurrent readers
-// are fine, a writer needs outside locking.
+/// SmallVector<T, N> keeps up to N elements in inline storage and moves them to
+/// the heap when it grows beyond that. Its size type is 32 bits wide: growing
+/// past 2^32 - 1 elements throws std::length_error.
+///
+/// Iterators, pointers and references are invalidated by any operation that
+/// changes the capacity, and by moving the vector while its elements are
+/// inline. A moved-from vector is empty. Not thread-safe: concurrent readers
+/// are fine, a writer needs outside locking.
 template <typename T, std::size_t N>
 class SmallVector {
  public:
+  /// \name Member types, as std::vector has them (the size type is 32 bits)
+  ///@{
+
+  /// The element type.
   using value_type = T;
   using size_type = std::uint32_t;
   using difference_type = std::ptrdiff_t;
@@ -38,40 +43,48 @@ class SmallVector {
   using const_iterator = const T*;
   using reverse_iterator = std::reverse_iterator<iterator>;
   using const_reverse_iterator = std::reverse_iterator<const_iterator>;
+  ///@}
 
   static_assert(N <= std::numeric_limits<size_type>::max(), "inline size too large");
 
+  /// Creates an empty vector, with its inline room; never allocates.
   SmallVector() noexcept = default;
 
-  // Creates `count` value-initialised elements.
+  /// Creates `count` value-initialised elements.
   explicit SmallVector(size_type count) {
     reserve(count);
     guarded([&] { std::uninitialized_value_construct_n(data_, count); });
     size_ = count;
   }
 
+  /// Creates `count` copies of `value`.
   SmallVector(size_type count, const T& value) {
     reserve(count);
     guarded([&] { std::uninitialized_fill_n(data_, count, value); });
     size_ = count;
   }
 
+  /// Creates copies of the elements of `init`, in order.
   SmallVector(std::initializer_list<T> init) {
     reserve(checked_size(init.size()));
     guarded([&] { std::uninitialized_copy(init.begin(), init.end(), data_); });
     size_ = static_cast<size_type>(init.size());
   }
 
+  /// Copies the elements of `other`.
   SmallVector(const SmallVector& other) {
     reserve(other.size_);
     guarded([&] { std::uninitialized_copy(other.begin(), other.end(), data_); });
     size_ = other.size_;
   }
 
+  /// Takes the elements of `other` (its heap block as it is, or its inline
+  /// elements one by one), which is left empty.
   SmallVector(SmallVector&& other) noexcept(std::is_nothrow_move_constructible_v<T>) {
     take(std::move(other));
   }
 
+  /// Replaces the elements by copies of those of `other`.
   SmallVector& operator=(const SmallVector& other) {
     if (this != &other) {
       SmallVector copy(other);
@@ -82,6 +95,7 @@ class SmallVector {
     return *this;
   }
 
+  /// Replaces the elements by those of `other`, which is left empty.
   SmallVector& operator=(SmallVector&& other) noexcept(std::is_nothrow_move_constructible_v<T>) {
     if (this != &other) {
       clear();
@@ -91,13 +105,17 @@ class SmallVector {
     return *this;
   }
 
+  /// Destroys the elements and frees a heap block.
   ~SmallVector() {
     clear();
     release_heap();
   }
 
-  // Element access. operator[] does not check its index; at() throws
-  // std::out_of_range.
+  /// \name Element access
+  ///@{
+
+  /// Element access. operator[] does not check its index; at() throws
+  /// std::out_of_range.
   T& operator[](size_type i) noexcept { return data_[i]; }
   const T& operator[](size_type i) const noexcept { return data_[i]; }
   T& at(size_type i) {
@@ -114,7 +132,13 @@ class SmallVector {
   const T& back() const noexcept { return data_[size_ - 1]; }
   T* data() noexcept { return data_; }
   const T* data() const noexcept { return data_; }
+  ///@}
 
+  /// \name Iterators
+  ///@{
+
+  /// Iterators over the elements, valid until the capacity changes or the
+  /// vector is moved while inline.
   iterator begin() noexcept { return data_; }
   iterator end() noexcept { return data_ + size_; }
   const_iterator begin() const noexcept { return data_; }
@@ -125,26 +149,38 @@ class SmallVector {
   reverse_iterator rend() noexcept { return reverse_iterator(begin()); }
   const_reverse_iterator rbegin() const noexcept { return const_reverse_iterator(end()); }
   const_reverse_iterator rend() const noexcept { return const_reverse_iterator(begin()); }
+  ///@}
 
+  /// Returns true when there is no element.
   [[nodiscard]] bool empty() const noexcept { return size_ == 0; }
+  /// Returns the number of elements.
   [[nodiscard]] size_type size() const noexcept { return size_; }
+  /// Returns how many elements fit without allocating (N while inline).
   [[nodiscard]] size_type capacity() const noexcept { return capacity_; }
+  /// Returns true while the elements are in the inline room.
   [[nodiscard]] bool is_inline() const noexcept { return data_ == inline_data(); }
+  /// Returns the largest number of elements, 2^32 - 1.
   static constexpr size_type max_size() noexcept { return std::numeric_limits<size_type>::max(); }
 
-  // Makes room for at least `new_capacity` elements.
+  /// Makes room for at least `new_capacity` elements.
   void reserve(size_type new_capacity) {
     if (new_capacity > capacity_) grow_to(new_capacity);
   }
 
+  /// Destroys every element; the capacity stays.
   void clear() noexcept {
     std::destroy(begin(), end());
     size_ = 0;
   }
 
+  /// Appends a copy of `value`, which may be an element of this vector.
   void push_back(const T& value) { emplace_back(value); }
+  /// Appends `value`, moved in.
   void push_back(T&& value) { emplace_back(std::move(value)); }
 
+  /// Appends an element made from `args` (which may refer to an element of
+  /// this vector) and returns it; a full vector first grows to twice its
+  /// capacity (at least 4).
   template <typename... Args>
   T& emplace_back(Args&&... args) {
     if (size_ == capacity_) {
@@ -159,12 +195,13 @@ class SmallVector {
     return data_[size_++];
   }
 
+  /// Destroys the last element; the vector must not be empty.
   void pop_back() noexcept {
     --size_;
     std::destroy_at(data_ + size_);
   }
 
-  // Grows with value-initialised elements or shrinks to `count` elements.
+  /// Grows with value-initialised elements or shrinks to `count` elements.
   void resize(size_type count) {
     if (count < size_) {
       std::destroy(data_ + count, data_ + size_);
@@ -176,11 +213,13 @@ class SmallVector {
     size_ = count;
   }
 
+  /// Returns true when both hold equal elements in the same order.
   friend bool operator==(const SmallVector& a, const SmallVector& b) {
     return std::equal(a.begin(), a.end(), b.begin(), b.end());
   }
 
  private:
+  /// Returns the inline room as elements.
   T* inline_data() noexcept { return std::launder(reinterpret_cast<T*>(inline_)); }
   const T* inline_data() const noexcept {
     return std::launder(reinterpret_cast<const T*>(inline_));
@@ -221,9 +260,9 @@ class SmallVector {
     capacity_ = N;
   }
 
-  // Runs `construct` on freshly reserved storage in a constructor; if it
-  // throws, the storage is released before the exception leaves (the
-  // destructor does not run for a constructor that throws).
+  /// Runs `construct` on freshly reserved storage in a constructor; if it
+  /// throws, the storage is released before the exception leaves (the
+  /// destructor does not run for a constructor that throws).
   template <typename F>
   void guarded(F&& construct) {
     try {
@@ -234,8 +273,8 @@ class SmallVector {
     }
   }
 
-  // Takes the elements of `other`, which is left empty. *this must be empty
-  // and inline.
+  /// Takes the elements of `other`, which is left empty. *this must be empty
+  /// and inline.
   void take(SmallVector&& other) noexcept(std::is_nothrow_move_constructible_v<T>) {
     if (other.is_inline()) {
       std::uninitialized_move(other.begin(), other.end(), data_);
@@ -251,11 +290,12 @@ class SmallVector {
     }
   }
 
+  /// Room for N elements inside the object.
   // NOLINTNEXTLINE(bugprone-sizeof-expression): T may well be a pointer type.
   alignas(T) unsigned char inline_[N == 0 ? 1 : N * sizeof(T)];
-  T* data_ = inline_data();
-  size_type size_ = 0;
-  size_type capacity_ = N;
+  T* data_ = inline_data();  ///< The elements: inline_ or a heap block.
+  size_type size_ = 0;       ///< Number of elements alive at data_.
+  size_type capacity_ = N;   ///< Elements that fit at data_ (N while inline).
 };
 
 }  // namespace tamu

@@ -1,4 +1,5 @@
-// The whole support layer in one include.
+/// \file
+/// The whole support layer in one include.
 #pragma once
 
 #include "tamu/SmallVector.hpp"

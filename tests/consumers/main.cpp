@@ -10,6 +10,7 @@
 #include "vexo/util/sha3.hpp"
 #include "vexo/util/string_util.hpp"
 #include "vexo/util/time_util.hpp"
+#include "vexo/util/version.hpp"
 
 int main() {
   int failures = 0;
@@ -43,6 +44,11 @@ int main() {
   }
 
   expect(vexo::get_isodate().size() == 19, "iso date");
+
+  const std::string header_version = std::to_string(VEXO_UTIL_VERSION_MAJOR) + "." +
+                                     std::to_string(VEXO_UTIL_VERSION_MINOR) + "." +
+                                     std::to_string(VEXO_UTIL_VERSION_PATCH);
+  expect(header_version == vexo::util::version(), "header and library version");
 
   const std::string dir = "vexo_consumer_dir";
   expect(vexo::make_directory(dir) && vexo::remove_directory(dir), "directories");
