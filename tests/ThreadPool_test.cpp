@@ -1234,7 +1234,8 @@ TEST(ThreadPoolFaults, DestructionEndsWaitsOfTasksAndOfOtherThreads) {
   // A running task waits for a task that is not due; three other threads
   // block in wait(), add_task_wait() and wait_idle(). Destruction must wake
   // all of them and wait until they have left, without hanging.
-  auto pool = std::make_unique<ThreadPool>(1, 2);
+  auto owner = std::make_unique<ThreadPool>(1, 2);
+  ThreadPool* pool = owner.get();  // read by the threads while `owner` is reset
   const auto later = pool->add_task([] {}, 1h, "later");
   Gate task_waits;
   std::atomic<int> task_result{-1};
@@ -1255,7 +1256,7 @@ TEST(ThreadPoolFaults, DestructionEndsWaitsOfTasksAndOfOtherThreads) {
   });
   // Give the three threads ample time to block before destruction begins.
   std::this_thread::sleep_for(500ms);
-  EXPECT_TRUE(finishes_within([&] { pool.reset(); }, 60s));
+  EXPECT_TRUE(finishes_within([&] { owner.reset(); }, 60s));
   waits.join();
   adds.join();
   idles.join();

@@ -66,7 +66,7 @@ class Run {
   // Calls the task, catches what it throws (a forced unwinding goes on) and
   // hands the exception to `report`, and reads the end time.
   template <class Report>
-  void execute(Report&& report);
+  VEXO_CATCHES_FORCED_UNWIND void execute(Report&& report);
 
  private:
   friend class Scheduler;
