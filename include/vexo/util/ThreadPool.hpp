@@ -69,7 +69,7 @@ struct SubmitResult<F> {
 /// A task that throws (and was not submitted with submit(), whose future takes
 /// the exception) goes to the handler given to set_exception_handler(); by
 /// default it writes one line to std::cerr,
-///   Exception in task "<name>": <what()>
+///   Exception in task "\<name\>": <what()>
 /// (or "unknown exception" for something not derived from std::exception, and
 /// "<null what()>" when what() returns null), and the worker goes on with the
 /// next task. The line is written without allocating, so a task that throws
@@ -354,7 +354,7 @@ class ThreadPool {
   /// Sends the failures of tasks without a future to `handler` instead of
   /// std::cerr (an empty handler restores the default line). A handler that
   /// throws is reported by a line "Exception in exception handler for task
-  /// "<name>": <what()>", and the pool goes on.
+  /// "\<name\>": <what()>", and the pool goes on.
   VEXO_API void set_exception_handler(ExceptionHandler handler);
 
   /// Same as add_task(fct, name).
