@@ -122,6 +122,32 @@ BENCHMARK(BM_Throughput<TbbPool>)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 
+// --- Throughput: empty tasks from two submitters, 100,000 each ------------
+
+template <typename Pool>
+void BM_TwoSubmitters(benchmark::State& state) {
+  constexpr std::int64_t kPerSubmitter = 100000;
+  Pool pool(2);
+  Countdown countdown;
+  for (auto _ : state) {
+    countdown.reset(2 * kPerSubmitter);
+    std::thread other([&] {
+      for (std::int64_t i = 0; i < kPerSubmitter; ++i) {
+        pool.submit([&countdown] { countdown.finish_one(); });
+      }
+    });
+    for (std::int64_t i = 0; i < kPerSubmitter; ++i) {
+      pool.submit([&countdown] { countdown.finish_one(); });
+    }
+    other.join();
+    countdown.wait();
+  }
+  state.SetItemsProcessed(state.iterations() * 2 * kPerSubmitter);
+}
+BENCHMARK(BM_TwoSubmitters<VexoPool>)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TwoSubmitters<AsioPool>)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TwoSubmitters<TbbPool>)->UseRealTime()->Unit(benchmark::kMillisecond);
+
 // --- Wake latency: one task submitted to an idle pool ---------------------
 
 template <typename Pool>

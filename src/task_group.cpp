@@ -89,20 +89,32 @@ VEXO_CATCHES_FORCED_UNWIND void GroupState::run_member(Task& member, std::stop_t
 }
 
 void GroupState::drain() {
-  Task member;
+  // Members are taken in batches of up to kBatch, a share of the queue, so
+  // that small members cost few trips through the lock. A member of a batch
+  // that a cancel() overtakes is destroyed without running, as it would have
+  // been in the queue.
+  constexpr std::size_t kBatch = 256;
+  Task batch[kBatch];
   std::stop_token token;
   std::unique_lock<std::mutex> lock(mutex);
   for (;;) {
     if (queue.empty()) return;
-    member = std::move(queue.front());
-    queue.pop_front();
+    const std::size_t n =
+        std::clamp<std::size_t>(queue.size() / (std::max<std::size_t>(helpers, 1) + 1), 1, kBatch);
+    for (std::size_t i = 0; i < n; ++i) {
+      batch[i] = std::move(queue.front());
+      queue.pop_front();
+    }
     token = stop.get_token();
-    ++running;
+    running += n;
     lock.unlock();
-    run_member(member, token);
-    member.reset();  // with no lock held
+    for (std::size_t i = 0; i < n; ++i) {
+      if (!token.stop_requested()) run_member(batch[i], token);
+      batch[i].reset();  // with no lock held
+    }
     lock.lock();
-    if (--running == 0 && queue.empty()) idle.notify_all();
+    running -= n;
+    if (running == 0 && queue.empty()) idle.notify_all();
   }
 }
 
