@@ -1619,7 +1619,7 @@ TEST(PoolScheduler, MatchesAPlainModelOverRandomOperations) {
       }
     } else if (r < 11) {  // a worker ends its run (if any) and takes the next
       const std::size_t w = rng() % kWorkers;
-      if (on_worker[w]) runs[w]->execute([](const Run&, const char*) {});
+      if (on_worker[w]) runs[w]->execute([](void*, const Run&, const char*) {}, nullptr);
       vexo::util::Task spent;
       const bool took = scheduler.next(*runs[w], spent, false);
       if (on_worker[w]) end_run(w);
@@ -1636,7 +1636,7 @@ TEST(PoolScheduler, MatchesAPlainModelOverRandomOperations) {
     } else if (r < 13) {  // a worker ends its run without taking another
       const std::size_t w = rng() % kWorkers;
       if (!on_worker[w]) continue;
-      runs[w]->execute([](const Run&, const char*) {});
+      runs[w]->execute([](void*, const Run&, const char*) {}, nullptr);
       scheduler.end(*runs[w]);
       end_run(w);
     } else if (r < 16) {  // remove or stop one

@@ -67,6 +67,26 @@ Run::~Run() {
   scheduler_.end(*this);
 }
 
+VEXO_CATCHES_FORCED_UNWIND void Run::execute(Report report, void* context) {
+  failed_ = false;
+  in_call_ = true;
+  try {
+    task_(token_);
+    in_call_ = false;
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (const std::exception& e) {
+    in_call_ = false;
+    failed_ = true;
+    report(context, *this, e.what());
+  } catch (...) {
+    in_call_ = false;
+    failed_ = true;
+    report(context, *this, "unknown exception");
+  }
+  ended_ = steady_now();
+}
+
 // --- RunningSet and SeriesTable ---------------------------------------------
 
 Scheduler::RunningEntry* Scheduler::RunningSet::find(TaskId id) noexcept {

@@ -63,10 +63,12 @@ class Run {
   TaskId id() const noexcept { return id_; }
   const std::string& name() const noexcept { return name_; }
 
+  // Receives a run's failure, from inside the catch block: `what` is the
+  // exception's what(), or "unknown exception".
+  using Report = void (*)(void* context, const Run& run, const char* what);
   // Calls the task, catches what it throws (a forced unwinding goes on) and
   // hands the exception to `report`, and reads the end time.
-  template <class Report>
-  VEXO_CATCHES_FORCED_UNWIND void execute(Report&& report);
+  void execute(Report report, void* context);
 
  private:
   friend class Scheduler;
@@ -377,27 +379,6 @@ class VEXO_SCOPED_CAPABILITY Scheduler::Lock {
   detail::Mutex& mutex_;
   bool locked_ = true;
 };
-
-template <class Report>
-VEXO_CATCHES_FORCED_UNWIND void Run::execute(Report&& report) {
-  failed_ = false;
-  in_call_ = true;
-  try {
-    task_(token_);
-    in_call_ = false;
-  } catch (abi::__forced_unwind&) {
-    throw;
-  } catch (const std::exception& e) {
-    in_call_ = false;
-    failed_ = true;
-    report(*this, e.what());
-  } catch (...) {
-    in_call_ = false;
-    failed_ = true;
-    report(*this, "unknown exception");
-  }
-  ended_ = steady_now();
-}
 
 template <class F>
 void Scheduler::list_pending(std::size_t max_count, F&& f) const {

@@ -101,7 +101,11 @@ void Workers::loop(Run& run) {
 }
 
 void Workers::execute(Run& run) {
-  run.execute([this](const Run& r, const char* what) { reporter_.report(r.id(), r.name(), what); });
+  run.execute(
+      [](void* reporter, const Run& r, const char* what) {
+        static_cast<FailureReporter*>(reporter)->report(r.id(), r.name(), what);
+      },
+      &reporter_);
 }
 
 void Workers::replace(std::size_t worker, TaskId id, const std::string& name) noexcept {
