@@ -139,9 +139,6 @@ std::optional<TaskId> Scheduler::add(Task& fct, std::string& name, StartClock cl
     clock = StartClock::due;
   }
   if (clock == StartClock::steady && start <= ns(steady)) clock = StartClock::due;
-  // A series' stop state is made once, for all its runs, if it takes a token.
-  std::stop_source series_stop(std::nostopstate);
-  if (spec != nullptr && fct.takes_stop_token()) series_stop = std::stop_source();
   TaskId id;
   bool wake = false;
   {
@@ -168,7 +165,8 @@ std::optional<TaskId> Scheduler::add(Task& fct, std::string& name, StartClock cl
     if (spec != nullptr) {
       flags = kSeriesFlag | PendingStore::kRenewSeq;
       series_.add(id, Series{spec->period, spec->mode, SteadyTime(Duration(start)),
-                             std::move(series_stop)});
+                             fct.takes_stop_token() ? std::stop_source()  // one for all runs
+                                                    : std::stop_source(std::nostopstate)});
     }
     try {
       store_.add(id, clock, start, ns(steady), std::move(fct), std::move(name), flags,
@@ -310,18 +308,19 @@ bool Scheduler::take_id_i(Run& run, TaskId id, SteadyTime now) {
   run.failed_ = false;
   run.in_call_ = false;
   run.started_ = now;
-  std::stop_source stop(std::nostopstate);
   if (run.series_) {
     Series& s = *series_.find(id);
     series_.start_run(s);
     s.scheduled = SteadyTime(Duration(ready));
-    stop = s.stop;
+    if (s.stop.stop_possible()) {
+      run.stop_ = s.stop;
+      run.token_ = run.stop_.get_token();
+    }
   } else if (run.task_.takes_stop_token()) {
-    stop = std::stop_source();
+    run.stop_ = std::stop_source();  // tasks that take no token pay nothing
+    run.token_ = run.stop_.get_token();
   }
-  run.token_ = stop.stop_possible() ? stop.get_token() : std::stop_token();
-  run.depth_ =
-      running_.push(run.worker_, RunningEntry{id, &run.name_, run.series_, std::move(stop)});
+  run.depth_ = running_.push(run.worker_, RunningEntry{id, &run.name_, run.series_, &run.stop_});
   run.active_ = true;
   room_made_i();
 }
@@ -329,7 +328,10 @@ bool Scheduler::take_id_i(Run& run, TaskId id, SteadyTime now) {
 [[gnu::always_inline]] inline void Scheduler::finish_i(Run& run, Task& spent, bool forced) {
   running_.pop(run.worker_);
   run.active_ = false;
-  run.token_ = std::stop_token();
+  if (run.stop_.stop_possible()) {
+    run.stop_ = std::stop_source(std::nostopstate);
+    run.token_ = std::stop_token();
+  }
   const Duration run_time(std::max<std::int64_t>(0, ns(run.ended_) - ns(run.started_)));
   stats_.total_run_time += run_time;
   stats_.max_run_time = std::max(stats_.max_run_time, run_time);
@@ -498,10 +500,10 @@ bool Scheduler::request_stop(TaskId id, Task& removed) {
         s.ended = true;
         removed_i(1);
       }
-    } else if (!e->stop.stop_possible()) {
+    } else if (!e->stop->stop_possible()) {
       return false;  // takes no token: cannot be asked
     }
-    stop = e->stop;
+    stop = *e->stop;
   }
   // Stop callbacks run here, with no lock held.
   if (stop.stop_possible()) stop.request_stop();
@@ -517,7 +519,7 @@ void Scheduler::close(std::vector<Task>& removed) {
     store_.clear(discarded);
     series_.end_all();
     running_.for_each([&stops](const RunningEntry& e) {
-      if (e.stop.stop_possible()) stops.push_back(e.stop);
+      if (e.stop->stop_possible()) stops.push_back(*e.stop);
     });
     done_cv_.notify_all();
     room_cv_.notify_all();

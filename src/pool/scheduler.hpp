@@ -80,7 +80,8 @@ class Run {
   bool failed_ = false;
   TaskId id_ = 0;
   Task task_;
-  std::string name_;  // keeps its capacity from task to task
+  std::string name_;                         // keeps its capacity from task to task
+  std::stop_source stop_{std::nostopstate};  // the run's, if its callable takes a token
   std::stop_token token_;
   SteadyTime started_{};
   SteadyTime ended_{};
@@ -188,7 +189,7 @@ class Scheduler {
     TaskId id;
     const std::string* name;  // the Run's, which outlives the entry
     bool series;
-    std::stop_source stop;  // nostopstate unless the callable takes a token
+    const std::stop_source* stop;  // the Run's, which outlives the entry
   };
   // The running tasks of all workers; owns the count of them.
   class RunningSet {
