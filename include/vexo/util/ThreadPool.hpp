@@ -229,8 +229,9 @@ class ThreadPool {
   VEXO_API TaskId add_task(Task fct, std::string name = {});
 
   /// Does not compile: a name must be text (see IntegerOrNullPassedAsTaskName).
-  template <typename F, detail::IntegerOrNullPassedAsTaskName T>
-  TaskId add_task(F&&, T&&) = delete;
+  template <typename F, typename T>
+  TaskId add_task(F&&, T&&) requires detail::IntegerOrNullPassedAsTaskName<T>
+  = delete;
 
   /// As add_task(fct, name), but returns an empty optional instead of
   /// throwing when the queue is full or the pool is being destroyed. `fct` is
@@ -288,8 +289,9 @@ class ThreadPool {
     return {id, std::move(future)};
   }
   /// Does not compile: a name must be text (see IntegerOrNullPassedAsTaskName).
-  template <typename F, detail::IntegerOrNullPassedAsTaskName T>
-  auto submit(F&&, T&&) = delete;
+  template <typename F, typename T>
+  auto submit(F&&, T&&) requires detail::IntegerOrNullPassedAsTaskName<T>
+  = delete;
 
   /// Queues a recurring series: `fct` runs first after `initial_delay` (zero
   /// or less: at once), then every `period` as `mode` says, measured on the
@@ -362,8 +364,9 @@ class ThreadPool {
     return add_task(std::move(fct), std::move(name));
   }
   /// Does not compile: a name must be text (see IntegerOrNullPassedAsTaskName).
-  template <typename F, detail::IntegerOrNullPassedAsTaskName T>
-  TaskId add_work(F&&, T&&) = delete;
+  template <typename F, typename T>
+  TaskId add_work(F&&, T&&) requires detail::IntegerOrNullPassedAsTaskName<T>
+  = delete;
 
   /// Returns the largest number of pending tasks, as given to the constructor.
   [[nodiscard]] VEXO_API std::size_t capacity() const noexcept;
