@@ -452,18 +452,38 @@ BENCHMARK(BM_ManySeriesCpu)->Iterations(1)->UseRealTime()->Unit(benchmark::kMill
 // --- Memory per pending task, beyond the callable's own captures ----------
 
 void BM_BytesPerPendingTask(benchmark::State& state) {
+  // Arg 0: tasks due in an hour (start heap and id table); 1: due tasks
+  // behind a busy worker (the due FIFO). Each lambda captures one pointer.
   constexpr std::int64_t kTasks = 1000000;
+  const bool due = state.range(0) == 1;
   for (auto _ : state) {
-    auto pool = std::make_unique<ThreadPool>(1, kTasks);
+    auto pool = std::make_unique<ThreadPool>(1, kTasks + 1);
+    std::mutex m;
+    std::unique_lock<std::mutex> hold(m);
+    std::atomic<bool> blocked{false};
+    pool->add_task([&] {
+      blocked = true;
+      std::lock_guard<std::mutex> wait(m);
+    });
+    while (!blocked) std::this_thread::yield();
     const auto later = std::chrono::system_clock::now() + std::chrono::hours(1);
+    std::int64_t sink = 0;
     const auto before = mallinfo2().uordblks;
-    for (std::int64_t i = 0; i < kTasks; ++i) pool->add_task([] {}, later);
+    for (std::int64_t i = 0; i < kTasks; ++i) {
+      if (due) {
+        pool->add_task([p = &sink] { ++*p; });
+      } else {
+        pool->add_task([p = &sink] { ++*p; }, later);
+      }
+    }
     const auto after = mallinfo2().uordblks;
     state.counters["bytes_per_task"] =
         static_cast<double>(after - before) / static_cast<double>(kTasks);
+    pool->remove_pending_tasks();
+    hold.unlock();
   }
 }
-BENCHMARK(BM_BytesPerPendingTask)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BytesPerPendingTask)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
