@@ -401,12 +401,12 @@ class PendingStore {
   }
   __attribute__((noinline)) void reserve_one_slow(bool queued) {
     if (free_head_ == kEmpty) {
-      if (slots_used_ % kChunk == 0) {
-        if (slots_used_ >= kEmpty - kChunk) throw std::bad_alloc();
-        chunks_.reserve(chunks_.size() + 1);
-        chunks_.push_back(std::make_unique<Slot[]>(kChunk));
-      }
-      free_slot(slots_used_++);
+      // A new chunk: all its slots go on the free list at once, lowest first.
+      if (slots_used_ >= kEmpty - kChunk) throw std::bad_alloc();
+      chunks_.reserve(chunks_.size() + 1);
+      chunks_.push_back(std::make_unique<Slot[]>(kChunk));
+      for (std::uint32_t i = kChunk; i-- > 0;) free_slot(slots_used_ + i);
+      slots_used_ += kChunk;
     }
     if (!queued) return;
     grow_if_full(promoted_);
