@@ -50,8 +50,9 @@ VEXO_API bool turboshake_256(tamu::span<const unsigned char> input, unsigned cha
 // With a `pool`, the chunks are hashed by the calling thread and by tasks on
 // the pool's workers, which take groups of four chunks from a shared counter;
 // the calling thread never waits for a task that has not started (it takes
-// that work itself and removes the task), so a call from a task of the same
-// pool, or with a full or busy pool, still finishes, on the calling thread.
+// that work itself and removes the task, and a task removed by anyone else,
+// e.g. by remove_pending_tasks(), counts as done too), so a call from a task
+// of the same pool, with a full, busy or shared pool, still finishes.
 // The pool must outlive the call. Inputs shorter than 72 KiB (the first chunk
 // and 8 more) are hashed on the calling thread alone.
 //
