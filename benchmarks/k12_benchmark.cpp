@@ -114,8 +114,9 @@ void BM_ParallelHash128Pool2(benchmark::State& state) {
   run(state, [&pool](auto in, auto out) { vexo::parallel_hash_128(in, 8192, {}, out, &pool); });
 }
 
+constexpr unsigned char kKey[32] = {1, 2, 3};
+
 void BM_Kmac128(benchmark::State& state) {
-  static constexpr unsigned char kKey[32] = {1, 2, 3};
   run(state, [](auto in, auto out) { vexo::kmac_128(kKey, in, {}, out); });
 }
 
