@@ -140,7 +140,7 @@ class HmacSha3 {
 
 /// HMAC-SHA3-224, -256, -384 and -512 as streaming objects (see "Streaming
 /// objects" in sha3.hpp): finalize() gives hmac_sha3_256(key, all input)
-/// etc. Plain values of about 680 bytes; they never allocate. The key's
+/// etc. Plain values of about 660 bytes; they never allocate. The key's
 /// bytes are not kept, only the two keyed sponges.
 class HmacSha3_224 final : public detail::HmacSha3<1152, 28> {
  public:

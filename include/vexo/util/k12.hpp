@@ -57,9 +57,9 @@ VEXO_API bool turboshake_256(tamu::span<const unsigned char> input, unsigned cha
 // and 8 more) are hashed on the calling thread alone.
 //
 // Memory: no allocation without a pool; with one, one buffer of chaining
-// values of at most 32 KiB (KT128) or 64 KiB (KT256), plus one std::function
-// per helping task, per 8 MiB of input. If that allocation fails, the call
-// hashes on the calling thread instead.
+// values of at most 32 KiB (KT128) or 64 KiB (KT256), plus one task (a
+// std::function and a small shared record) per helper, per 8 MiB of input.
+// If that allocation fails, the call hashes on the calling thread instead.
 VEXO_API bool kt_128(tamu::span<const unsigned char> input,
                      tamu::span<const unsigned char> customization,
                      tamu::span<unsigned char> output, vexo::util::ThreadPool* pool = nullptr);
