@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <thread>
 
 #include "keccak_impl.hpp"
@@ -199,15 +200,18 @@ void run_ranges(util::ThreadPool* pool, std::size_t count, std::size_t grain, F&
   std::array<util::ThreadPool::TaskId, kMaxHelpers> ids;
   std::size_t submitted = 0;
   for (; submitted < helpers; ++submitted) {
+    std::optional<util::ThreadPool::TaskId> id;
     try {
       // The local copy dies at the end of this block, so that the task's
       // callable holds the last one.
       const auto helper = std::make_shared<typename Job::Helper>(job);
-      ids[submitted] = pool->add_task([helper] { helper->run(); }, "tree leaves");
+      id = pool->try_add_task([helper] { helper->run(); }, "tree leaves");
     } catch (...) {
-      // A full queue (or no memory for the task): this thread does the rest.
-      break;
+      // No memory for the task: as for a full queue.
     }
+    // A full queue: this thread does the rest.
+    if (!id) break;
+    ids[submitted] = *id;
   }
   job.work();
   for (std::size_t i = 0; i < submitted; ++i) pool->remove_pending_task(ids[i]);
