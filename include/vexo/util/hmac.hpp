@@ -142,21 +142,37 @@ class HmacSha3 {
 /// objects" in sha3.hpp): finalize() gives hmac_sha3_256(key, all input)
 /// etc. Plain values of about 660 bytes; they never allocate. The key's
 /// bytes are not kept, only the two keyed sponges.
-class HmacSha3_224 final : public detail::HmacSha3<1152, 28> {
+class HmacSha3_224 final : private detail::HmacSha3<1152, 28> {
  public:
+  using HmacSha3::digest_size;
+  using HmacSha3::finalize;
   using HmacSha3::HmacSha3;
+  using HmacSha3::reset;
+  using HmacSha3::update;
 };
-class HmacSha3_256 final : public detail::HmacSha3<1088, 32> {
+class HmacSha3_256 final : private detail::HmacSha3<1088, 32> {
  public:
+  using HmacSha3::digest_size;
+  using HmacSha3::finalize;
   using HmacSha3::HmacSha3;
+  using HmacSha3::reset;
+  using HmacSha3::update;
 };
-class HmacSha3_384 final : public detail::HmacSha3<832, 48> {
+class HmacSha3_384 final : private detail::HmacSha3<832, 48> {
  public:
+  using HmacSha3::digest_size;
+  using HmacSha3::finalize;
   using HmacSha3::HmacSha3;
+  using HmacSha3::reset;
+  using HmacSha3::update;
 };
-class HmacSha3_512 final : public detail::HmacSha3<576, 64> {
+class HmacSha3_512 final : private detail::HmacSha3<576, 64> {
  public:
+  using HmacSha3::digest_size;
+  using HmacSha3::finalize;
   using HmacSha3::HmacSha3;
+  using HmacSha3::reset;
+  using HmacSha3::update;
 };
 
 }  // namespace vexo
