@@ -21,6 +21,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #define VEXO_TEST_COUNT_ALLOCATIONS 1
@@ -325,6 +326,12 @@ TEST(K12Pool, ConcurrentCallersShareOnePool) {
   for (auto& t : threads) t.join();
   EXPECT_EQ(mismatches.load(), 0);
 }
+
+// A KT object cannot be bound to its detail base and assigned the other
+// strength's state, which would switch the algorithm under its type.
+static_assert(!std::is_convertible_v<vexo::Kt128*, vexo::detail::KtStream*>);
+static_assert(!std::is_assignable_v<vexo::Kt128&, const vexo::Kt256&>);
+static_assert(!std::is_convertible_v<vexo::TurboShake128*, vexo::detail::SpongeXof<1344, 12>*>);
 
 // Another thread removes every pending task of the pool, again and again,
 // while kt_128 runs with it, as an application does on a shared pool when it
