@@ -1,22 +1,18 @@
 // The leaves of KT and ParallelHash: four at a time on the four-state
 // permutation, and runs of them on a pool's workers and the calling thread.
-// All the pool use of the tree hashes is in run_ranges() below.
+// The pool does its part through parallel_for().
 #include "leaf_engine.hpp"
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cassert>
-#include <condition_variable>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <new>
-#include <optional>
-#include <thread>
 
 #include "keccak_impl.hpp"
 #include "vexo/util/ThreadPool.hpp"
+#include "vexo/util/task_group.hpp"
 
 namespace vexo::detail {
 
@@ -35,8 +31,6 @@ constexpr std::size_t kStepBytes = 32 * 1024;
 constexpr std::size_t kBatchBytes = 8 * 1024 * 1024;
 constexpr std::size_t kMinBatchLeaves = 1024;
 constexpr std::size_t kMaxBatchCvBytes = 1024 * 1024;
-// At most this many tasks help one call.
-constexpr std::size_t kMaxHelpers = 64;
 // The largest block of the shapes in use (TurboSHAKE128, SHAKE128).
 constexpr std::size_t kMaxBlock = 168;
 constexpr std::size_t kMaxCvSize = 64;
@@ -104,120 +98,6 @@ void leaf_cvs(const LeafShape& shape, const unsigned char* leaves, std::size_t c
   }
 }
 
-// ----------------------------------------------------------------------------
-// The pool
-// ----------------------------------------------------------------------------
-
-// The ranges of one run_ranges() call, shared by the calling thread and the
-// tasks that help it: each takes the next `grain` indices from one counter
-// until none is left.
-template <class F>
-class RangeJob {
- public:
-  RangeJob(std::size_t count, std::size_t grain, F& body)
-      : count_(count), grain_(grain), body_(body) {}
-
-  // Runs body(begin, end) on ranges until the counter runs out.
-  void work() {
-    for (;;) {
-      const std::size_t begin = next_.fetch_add(grain_, std::memory_order_relaxed);
-      if (begin >= count_) return;
-      body_(begin, std::min(count_, begin + grain_));
-    }
-  }
-
-  // A Helper exists; helper_done() follows when it dies.
-  void helper_expected() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ++helpers_;
-  }
-
-  // Returns when every Helper is dead; what they wrote is then
-  // visible to the caller.
-  void wait_for_helpers() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    done_.wait(lock, [this] { return helpers_ == 0; });
-  }
-
-  // What a helper task's callable holds, through a shared_ptr: the helper
-  // counts as done when the last copy of its callable is destroyed, whether
-  // it ran, was removed by the caller or by anyone else, or was never queued.
-  class Helper {
-   public:
-    explicit Helper(RangeJob& job) : job_(job) { job_.helper_expected(); }
-    Helper(const Helper&) = delete;
-    Helper& operator=(const Helper&) = delete;
-    ~Helper() { job_.helper_done(); }
-
-    void run() { job_.work(); }
-
-   private:
-    RangeJob& job_;
-  };
-
- private:
-  void helper_done() noexcept {
-    // Notified under the lock: once the waiter sees zero it may destroy the
-    // job, which it can only do after this thread has let go of the mutex.
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (--helpers_ == 0) done_.notify_all();
-  }
-
-  const std::size_t count_;
-  const std::size_t grain_;
-  F& body_;
-  /// The first index of the next range; may run past count_.
-  std::atomic<std::size_t> next_{0};
-  /// Guards helpers_.
-  std::mutex mutex_;
-  std::condition_variable done_;
-  /// Helpers submitted whose callable is still alive.
-  std::size_t helpers_ = 0;
-};
-
-// Runs body(begin, end) over ranges of at most `grain` indices that together
-// cover [0, count) once each, on the calling thread and, with a pool, on
-// helper tasks of the pool. Returns when every range is done. Helpers that
-// have not started when the calling thread runs out of ranges are removed,
-// so the wait is only for helpers that are running, and they finish their
-// range and stop.
-//
-// This is the one place where the tree hashes use a pool.
-template <class F>
-void run_ranges(util::ThreadPool* pool, std::size_t count, std::size_t grain, F&& body) {
-  grain = std::max<std::size_t>(grain, 1);
-  const std::size_t ranges = (count + grain - 1) / grain;
-  if (pool == nullptr || ranges < 2) {
-    if (count > 0) body(std::size_t{0}, count);
-    return;
-  }
-  using Job = RangeJob<std::remove_reference_t<F>>;
-  Job job(count, grain, body);
-  // The calling thread works too, so more helpers than the other cores only
-  // make the threads take turns.
-  const std::size_t other_cores = std::max(1u, std::thread::hardware_concurrency()) - 1;
-  const std::size_t helpers = std::min({pool->num_threads(), other_cores, ranges - 1, kMaxHelpers});
-  std::array<util::ThreadPool::TaskId, kMaxHelpers> ids;
-  std::size_t submitted = 0;
-  for (; submitted < helpers; ++submitted) {
-    std::optional<util::ThreadPool::TaskId> id;
-    try {
-      // The local copy dies at the end of this block, so that the task's
-      // callable holds the last one.
-      const auto helper = std::make_shared<typename Job::Helper>(job);
-      id = pool->try_add_task([helper] { helper->run(); }, "tree leaves");
-    } catch (...) {
-      // No memory for the task: as for a full queue.
-    }
-    // A full queue: this thread does the rest.
-    if (!id) break;
-    ids[submitted] = *id;
-  }
-  job.work();
-  for (std::size_t i = 0; i < submitted; ++i) pool->remove_pending_task(ids[i]);
-  job.wait_for_helpers();
-}
-
 }  // namespace
 
 void leaf_cv(const LeafShape& shape, const unsigned char* leaf, std::size_t size,
@@ -244,10 +124,17 @@ void absorb_leaves(const LeafShape& shape, const unsigned char* leaves, std::siz
       for (std::size_t first = 0; first < count; first += batch) {
         const std::size_t n = std::min(batch, count - first);
         const unsigned char* run = leaves + first * shape.leaf_size;
-        run_ranges(pool, n, grain, [&](std::size_t begin, std::size_t end) {
-          leaf_cvs(shape, run + begin * shape.leaf_size, end - begin,
-                   cvs.get() + begin * shape.cv_size);
-        });
+        // Whole steps of `grain` leaves, so that only the last range of the
+        // batch ends in a partial group of four.
+        util::parallel_for(
+            *pool, 0, (n + grain - 1) / grain,
+            [&](std::size_t first_step, std::size_t end_step) {
+              const std::size_t begin = first_step * grain;
+              const std::size_t end = std::min(n, end_step * grain);
+              leaf_cvs(shape, run + begin * shape.leaf_size, end - begin,
+                       cvs.get() + begin * shape.cv_size);
+            },
+            1);
         keccak::SpongeAbsorb(node, cvs.get(), n * shape.cv_size);
       }
       return;
