@@ -38,7 +38,7 @@ struct ThreadPool::Impl {
 
   std::optional<TaskId> add(Task& fct, std::string& name, StartClock clock, std::int64_t start,
                             Scheduler::WhenFull when_full, SteadyTime deadline = {},
-                            const Scheduler::SeriesSpec* series = nullptr) {
+                            const Scheduler::SeriesSettings* series = nullptr) {
     workers.restart_missing();
     return scheduler.add(fct, name, clock, start, when_full, deadline, series);
   }
@@ -122,9 +122,9 @@ ThreadPool::TaskId ThreadPool::add_recurring(Task fct, Duration initial_delay, D
     throw Error("Illegal period for recurring task: " + std::to_string(period.count()) + " ns");
   }
   const SteadyTime first = detail::steady_after(initial_delay);
-  const Scheduler::SeriesSpec spec{period, mode};
+  const Scheduler::SeriesSettings settings{period, mode};
   return *impl_->add(fct, name, StartClock::steady, first.time_since_epoch().count(),
-                     Scheduler::WhenFull::throw_error, {}, &spec);
+                     Scheduler::WhenFull::throw_error, {}, &settings);
 }
 
 void ThreadPool::wait_idle() { (void)wait_idle_for(Duration::max()); }

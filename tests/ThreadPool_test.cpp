@@ -1604,12 +1604,12 @@ TEST(PoolScheduler, MatchesAPlainModelOverRandomOperations) {
         task = [&times_run, id = next_id] { ++times_run[id]; };
       }
       std::string name = tamu::cat("t", next_id);
-      const Scheduler::SeriesSpec spec{1h, ThreadPool::Recurrence::fixed_rate};
+      const Scheduler::SeriesSettings settings{1h, ThreadPool::Recurrence::fixed_rate};
       const auto start = due ? std::int64_t{0}
                              : (vexo::util::detail::steady_now() + 1h).time_since_epoch().count();
       const auto id =
           scheduler.add(task, name, series || !due ? StartClock::steady : StartClock::due, start,
-                        Scheduler::WhenFull::give_up, {}, series ? &spec : nullptr);
+                        Scheduler::WhenFull::give_up, {}, series ? &settings : nullptr);
       const bool fits = pending.size() + static_cast<std::size_t>(running_series()) < kCapacity;
       ASSERT_EQ(id.has_value(), fits) << "op " << op;
       EXPECT_EQ(static_cast<bool>(task), !fits);  // moved from only when accepted

@@ -131,7 +131,7 @@ Scheduler::Scheduler(std::size_t workers, std::size_t capacity)
 
 std::optional<TaskId> Scheduler::add(Task& fct, std::string& name, StartClock clock,
                                      std::int64_t start, WhenFull when_full, SteadyTime deadline,
-                                     const SeriesSpec* spec) {
+                                     const SeriesSettings* settings) {
   // Read the clocks before taking the lock.
   SteadyTime steady = steady_now();
   if (clock == StartClock::wall &&
@@ -162,9 +162,9 @@ std::optional<TaskId> Scheduler::add(Task& fct, std::string& name, StartClock cl
     const bool sooner =
         clock == StartClock::due || !store_.has_waiting(clock) || start < store_.earliest(clock);
     std::uint8_t flags = 0;
-    if (spec != nullptr) {
+    if (settings != nullptr) {
       flags = kSeriesFlag | PendingStore::kRenewSeq;
-      series_.add(id, Series{spec->period, spec->mode, SteadyTime(Duration(start)),
+      series_.add(id, Series{settings->period, settings->mode, SteadyTime(Duration(start)),
                              fct.takes_stop_token() ? std::stop_source()  // one for all runs
                                                     : std::stop_source(std::nostopstate)});
     }
@@ -172,7 +172,7 @@ std::optional<TaskId> Scheduler::add(Task& fct, std::string& name, StartClock cl
       store_.add(id, clock, start, ns(steady), std::move(fct), std::move(name), flags,
                  PendingStore::seq_of(id));
     } catch (...) {
-      if (spec != nullptr) series_.erase(id);
+      if (settings != nullptr) series_.erase(id);
       throw;
     }
     ++next_id_;

@@ -101,7 +101,7 @@ class Scheduler {
   enum class WhenFull { throw_error, give_up, wait };
 
   // A recurring series' settings, for add().
-  struct SeriesSpec {
+  struct SeriesSettings {
     Duration period;
     Recurrence mode;
   };
@@ -121,7 +121,7 @@ class Scheduler {
   // returns empty.
   std::optional<TaskId> add(Task& fct, std::string& name, StartClock clock, std::int64_t start,
                             WhenFull when_full, SteadyTime deadline = {},
-                            const SeriesSpec* series = nullptr) VEXO_EXCLUDES(mutex_);
+                            const SeriesSettings* series = nullptr) VEXO_EXCLUDES(mutex_);
 
   // --- Workers -----------------------------------------------------------------
 
