@@ -1,13 +1,16 @@
 // Shows the thread pool at work: tasks due at once and tasks with start
 // times, a task that throws, inspection while tasks run, removal of a task
-// that has not started, a result through a future, and a recurring task.
+// that has not started, a result through a future, a recurring task, a task
+// asked to stop, a task that waits for its own child, and a parallel loop.
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include "vexo/util/ThreadPool.hpp"
+#include "vexo/util/task_group.hpp"
 
 int main() {
   using namespace std::chrono_literals;
@@ -72,6 +75,38 @@ int main() {
   while (ticks.load() < 4) std::this_thread::sleep_for(5ms);
   pool.remove_pending_task(ticker);  // ends the series (a run in progress finishes)
   pool.wait(ticker);
+
+  // Cooperative stop: the task polls its token; request_stop() signals it.
+  auto scan = pool.submit(
+      [](std::stop_token stop) {
+        long rounds = 0;
+        while (!stop.stop_requested()) {
+          std::this_thread::sleep_for(1ms);
+          ++rounds;
+        }
+        return rounds;
+      },
+      "scan");
+  std::this_thread::sleep_for(30ms);
+  pool.request_stop(scan.id);
+  std::printf("[%4lld ms] scan stopped after %ld rounds\n", ms_since_start(), scan.result.get());
+
+  // A task that waits for a task it queued runs it itself when it is due, so
+  // this never deadlocks, whatever the other workers do.
+  auto parent = pool.submit(
+      [&pool] {
+        auto child = pool.submit([] { return 6 * 7; }, "child");
+        pool.wait(child.id);
+        return child.result.get();
+      },
+      "parent");
+  std::printf("[%4lld ms] the parent's child returned %d\n", ms_since_start(), parent.result.get());
+
+  // A parallel loop: this thread and the pool's workers share the indexes.
+  std::vector<long> squares(1000);
+  vexo::util::parallel_for(pool, 0, squares.size(),
+                           [&](std::size_t i) { squares[i] = static_cast<long>(i * i); });
+  std::printf("[%4lld ms] squares[999] = %ld\n", ms_since_start(), squares[999]);
 
   pool.wait_idle();
   const auto stats = pool.stats();
