@@ -197,7 +197,9 @@ class PendingStore {
   // Takes the pending task `id` if it is due (after the last promote()),
   // wherever it stands in due order: moves its payload to *out and its ready
   // time to *ready, and returns true. Returns false, changing nothing, when
-  // no due task has that id.
+  // no due task has that id. A task in the promoted heap does not carry its
+  // ready time outside its heap entry, which only a linear search would find:
+  // *ready is then the largest time, so that it counts as not having waited.
   bool take_due(Id id, PendingTask* out, std::int64_t* ready) {
     std::uint32_t s;
     const auto in_fifo = find_in_fifo(id);
@@ -208,9 +210,7 @@ class PendingStore {
       const std::uint32_t pos = find_pos(id);
       if (pos == kEmpty || at(table_[pos]).state() != State::due_heap) return false;
       s = table_[pos];
-      const auto e = std::find_if(promoted_.begin(), promoted_.end(),
-                                  [s](const DueEntry& d) { return d.slot == s; });
-      *ready = e->ready;
+      *ready = std::numeric_limits<std::int64_t>::max();
       erase_index_at(pos);
     }
     Slot& slot = at(s);
