@@ -131,21 +131,26 @@ class KtStream {
 
 }  // namespace detail
 
-// TurboSHAKE128 and TurboSHAKE256 as streaming objects (see "Streaming
-// objects" in sha3.hpp): finalize() returns a reader of
-// turboshake_128(all input, domain). The constructor throws vexo::Error
-// ("Invalid TurboSHAKE domain byte: 0x80") for a domain byte outside
-// 0x01..0x7F. Plain values, no allocation.
+/// TurboSHAKE128 and TurboSHAKE256 as streaming objects (see "Streaming
+/// objects" in sha3.hpp): finalize() returns a reader of
+/// turboshake_128(all input, domain). The constructor throws vexo::Error
+/// ("Invalid TurboSHAKE domain byte: 0x80") for a domain byte outside
+/// 0x01..0x7F. Plain values, no allocation.
 class TurboShake128 final : private detail::SpongeXof<1344, 12> {
  public:
+  /// Starts an empty TurboSHAKE128 sponge with the domain byte `domain`; throws
+  /// vexo::Error for one outside 0x01..0x7F, as above.
   explicit TurboShake128(unsigned char domain = 0x1F)
       : SpongeXof(detail::checked_turboshake_domain(domain)) {}
   using SpongeXof::finalize;
   using SpongeXof::reset;
   using SpongeXof::update;
 };
+/// See TurboShake128.
 class TurboShake256 final : private detail::SpongeXof<1088, 12> {
  public:
+  /// Starts an empty TurboSHAKE256 sponge with the domain byte `domain`; throws
+  /// vexo::Error for one outside 0x01..0x7F, as above.
   explicit TurboShake256(unsigned char domain = 0x1F)
       : SpongeXof(detail::checked_turboshake_domain(domain)) {}
   using SpongeXof::finalize;
@@ -153,43 +158,52 @@ class TurboShake256 final : private detail::SpongeXof<1088, 12> {
   using SpongeXof::update;
 };
 
-// KT128 and KT256 as streaming objects: update() any number of times, then
-// finalize(customization) returns a reader of kt_128(all input,
-// customization). finalize() is const, so the same input may be finished
-// with several customization strings, and more input may follow.
-//
-// Memory: the object holds about 260 bytes; the first update that takes
-// input beyond the first 8 KiB allocates a 32 KiB buffer (update() may then
-// throw std::bad_alloc, with the object unchanged), kept until the object is
-// destroyed. Nothing else allocates, except with a pool as for
-// kt_128. Copies (deep, the buffer included) continue independently; a move
-// takes the buffer along and leaves the source as after reset().
-//
-// Whole groups of four chunks that arrive in one update are hashed straight
-// from the caller's memory, on the pool if one was given and the run has 8
-// chunks or more (same contract as kt_128; the pool must outlive the object's
-// updates); the rest goes through the buffer, four chunks at a time.
-// finalize() hashes what is buffered on the calling thread.
-//
-// KtStream is a private base: a Kt128 cannot be bound to a KtStream& and
-// then assigned a Kt256, which would switch the algorithm.
+/// KT128 and KT256 as streaming objects: update() any number of times, then
+/// finalize(customization) returns a reader of kt_128(all input,
+/// customization). finalize() is const, so the same input may be finished
+/// with several customization strings, and more input may follow.
+///
+/// Memory: the object holds about 260 bytes; the first update that takes
+/// input beyond the first 8 KiB allocates a 32 KiB buffer (update() may then
+/// throw std::bad_alloc, with the object unchanged), kept until the object is
+/// destroyed. Nothing else allocates, except with a pool as for
+/// kt_128. Copies (deep, the buffer included) continue independently; a move
+/// takes the buffer along and leaves the source as after reset().
+///
+/// Whole groups of four chunks that arrive in one update are hashed straight
+/// from the caller's memory, on the pool if one was given and the run has 8
+/// chunks or more (same contract as kt_128; the pool must outlive the object's
+/// updates); the rest goes through the buffer, four chunks at a time.
+/// finalize() hashes what is buffered on the calling thread.
+///
+/// KtStream is a private base: a Kt128 cannot be bound to a KtStream& and
+/// then assigned a Kt256, which would switch the algorithm.
 class Kt128 final : private detail::KtStream {
  public:
+  /// Starts KT128 with no input; `pool`, if given, helps with long updates
+  /// (not owned; it must outlive the object's updates). No allocation.
   explicit Kt128(vexo::util::ThreadPool* pool = nullptr) : KtStream(128, pool) {}
   using KtStream::finalize;
   using KtStream::reset;
   using KtStream::update;
+  /// As update(tamu::span<const unsigned char>): absorbs `data`, any
+  /// contiguous bytes or chars.
   template <ByteInput T>
   void update(const T& data) {
     KtStream::update(byte_view(data));
   }
 };
+/// See Kt128.
 class Kt256 final : private detail::KtStream {
  public:
+  /// Starts KT256 with no input; `pool`, if given, helps with long updates
+  /// (not owned; it must outlive the object's updates). No allocation.
   explicit Kt256(vexo::util::ThreadPool* pool = nullptr) : KtStream(256, pool) {}
   using KtStream::finalize;
   using KtStream::reset;
   using KtStream::update;
+  /// As update(tamu::span<const unsigned char>): absorbs `data`, any
+  /// contiguous bytes or chars.
   template <ByteInput T>
   void update(const T& data) {
     KtStream::update(byte_view(data));

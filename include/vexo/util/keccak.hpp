@@ -219,25 +219,25 @@ VEXO_API std::size_t KeccakP1600times4_12rounds_FastLoop_Absorb(void* states,
 // Sponge construction on Keccak-f[1600] (or Keccak-p[1600, nrounds])
 // ----------------------------------------------------------------------------
 
-// SpongeInstance is a sponge in the middle of absorbing or squeezing. It is
-// plain memory owned by the caller: it holds no resources and may be copied
-// (a copy continues independently) or dropped at any time. It must be set up
-// by a successful SpongeInitialize before any other use.
+/// SpongeInstance is a sponge in the middle of absorbing or squeezing. It is
+/// plain memory owned by the caller: it holds no resources and may be copied
+/// (a copy continues independently) or dropped at any time. It must be set up
+/// by a successful SpongeInitialize before any other use.
 struct alignas(state_alignment) SpongeInstance {
-  // The Keccak state.
+  /// The Keccak state.
   unsigned char state[state_size];
-  // The rate in bits: a multiple of 8 from 8 to 1600.
+  /// The rate in bits: a multiple of 8 from 8 to 1600.
   unsigned int rate;
-  // Absorbing: bytes of the current block XORed in so far (below rate / 8
-  // between calls). Squeezing: bytes of the current output block delivered
-  // (0 to rate / 8; rate / 8 means a permutation is due before the next byte).
+  /// Absorbing: bytes of the current block XORed in so far (below rate / 8
+  /// between calls). Squeezing: bytes of the current output block delivered
+  /// (0 to rate / 8; rate / 8 means a permutation is due before the next byte).
   unsigned int byteIOIndex;
-  // 0 while absorbing, 1 once padded and squeezing.
+  /// 0 while absorbing, 1 once padded and squeezing.
   int squeezing;
-  // Rounds of the permutation, 1 to 24: 24 (Keccak-f[1600]) from
-  // SpongeInitialize, 12 for the TurboSHAKE sponges. It fills what was the
-  // structure's tail padding, so the size and the other offsets are those of
-  // the earlier layout.
+  /// Rounds of the permutation, 1 to 24: 24 (Keccak-f[1600]) from
+  /// SpongeInitialize, 12 for the TurboSHAKE sponges. It fills what was the
+  /// structure's tail padding, so the size and the other offsets are those of
+  /// the earlier layout.
   unsigned int nrounds;
 };
 

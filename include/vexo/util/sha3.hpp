@@ -170,18 +170,18 @@ VEXO_API std::string to_hex(tamu::span<const unsigned char> bytes);
 //   hasher.update(second_part);
 //   const std::array<unsigned char, 32> digest = hasher.finalize();
 
-// XofReader squeezes the output of a finished extendable-output function
-// (SHAKE, TurboSHAKE, KT): read() returns the next bytes of one endless
-// output stream, so any split of reads gives the bytes of one long read. It
-// is a plain value (a copy reads on independently) and never allocates.
+/// XofReader squeezes the output of a finished extendable-output function
+/// (SHAKE, TurboSHAKE, KT): read() returns the next bytes of one endless
+/// output stream, so any split of reads gives the bytes of one long read. It
+/// is a plain value (a copy reads on independently) and never allocates.
 class XofReader {
  public:
-  // Wraps a padded sponge (SpongeAbsorbLastFewBits done); the streaming
-  // objects make these. Reading from any other sponge gives that sponge's
-  // output from its current position.
+  /// Wraps a padded sponge (SpongeAbsorbLastFewBits done); the streaming
+  /// objects make these. Reading from any other sponge gives that sponge's
+  /// output from its current position.
   explicit XofReader(const keccak::SpongeInstance& sponge) noexcept : sponge_(sponge) {}
 
-  // Fills all of `output` (any length, 0 included) with the next bytes.
+  /// Fills all of `output` (any length, 0 included) with the next bytes.
   VEXO_API void read(tamu::span<unsigned char> output) noexcept;
 
  private:
@@ -296,24 +296,29 @@ class Keccak256 final : private detail::SpongeDigest<1088, 0x01, 32> {
 };
 #undef VEXO_SPONGE_DIGEST_MEMBERS
 
-// SHAKE128 and SHAKE256 as streaming objects: finalize() returns a reader
-// whose bytes are those of shake_128() / shake_256() on all input so far.
-//
-// Example:
-//   vexo::Shake128 xof;
-//   xof.update(data);
-//   vexo::XofReader reader = xof.finalize();
-//   reader.read(first_16_bytes);
-//   reader.read(next_1000_bytes);
+/// SHAKE128 and SHAKE256 as streaming objects: finalize() returns a reader
+/// whose bytes are those of shake_128() / shake_256() on all input so far.
+///
+/// Example:
+/// \code
+///   vexo::Shake128 xof;
+///   xof.update(data);
+///   vexo::XofReader reader = xof.finalize();
+///   reader.read(first_16_bytes);
+///   reader.read(next_1000_bytes);
+/// \endcode
 class Shake128 final : private detail::SpongeXof<1344, 24> {
  public:
+  /// Starts an empty SHAKE128 sponge.
   Shake128() : SpongeXof(0x1F) {}
   using SpongeXof::finalize;
   using SpongeXof::reset;
   using SpongeXof::update;
 };
+/// See Shake128.
 class Shake256 final : private detail::SpongeXof<1088, 24> {
  public:
+  /// Starts an empty SHAKE256 sponge.
   Shake256() : SpongeXof(0x1F) {}
   using SpongeXof::finalize;
   using SpongeXof::reset;
