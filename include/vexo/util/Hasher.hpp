@@ -54,9 +54,17 @@ class Hasher final {
   /// static strings.
   [[nodiscard]] VEXO_API static tamu::span<const std::string_view> names() noexcept;
 
+  /// Makes a deep copy of `other` (not moved-from), input so far included;
+  /// the two continue independently. Allocates; throws std::bad_alloc only.
   VEXO_API Hasher(const Hasher& other);
+  /// Replaces this Hasher with a deep copy of `other` (not moved-from). Throws
+  /// std::bad_alloc only, with this Hasher unchanged.
   VEXO_API Hasher& operator=(const Hasher& other);
+  /// Takes over the state of `other`, which may then only be assigned to or
+  /// destroyed. No allocation.
   VEXO_API Hasher(Hasher&& other) noexcept;
+  /// Takes over the state of `other`, which may then only be assigned to or
+  /// destroyed; this Hasher's previous state is freed. No allocation.
   VEXO_API Hasher& operator=(Hasher&& other) noexcept;
   VEXO_API ~Hasher();
 

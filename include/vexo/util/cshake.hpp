@@ -14,10 +14,12 @@
 /// (a ParallelHash block size of 0) throws vexo::Error.
 ///
 /// Example:
+/// \code
 ///   std::array<unsigned char, 32> tag;
 ///   vexo::kmac_128(key, std::string_view("message"), {}, tag);
 ///   std::array<unsigned char, 32> digest;
 ///   vexo::tuple_hash_128({first, second}, {}, digest);
+/// \endcode
 #pragma once
 
 #include <cstddef>
@@ -83,20 +85,24 @@ VEXO_API void tuple_hash_xof_128(tamu::span<const ByteSpan> tuple, ByteSpan cust
 VEXO_API void tuple_hash_xof_256(tamu::span<const ByteSpan> tuple, ByteSpan customization,
                                  tamu::span<unsigned char> output);
 
-/// The tuple forms with a braced list: tuple_hash_128({a, b}, {}, out).
+/// The tuple forms with a braced list: tuple_hash_128({a, b}, {}, out). The
+/// list's elements are views; they must outlive the call only.
 inline void tuple_hash_128(std::initializer_list<ByteSpan> tuple, ByteSpan customization,
                            tamu::span<unsigned char> output) {
   tuple_hash_128(tamu::span<const ByteSpan>(tuple.begin(), tuple.size()), customization, output);
 }
+/// tuple_hash_256() with a braced list of elements, as tuple_hash_128.
 inline void tuple_hash_256(std::initializer_list<ByteSpan> tuple, ByteSpan customization,
                            tamu::span<unsigned char> output) {
   tuple_hash_256(tamu::span<const ByteSpan>(tuple.begin(), tuple.size()), customization, output);
 }
+/// tuple_hash_xof_128() with a braced list of elements, as tuple_hash_128.
 inline void tuple_hash_xof_128(std::initializer_list<ByteSpan> tuple, ByteSpan customization,
                                tamu::span<unsigned char> output) {
   tuple_hash_xof_128(tamu::span<const ByteSpan>(tuple.begin(), tuple.size()), customization,
                      output);
 }
+/// tuple_hash_xof_256() with a braced list of elements, as tuple_hash_128.
 inline void tuple_hash_xof_256(std::initializer_list<ByteSpan> tuple, ByteSpan customization,
                                tamu::span<unsigned char> output) {
   tuple_hash_xof_256(tamu::span<const ByteSpan>(tuple.begin(), tuple.size()), customization,
@@ -141,47 +147,56 @@ void cshake_128(const T& input, ByteSpan function_name, ByteSpan customization,
                 tamu::span<unsigned char> output) {
   cshake_128(byte_view(input), function_name, customization, output);
 }
+/// cshake_256() with any contiguous bytes or chars as `input`.
 template <ByteInput T>
 void cshake_256(const T& input, ByteSpan function_name, ByteSpan customization,
                 tamu::span<unsigned char> output) {
   cshake_256(byte_view(input), function_name, customization, output);
 }
+/// kmac_128() with any contiguous bytes or chars as `input`.
 template <ByteInput T>
 void kmac_128(ByteSpan key, const T& input, ByteSpan customization,
               tamu::span<unsigned char> output) {
   kmac_128(key, byte_view(input), customization, output);
 }
+/// kmac_256() with any contiguous bytes or chars as `input`.
 template <ByteInput T>
 void kmac_256(ByteSpan key, const T& input, ByteSpan customization,
               tamu::span<unsigned char> output) {
   kmac_256(key, byte_view(input), customization, output);
 }
+/// kmac_xof_128() with any contiguous bytes or chars as `input`.
 template <ByteInput T>
 void kmac_xof_128(ByteSpan key, const T& input, ByteSpan customization,
                   tamu::span<unsigned char> output) {
   kmac_xof_128(key, byte_view(input), customization, output);
 }
+/// kmac_xof_256() with any contiguous bytes or chars as `input`.
 template <ByteInput T>
 void kmac_xof_256(ByteSpan key, const T& input, ByteSpan customization,
                   tamu::span<unsigned char> output) {
   kmac_xof_256(key, byte_view(input), customization, output);
 }
+/// parallel_hash_128() with any contiguous bytes or chars as `input`.
 template <ByteInput T>
 void parallel_hash_128(const T& input, std::size_t block_size, ByteSpan customization,
                        tamu::span<unsigned char> output, vexo::util::ThreadPool* pool = nullptr) {
   parallel_hash_128(byte_view(input), block_size, customization, output, pool);
 }
+/// parallel_hash_256() with any contiguous bytes or chars as `input`.
 template <ByteInput T>
 void parallel_hash_256(const T& input, std::size_t block_size, ByteSpan customization,
                        tamu::span<unsigned char> output, vexo::util::ThreadPool* pool = nullptr) {
   parallel_hash_256(byte_view(input), block_size, customization, output, pool);
 }
+/// parallel_hash_xof_128() with any contiguous bytes or chars as `input`.
 template <ByteInput T>
 void parallel_hash_xof_128(const T& input, std::size_t block_size, ByteSpan customization,
                            tamu::span<unsigned char> output,
                            vexo::util::ThreadPool* pool = nullptr) {
   parallel_hash_xof_128(byte_view(input), block_size, customization, output, pool);
 }
+/// parallel_hash_xof_256() with any contiguous bytes or chars as `input`.
 template <ByteInput T>
 void parallel_hash_xof_256(const T& input, std::size_t block_size, ByteSpan customization,
                            tamu::span<unsigned char> output,
@@ -280,11 +295,14 @@ class ParallelHashStream {
 /// of cshake_128(all input, function_name, customization) of any length.
 class Cshake128 final {
  public:
+  /// Starts cSHAKE128 with `function_name` and `customization` (any length,
+  /// empty for none), which it absorbs and does not keep. Never throws.
   Cshake128(ByteSpan function_name, ByteSpan customization)
       : stream_(128, function_name, customization) {}
 
   /// Absorbs `data` (may be empty).
   void update(ByteSpan data) noexcept { stream_.update(data); }
+  /// As update(ByteSpan): absorbs `data`, any contiguous bytes or chars.
   template <ByteInput T>
   void update(const T& data) noexcept {
     stream_.update(byte_view(data));
@@ -301,14 +319,20 @@ class Cshake128 final {
 /// See Cshake128.
 class Cshake256 final {
  public:
+  /// Starts cSHAKE256 with `function_name` and `customization` (any length,
+  /// empty for none), which it absorbs and does not keep. Never throws.
   Cshake256(ByteSpan function_name, ByteSpan customization)
       : stream_(256, function_name, customization) {}
+  /// Absorbs `data` (may be empty).
   void update(ByteSpan data) noexcept { stream_.update(data); }
+  /// As update(ByteSpan): absorbs `data`, any contiguous bytes or chars.
   template <ByteInput T>
   void update(const T& data) noexcept {
     stream_.update(byte_view(data));
   }
+  /// Returns a reader of the output for all input so far.
   [[nodiscard]] XofReader finalize() const noexcept { return stream_.finalize(); }
+  /// Forgets all input.
   void reset() noexcept { stream_.reset(); }
 
  private:
@@ -327,6 +351,9 @@ class Cshake256 final {
 ///   mac.finalize(tag);
 class Kmac128 final {
  public:
+  /// Starts KMAC128 keyed with `key` (any length; 16 bytes or more for full
+  /// strength) and `customization`; neither is kept, only the keyed sponge.
+  /// Never throws.
   explicit Kmac128(ByteSpan key, ByteSpan customization = {})
       : stream_(128, kFunctionName, customization) {
     stream_.absorb_key(key);
@@ -334,6 +361,7 @@ class Kmac128 final {
 
   /// Absorbs `data` (may be empty).
   void update(ByteSpan data) noexcept { stream_.update(data); }
+  /// As update(ByteSpan): absorbs `data`, any contiguous bytes or chars.
   template <ByteInput T>
   void update(const T& data) noexcept {
     stream_.update(byte_view(data));
@@ -355,19 +383,27 @@ class Kmac128 final {
 /// See Kmac128.
 class Kmac256 final {
  public:
+  /// Starts KMAC256 keyed with `key` (any length; 32 bytes or more for full
+  /// strength) and `customization`; neither is kept, only the keyed sponge.
+  /// Never throws.
   explicit Kmac256(ByteSpan key, ByteSpan customization = {})
       : stream_(256, kFunctionName, customization) {
     stream_.absorb_key(key);
   }
+  /// Absorbs `data` (may be empty).
   void update(ByteSpan data) noexcept { stream_.update(data); }
+  /// As update(ByteSpan): absorbs `data`, any contiguous bytes or chars.
   template <ByteInput T>
   void update(const T& data) noexcept {
     stream_.update(byte_view(data));
   }
+  /// Writes KMAC with L = output.size() * 8 of all input so far to `output`.
   void finalize(tamu::span<unsigned char> output) const noexcept {
     stream_.finalize_with_length(std::uint64_t{output.size()} * 8).read(output);
   }
+  /// Returns a reader of KMACXOF of all input so far.
   [[nodiscard]] XofReader finalize_xof() const noexcept { return stream_.finalize_with_length(0); }
+  /// Forgets all input; the key stays.
   void reset() noexcept { stream_.reset(); }
 
  private:
@@ -381,10 +417,13 @@ class Kmac256 final {
 /// TupleHashXOF128.
 class TupleHash128 final {
  public:
+  /// Starts an empty TupleHash128 tuple with `customization` (any length),
+  /// which it absorbs and does not keep. Never throws.
   explicit TupleHash128(ByteSpan customization = {}) : stream_(128, kFunctionName, customization) {}
 
   /// Appends the element `element` (may be empty) to the tuple.
   void add(ByteSpan element) noexcept { stream_.update_encoded(element); }
+  /// As add(ByteSpan): appends `element`, any contiguous bytes or chars.
   template <ByteInput T>
   void add(const T& element) noexcept {
     stream_.update_encoded(byte_view(element));
@@ -406,16 +445,23 @@ class TupleHash128 final {
 /// See TupleHash128.
 class TupleHash256 final {
  public:
+  /// Starts an empty TupleHash256 tuple with `customization` (any length),
+  /// which it absorbs and does not keep. Never throws.
   explicit TupleHash256(ByteSpan customization = {}) : stream_(256, kFunctionName, customization) {}
+  /// Appends the element `element` (may be empty) to the tuple.
   void add(ByteSpan element) noexcept { stream_.update_encoded(element); }
+  /// As add(ByteSpan): appends `element`, any contiguous bytes or chars.
   template <ByteInput T>
   void add(const T& element) noexcept {
     stream_.update_encoded(byte_view(element));
   }
+  /// Writes TupleHash with L = output.size() * 8 of the tuple so far to `output`.
   void finalize(tamu::span<unsigned char> output) const noexcept {
     stream_.finalize_with_length(std::uint64_t{output.size()} * 8).read(output);
   }
+  /// Returns a reader of TupleHashXOF of the tuple so far.
   [[nodiscard]] XofReader finalize_xof() const noexcept { return stream_.finalize_with_length(0); }
+  /// Empties the tuple.
   void reset() noexcept { stream_.reset(); }
 
  private:
@@ -434,12 +480,17 @@ class TupleHash256 final {
 /// block in progress, without a buffer.
 class ParallelHash128 final {
  public:
+  /// Starts ParallelHash128 with blocks of `block_size` bytes, `customization`
+  /// (any length, not kept) and an optional `pool` (not owned; it must
+  /// outlive the object's updates). Throws vexo::Error("Invalid ParallelHash
+  /// block size: 0") for a block size of 0.
   explicit ParallelHash128(std::size_t block_size, ByteSpan customization = {},
                            vexo::util::ThreadPool* pool = nullptr)
       : stream_(128, block_size, customization, pool) {}
 
   /// Absorbs `data` (may be empty).
   void update(ByteSpan data) { stream_.update(data); }
+  /// As update(ByteSpan): absorbs `data`, any contiguous bytes or chars.
   template <ByteInput T>
   void update(const T& data) {
     stream_.update(byte_view(data));
@@ -460,18 +511,27 @@ class ParallelHash128 final {
 /// See ParallelHash128.
 class ParallelHash256 final {
  public:
+  /// Starts ParallelHash256 with blocks of `block_size` bytes, `customization`
+  /// (any length, not kept) and an optional `pool` (not owned; it must
+  /// outlive the object's updates). Throws vexo::Error("Invalid ParallelHash
+  /// block size: 0") for a block size of 0.
   explicit ParallelHash256(std::size_t block_size, ByteSpan customization = {},
                            vexo::util::ThreadPool* pool = nullptr)
       : stream_(256, block_size, customization, pool) {}
+  /// Absorbs `data` (may be empty).
   void update(ByteSpan data) { stream_.update(data); }
+  /// As update(ByteSpan): absorbs `data`, any contiguous bytes or chars.
   template <ByteInput T>
   void update(const T& data) {
     stream_.update(byte_view(data));
   }
+  /// Writes ParallelHash with L = output.size() * 8 of all input so far to `output`.
   void finalize(tamu::span<unsigned char> output) const noexcept {
     stream_.finalize_with_length(std::uint64_t{output.size()} * 8).read(output);
   }
+  /// Returns a reader of ParallelHashXOF of all input so far.
   [[nodiscard]] XofReader finalize_xof() const noexcept { return stream_.finalize_with_length(0); }
+  /// Forgets all input.
   void reset() noexcept { stream_.reset(); }
 
  private:

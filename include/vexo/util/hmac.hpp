@@ -9,9 +9,11 @@
 /// fail and return nothing.
 ///
 /// Example:
+/// \code
 ///   std::array<unsigned char, 32> tag;
 ///   vexo::hmac_sha3_256(key, std::string_view("message"), tag);
 ///   if (!vexo::constant_time_equal(tag, received_tag)) reject();
+/// \endcode
 #pragma once
 
 #include <array>
@@ -48,16 +50,19 @@ void hmac_sha3_224(tamu::span<const unsigned char> key, const T& input,
                    tamu::span<unsigned char, 28> output) {
   hmac_sha3_224(key, byte_view(input), output);
 }
+/// hmac_sha3_256() with any contiguous bytes or chars as `input`.
 template <ByteInput T>
 void hmac_sha3_256(tamu::span<const unsigned char> key, const T& input,
                    tamu::span<unsigned char, 32> output) {
   hmac_sha3_256(key, byte_view(input), output);
 }
+/// hmac_sha3_384() with any contiguous bytes or chars as `input`.
 template <ByteInput T>
 void hmac_sha3_384(tamu::span<const unsigned char> key, const T& input,
                    tamu::span<unsigned char, 48> output) {
   hmac_sha3_384(key, byte_view(input), output);
 }
+/// hmac_sha3_512() with any contiguous bytes or chars as `input`.
 template <ByteInput T>
 void hmac_sha3_512(tamu::span<const unsigned char> key, const T& input,
                    tamu::span<unsigned char, 64> output) {

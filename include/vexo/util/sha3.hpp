@@ -1,33 +1,36 @@
-// SHA-3 hash functions and SHAKE extendable-output functions (FIPS 202).
-//
-// Every function hashes a whole input in one call and returns the raw bytes
-// of FIPS 202, with no text encoding (to_hex() below gives text). None keeps
-// state between calls, allocates, or holds on to its spans after it returns;
-// all may be called from any number of threads at once. An empty input is
-// fine, and the input and output spans may be empty (their data() may then
-// be null). Every function and every update() also takes any contiguous
-// bytes or chars, such as std::string_view or std::vector (see bytes.hpp).
-//
-// Names and results, for this header and the other hashing headers
-// (k12.hpp, cshake.hpp, hmac.hpp, Hasher.hpp):
-// - Functions are snake_case and name the algorithm, then its strength or
-//   digest size: sha3_256, shake_128, kmac_xof_256, hmac_sha3_512.
-// - A streaming class is the UpperCamel form of its function's name, with
-//   the strength joined on (Shake128, Kmac256, ParallelHash128), except
-//   where two numbers would meet, which an underscore keeps apart
-//   (Sha3_256, HmacSha3_512).
-// - The functions of FIPS 202 and RFC 9861 return bool as they always have
-//   (true; false only for arguments their sponge refuses, such as a
-//   TurboSHAKE domain byte outside 0x01..0x7F). Later functions that cannot
-//   fail return void and throw vexo::Error for a bad argument.
-// - Streaming classes are final: their detail:: machinery is a private base
-//   or member, so one algorithm's object can never be sliced into, or
-//   assigned from, another's.
-//
-// Example:
-//   const auto digest = vexo::sha3_256(std::string_view("abc"));
-//   // digest[0] == 0x3a, digest[31] == 0x32
-//   std::string text = vexo::to_hex(digest);  // "3a985da7..."
+/// \file
+/// SHA-3 hash functions and SHAKE extendable-output functions (FIPS 202).
+///
+/// Every function hashes a whole input in one call and returns the raw bytes
+/// of FIPS 202, with no text encoding (to_hex() below gives text). None keeps
+/// state between calls, allocates, or holds on to its spans after it returns;
+/// all may be called from any number of threads at once. An empty input is
+/// fine, and the input and output spans may be empty (their data() may then
+/// be null). Every function and every update() also takes any contiguous
+/// bytes or chars, such as std::string_view or std::vector (see bytes.hpp).
+///
+/// Names and results, for this header and the other hashing headers
+/// (k12.hpp, cshake.hpp, hmac.hpp, Hasher.hpp):
+/// - Functions are snake_case and name the algorithm, then its strength or
+///   digest size: sha3_256, shake_128, kmac_xof_256, hmac_sha3_512.
+/// - A streaming class is the UpperCamel form of its function's name, with
+///   the strength joined on (Shake128, Kmac256, ParallelHash128), except
+///   where two numbers would meet, which an underscore keeps apart
+///   (Sha3_256, HmacSha3_512).
+/// - The functions of FIPS 202 and RFC 9861 return bool as they always have
+///   (true; false only for arguments their sponge refuses, such as a
+///   TurboSHAKE domain byte outside 0x01..0x7F). Later functions that cannot
+///   fail return void and throw vexo::Error for a bad argument.
+/// - Streaming classes are final: their detail:: machinery is a private base
+///   or member, so one algorithm's object can never be sliced into, or
+///   assigned from, another's.
+///
+/// Example:
+/// \code
+///   const auto digest = vexo::sha3_256(std::string_view("abc"));
+///   // digest[0] == 0x3a, digest[31] == 0x32
+///   std::string text = vexo::to_hex(digest);  // "3a985da7..."
+/// \endcode
 #pragma once
 
 #include <array>
@@ -42,112 +45,123 @@
 
 namespace vexo {
 
-// Fills all of `output` (any length, 0 included) with the SHAKE128 output for
-// `input`; a longer request starts with the bytes of a shorter one. Returns
-// true; false (with `output` untouched) would mean the underlying sponge
-// refused its parameters, which it does not for these.
+/// Fills all of `output` (any length, 0 included) with the SHAKE128 output for
+/// `input`; a longer request starts with the bytes of a shorter one. Returns
+/// true; false (with `output` untouched) would mean the underlying sponge
+/// refused its parameters, which it does not for these.
 VEXO_API bool shake_128(tamu::span<const unsigned char> input, tamu::span<unsigned char> output);
 
-// Fills all of `output` with the SHAKE256 output for `input`, as shake_128.
+/// Fills all of `output` with the SHAKE256 output for `input`, as shake_128.
 VEXO_API bool shake_256(tamu::span<const unsigned char> input, tamu::span<unsigned char> output);
 
-// Writes the 28-byte SHA3-224 digest of `input` to `output` and returns true
-// (false, with `output` untouched, only if the sponge refused its parameters).
+/// Writes the 28-byte SHA3-224 digest of `input` to `output` and returns true
+/// (false, with `output` untouched, only if the sponge refused its parameters).
 VEXO_API bool sha3_224(tamu::span<const unsigned char> input, tamu::span<unsigned char, 28> output);
 
-// Returns the SHA3-224 digest of `input`. Throws vexo::Error("Unable to
-// calculate SHA3 hash") if the span form reports failure.
+/// Returns the SHA3-224 digest of `input`. Throws vexo::Error("Unable to
+/// calculate SHA3 hash") if the span form reports failure.
 VEXO_API std::array<unsigned char, 28> sha3_224(tamu::span<const unsigned char> input);
 
-// Writes the 32-byte SHA3-256 digest of `input` to `output` and returns true
-// (false, with `output` untouched, only if the sponge refused its parameters).
+/// Writes the 32-byte SHA3-256 digest of `input` to `output` and returns true
+/// (false, with `output` untouched, only if the sponge refused its parameters).
 VEXO_API bool sha3_256(tamu::span<const unsigned char> input, tamu::span<unsigned char, 32> output);
 
-// Returns the SHA3-256 digest of `input`. Throws vexo::Error("Unable to
-// calculate SHA3 hash") if the span form reports failure.
+/// Returns the SHA3-256 digest of `input`. Throws vexo::Error("Unable to
+/// calculate SHA3 hash") if the span form reports failure.
 VEXO_API std::array<unsigned char, 32> sha3_256(tamu::span<const unsigned char> input);
 
-// Writes the 48-byte SHA3-384 digest of `input` to `output` and returns true
-// (false, with `output` untouched, only if the sponge refused its parameters).
+/// Writes the 48-byte SHA3-384 digest of `input` to `output` and returns true
+/// (false, with `output` untouched, only if the sponge refused its parameters).
 VEXO_API bool sha3_384(tamu::span<const unsigned char> input, tamu::span<unsigned char, 48> output);
 
-// Returns the SHA3-384 digest of `input`. Throws vexo::Error("Unable to
-// calculate SHA3 hash") if the span form reports failure.
+/// Returns the SHA3-384 digest of `input`. Throws vexo::Error("Unable to
+/// calculate SHA3 hash") if the span form reports failure.
 VEXO_API std::array<unsigned char, 48> sha3_384(tamu::span<const unsigned char> input);
 
-// Writes the 64-byte SHA3-512 digest of `input` to `output` and returns true
-// (false, with `output` untouched, only if the sponge refused its parameters).
+/// Writes the 64-byte SHA3-512 digest of `input` to `output` and returns true
+/// (false, with `output` untouched, only if the sponge refused its parameters).
 VEXO_API bool sha3_512(tamu::span<const unsigned char> input, tamu::span<unsigned char, 64> output);
 
-// Returns the SHA3-512 digest of `input`. Throws vexo::Error("Unable to
-// calculate SHA3 hash") if the span form reports failure.
+/// Returns the SHA3-512 digest of `input`. Throws vexo::Error("Unable to
+/// calculate SHA3 hash") if the span form reports failure.
 VEXO_API std::array<unsigned char, 64> sha3_512(tamu::span<const unsigned char> input);
 
-// Writes the 32-byte Keccak-256 digest of `input` to `output`: the sponge of
-// SHA3-256 with the original Keccak padding (suffix 0x01, no SHA-3 domain
-// bits), as Ethereum uses it. Its digests differ from SHA3-256's. Returns true
-// (false, with `output` untouched, only if the sponge refused its parameters).
+/// Writes the 32-byte Keccak-256 digest of `input` to `output`: the sponge of
+/// SHA3-256 with the original Keccak padding (suffix 0x01, no SHA-3 domain
+/// bits), as Ethereum uses it. Its digests differ from SHA3-256's. Returns true
+/// (false, with `output` untouched, only if the sponge refused its parameters).
 VEXO_API bool keccak_256(tamu::span<const unsigned char> input,
                          tamu::span<unsigned char, 32> output);
 
-// Returns the Keccak-256 digest of `input`. Throws vexo::Error("Unable to
-// calculate SHA3 hash") if the span form reports failure.
+/// Returns the Keccak-256 digest of `input`. Throws vexo::Error("Unable to
+/// calculate SHA3 hash") if the span form reports failure.
 VEXO_API std::array<unsigned char, 32> keccak_256(tamu::span<const unsigned char> input);
 
-// The functions above with any contiguous bytes as the input (bytes.hpp):
-// std::string, std::string_view, std::vector, std::array, spans of std::byte
-// or char. They return what the span forms return.
+/// The functions above with any contiguous bytes as the input (bytes.hpp):
+/// std::string, std::string_view, std::vector, std::array, spans of std::byte
+/// or char. They return what the span forms return.
 template <ByteInput T>
 bool shake_128(const T& input, tamu::span<unsigned char> output) {
   return shake_128(byte_view(input), output);
 }
+/// shake_256() with any contiguous bytes or chars as `input`.
 template <ByteInput T>
 bool shake_256(const T& input, tamu::span<unsigned char> output) {
   return shake_256(byte_view(input), output);
 }
+/// sha3_224() with any contiguous bytes or chars as `input`.
 template <ByteInput T>
 bool sha3_224(const T& input, tamu::span<unsigned char, 28> output) {
   return sha3_224(byte_view(input), output);
 }
+/// sha3_224(input) returning the digest, with any contiguous bytes or chars as `input`.
 template <ByteInput T>
 std::array<unsigned char, 28> sha3_224(const T& input) {
   return sha3_224(byte_view(input));
 }
+/// sha3_256() with any contiguous bytes or chars as `input`.
 template <ByteInput T>
 bool sha3_256(const T& input, tamu::span<unsigned char, 32> output) {
   return sha3_256(byte_view(input), output);
 }
+/// sha3_256(input) returning the digest, with any contiguous bytes or chars as `input`.
 template <ByteInput T>
 std::array<unsigned char, 32> sha3_256(const T& input) {
   return sha3_256(byte_view(input));
 }
+/// sha3_384() with any contiguous bytes or chars as `input`.
 template <ByteInput T>
 bool sha3_384(const T& input, tamu::span<unsigned char, 48> output) {
   return sha3_384(byte_view(input), output);
 }
+/// sha3_384(input) returning the digest, with any contiguous bytes or chars as `input`.
 template <ByteInput T>
 std::array<unsigned char, 48> sha3_384(const T& input) {
   return sha3_384(byte_view(input));
 }
+/// sha3_512() with any contiguous bytes or chars as `input`.
 template <ByteInput T>
 bool sha3_512(const T& input, tamu::span<unsigned char, 64> output) {
   return sha3_512(byte_view(input), output);
 }
+/// sha3_512(input) returning the digest, with any contiguous bytes or chars as `input`.
 template <ByteInput T>
 std::array<unsigned char, 64> sha3_512(const T& input) {
   return sha3_512(byte_view(input));
 }
+/// keccak_256() with any contiguous bytes or chars as `input`.
 template <ByteInput T>
 bool keccak_256(const T& input, tamu::span<unsigned char, 32> output) {
   return keccak_256(byte_view(input), output);
 }
+/// keccak_256(input) returning the digest, with any contiguous bytes or chars as `input`.
 template <ByteInput T>
 std::array<unsigned char, 32> keccak_256(const T& input) {
   return keccak_256(byte_view(input));
 }
 
-// Returns `bytes` as lowercase hexadecimal text, two digits per byte ("" for
-// no bytes). The caller owns the result. Throws std::bad_alloc only.
+/// Returns `bytes` as lowercase hexadecimal text, two digits per byte ("" for
+/// no bytes). The caller owns the result. Throws std::bad_alloc only.
 VEXO_API std::string to_hex(tamu::span<const unsigned char> bytes);
 
 // ----------------------------------------------------------------------------
@@ -170,18 +184,18 @@ VEXO_API std::string to_hex(tamu::span<const unsigned char> bytes);
 //   hasher.update(second_part);
 //   const std::array<unsigned char, 32> digest = hasher.finalize();
 
-// XofReader squeezes the output of a finished extendable-output function
-// (SHAKE, TurboSHAKE, KT): read() returns the next bytes of one endless
-// output stream, so any split of reads gives the bytes of one long read. It
-// is a plain value (a copy reads on independently) and never allocates.
+/// XofReader squeezes the output of a finished extendable-output function
+/// (SHAKE, TurboSHAKE, KT): read() returns the next bytes of one endless
+/// output stream, so any split of reads gives the bytes of one long read. It
+/// is a plain value (a copy reads on independently) and never allocates.
 class XofReader {
  public:
-  // Wraps a padded sponge (SpongeAbsorbLastFewBits done); the streaming
-  // objects make these. Reading from any other sponge gives that sponge's
-  // output from its current position.
+  /// Wraps a padded sponge (SpongeAbsorbLastFewBits done); the streaming
+  /// objects make these. Reading from any other sponge gives that sponge's
+  /// output from its current position.
   explicit XofReader(const keccak::SpongeInstance& sponge) noexcept : sponge_(sponge) {}
 
-  // Fills all of `output` (any length, 0 included) with the next bytes.
+  /// Fills all of `output` (any length, 0 included) with the next bytes.
   VEXO_API void read(tamu::span<unsigned char> output) noexcept;
 
  private:
@@ -190,21 +204,21 @@ class XofReader {
 
 namespace detail {
 
-// The absorbing sponge behind the streaming objects: a rate in bits, a round
-// count and the delimited suffix that finalize() pads with. The parameters
-// come from the classes below, which the library has checked; the
-// constructor throws vexo::Error("Unable to calculate SHA3 hash") if the
-// sponge refuses them.
+/// The absorbing sponge behind the streaming objects: a rate in bits, a round
+/// count and the delimited suffix that finalize() pads with. The parameters
+/// come from the classes below, which the library has checked; the
+/// constructor throws vexo::Error("Unable to calculate SHA3 hash") if the
+/// sponge refuses them.
 class SpongeStream {
  public:
   VEXO_API SpongeStream(unsigned int rate, unsigned int nrounds, unsigned char suffix);
 
-  // Absorbs `data`; no allocation, no copy beyond the sponge's own block.
+  /// Absorbs `data`; no allocation, no copy beyond the sponge's own block.
   VEXO_API void update(tamu::span<const unsigned char> data) noexcept;
-  // Pads a copy of the sponge and returns a reader of its output; the object
-  // itself is unchanged.
+  /// Pads a copy of the sponge and returns a reader of its output; the object
+  /// itself is unchanged.
   [[nodiscard]] VEXO_API XofReader finalize() const noexcept;
-  // Forgets all input.
+  /// Forgets all input.
   VEXO_API void reset() noexcept;
 
  private:
@@ -212,52 +226,52 @@ class SpongeStream {
   unsigned char suffix_;
 };
 
-// A fixed-length digest (SHA-3, Keccak-256) as a streaming object.
+/// A fixed-length digest (SHA-3, Keccak-256) as a streaming object.
 template <unsigned int Rate, unsigned char Suffix, std::size_t Size>
 class SpongeDigest {
  public:
-  // Length of the digest in bytes.
+  /// Length of the digest in bytes.
   static constexpr std::size_t digest_size = Size;
 
   SpongeDigest() : stream_(Rate, 24, Suffix) {}
 
-  // Absorbs `data` (may be empty).
+  /// Absorbs `data` (may be empty).
   void update(tamu::span<const unsigned char> data) noexcept { stream_.update(data); }
   template <ByteInput T>
   void update(const T& data) noexcept {
     stream_.update(byte_view(data));
   }
-  // Writes the digest of all input so far to `output`; the object is unchanged.
+  /// Writes the digest of all input so far to `output`; the object is unchanged.
   void finalize(tamu::span<unsigned char, Size> output) const noexcept {
     stream_.finalize().read(output);
   }
-  // Returns the digest of all input so far; the object is unchanged.
+  /// Returns the digest of all input so far; the object is unchanged.
   [[nodiscard]] std::array<unsigned char, Size> finalize() const noexcept {
     std::array<unsigned char, Size> digest;
     stream_.finalize().read(digest);
     return digest;
   }
-  // Forgets all input.
+  /// Forgets all input.
   void reset() noexcept { stream_.reset(); }
 
  private:
   SpongeStream stream_;
 };
 
-// An extendable-output function (SHAKE, TurboSHAKE) as a streaming object.
+/// An extendable-output function (SHAKE, TurboSHAKE) as a streaming object.
 template <unsigned int Rate, unsigned int Rounds>
 class SpongeXof {
  public:
-  // Absorbs `data` (may be empty).
+  /// Absorbs `data` (may be empty).
   void update(tamu::span<const unsigned char> data) noexcept { stream_.update(data); }
   template <ByteInput T>
   void update(const T& data) noexcept {
     stream_.update(byte_view(data));
   }
-  // Returns a reader of the output for all input so far; the object is
-  // unchanged.
+  /// Returns a reader of the output for all input so far; the object is
+  /// unchanged.
   [[nodiscard]] XofReader finalize() const noexcept { return stream_.finalize(); }
-  // Forgets all input (the domain byte stays).
+  /// Forgets all input (the domain byte stays).
   void reset() noexcept { stream_.reset(); }
 
  protected:
@@ -269,51 +283,63 @@ class SpongeXof {
 
 }  // namespace detail
 
-// SHA3-224, SHA3-256, SHA3-384 and SHA3-512 as streaming objects: finalize()
-// gives the digest of sha3_224() etc. on all input so far.
+/// \cond
+// The public members of the digest classes below; undefined after them, and
+// kept out of the reference.
 #define VEXO_SPONGE_DIGEST_MEMBERS(Base) \
  public:                                 \
   using Base::digest_size;               \
   using Base::update;                    \
   using Base::finalize;                  \
   using Base::reset;
+/// \endcond
+/// SHA3-224, SHA3-256, SHA3-384 and SHA3-512 as streaming objects: finalize()
+/// gives the digest of sha3_224() etc. on all input so far.
 class Sha3_224 final : private detail::SpongeDigest<1152, 0x06, 28> {
   VEXO_SPONGE_DIGEST_MEMBERS(SpongeDigest)
 };
+/// See Sha3_224.
 class Sha3_256 final : private detail::SpongeDigest<1088, 0x06, 32> {
   VEXO_SPONGE_DIGEST_MEMBERS(SpongeDigest)
 };
+/// See Sha3_224.
 class Sha3_384 final : private detail::SpongeDigest<832, 0x06, 48> {
   VEXO_SPONGE_DIGEST_MEMBERS(SpongeDigest)
 };
+/// See Sha3_224.
 class Sha3_512 final : private detail::SpongeDigest<576, 0x06, 64> {
   VEXO_SPONGE_DIGEST_MEMBERS(SpongeDigest)
 };
 
-// Keccak-256 (the original padding, as keccak_256()) as a streaming object.
+/// Keccak-256 (the original padding, as keccak_256()) as a streaming object.
 class Keccak256 final : private detail::SpongeDigest<1088, 0x01, 32> {
   VEXO_SPONGE_DIGEST_MEMBERS(SpongeDigest)
 };
 #undef VEXO_SPONGE_DIGEST_MEMBERS
 
-// SHAKE128 and SHAKE256 as streaming objects: finalize() returns a reader
-// whose bytes are those of shake_128() / shake_256() on all input so far.
-//
-// Example:
-//   vexo::Shake128 xof;
-//   xof.update(data);
-//   vexo::XofReader reader = xof.finalize();
-//   reader.read(first_16_bytes);
-//   reader.read(next_1000_bytes);
+/// SHAKE128 and SHAKE256 as streaming objects: finalize() returns a reader
+/// whose bytes are those of shake_128() / shake_256() on all input so far.
+///
+/// Example:
+/// \code
+///   vexo::Shake128 xof;
+///   xof.update(data);
+///   vexo::XofReader reader = xof.finalize();
+///   reader.read(first_16_bytes);
+///   reader.read(next_1000_bytes);
+/// \endcode
 class Shake128 final : private detail::SpongeXof<1344, 24> {
  public:
+  /// Starts an empty SHAKE128 sponge.
   Shake128() : SpongeXof(0x1F) {}
   using SpongeXof::finalize;
   using SpongeXof::reset;
   using SpongeXof::update;
 };
+/// See Shake128.
 class Shake256 final : private detail::SpongeXof<1088, 24> {
  public:
+  /// Starts an empty SHAKE256 sponge.
   Shake256() : SpongeXof(0x1F) {}
   using SpongeXof::finalize;
   using SpongeXof::reset;
