@@ -1334,15 +1334,30 @@ TEST(ThreadPoolFaults, AThreadNameIsCutAtACharacterBoundary) {
 using vexo::util::Task;
 static_assert(!std::is_copy_constructible_v<Task> && !std::is_copy_assignable_v<Task>);
 static_assert(std::is_nothrow_move_constructible_v<Task> && sizeof(Task) == 32);
+// Callables that own a std::unique_ptr, as a lambda capturing one does.
+struct MoveOnlyCall {
+  std::unique_ptr<int> owned;
+  void operator()() const {}
+};
+struct MoveOnlyTokenCall {
+  std::unique_ptr<int> owned;
+  void operator()(std::stop_token) const {}
+};
+struct MoveOnlyResult {
+  std::unique_ptr<int> owned;
+  int operator()() const { return 1; }
+};
 template <class Pool>
-constexpr bool accepts_move_only = requires(Pool& p, std::unique_ptr<int> u) {
-  p.add_task([u = std::move(u)] {}, "move-only");
-  p.add_task([](std::stop_token) {}, "token");
-  p.add_recurring([u = std::move(u)](std::stop_token) {}, 1s, 1s);
-  p.submit([u = std::move(u)] { return 1; }, "submit");
+constexpr bool accepts_move_only = requires(Pool& p) {
+  p.add_task(MoveOnlyCall{}, "move-only");
+  p.add_task(MoveOnlyTokenCall{}, "token");
+  p.add_recurring(MoveOnlyTokenCall{}, 1s, 1s);
+  p.submit(MoveOnlyResult{}, "submit");
   p.add_task(std::function<void()>([] {}), "std::function");
 };
 static_assert(accepts_move_only<ThreadPool>);
+// A Task that holds a move-only callable is itself never copied.
+static_assert(!std::is_constructible_v<Task, const Task&>);
 
 TEST(ThreadPoolTask, StoresSmallCallablesInlineAndKeepsThemWhenAQueueRefuses) {
 #if defined(VEXO_TEST_ALLOCATIONS_COUNTED)

@@ -568,20 +568,30 @@ Stats Scheduler::stats() const {
 bool Scheduler::valid() const {
   Lock lock(mutex_);
   if (!store_.valid() || store_.size() + series_.running() > capacity_) return false;
-  std::size_t entries = 0, running_series = 0;
+  // Copied out first: the analysis does not see the lock inside lambdas.
+  std::vector<std::pair<TaskId, bool>> entries;  // running: id, series
+  running_.for_each([&entries](const RunningEntry& e) { entries.emplace_back(e.id, e.series); });
+  struct SeriesState {
+    TaskId id;
+    bool running, ended;
+  };
+  std::vector<SeriesState> series;
+  series_.for_each([&series](TaskId id, const Series& s) {
+    series.push_back({id, s.running, s.ended});
+  });
+  std::size_t running_series = 0;
   bool ok = true;
-  running_.for_each([&](const RunningEntry& e) {
-    ++entries;
-    if (e.series) ++running_series;
-    if (store_.contains(e.id)) ok = false;  // pending and running at once
-  });
-  series_.for_each([&](TaskId id, const Series& s) {
+  for (const auto& [id, is_series] : entries) {
+    if (is_series) ++running_series;
+    if (store_.contains(id)) ok = false;  // pending and running at once
+  }
+  for (const SeriesState& s : series) {
     // A series is in a run, or pending; never both, never neither.
-    if (s.running != (running_.find(id) != nullptr)) ok = false;
-    if (s.running == store_.contains(id)) ok = false;
+    if (s.running != (running_.find(s.id) != nullptr)) ok = false;
+    if (s.running == store_.contains(s.id)) ok = false;
     if (s.ended && !s.running) ok = false;
-  });
-  return ok && entries == running_.size() && running_series == series_.running();
+  }
+  return ok && entries.size() == running_.size() && running_series == series_.running();
 }
 
 }  // namespace vexo::util::detail
