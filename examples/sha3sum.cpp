@@ -17,6 +17,7 @@
 // well, 1 otherwise.
 #include <getopt.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -186,6 +187,45 @@ Options parse_options(int argc, char** argv, std::vector<std::string>* names) {
   return opt;
 }
 
+// Returns `name` as coreutils quotes file names in its messages: as it is if
+// the shell would take it as it is, else in single quotes with control
+// characters as $'\n' and the like; in double quotes when it holds an
+// apostrophe and nothing that double quotes would expand.
+std::string quote(std::string_view name) {
+  const auto control = [](unsigned char c) { return c < 0x20 || c == 0x7f; };
+  const auto special = [&](unsigned char c) {
+    return control(c) || std::strchr(" !\"$&'()*;<=>?[\\^`|:", c) != nullptr;
+  };
+  if (!name.empty() && name[0] != '#' && name[0] != '~' &&
+      std::none_of(name.begin(), name.end(), special)) {
+    return std::string(name);
+  }
+  const auto count = [&](auto pred) { return std::count_if(name.begin(), name.end(), pred); };
+  if (count([](char c) { return c == '\''; }) > 0 &&
+      count([&](unsigned char c) { return control(c) || std::strchr("$`\\\"", c) != nullptr; }) ==
+          0) {
+    return "\"" + std::string(name) + "\"";
+  }
+  std::string out = "'";
+  for (const char c : name) {
+    const auto u = static_cast<unsigned char>(c);
+    if (c == '\'') {
+      out += "'\\''";
+    } else if (control(u)) {
+      char escape[16];
+      if (c == '\n' || c == '\r' || c == '\t') {
+        std::snprintf(escape, sizeof escape, "'$'\\%c''", c == '\n' ? 'n' : c == '\r' ? 'r' : 't');
+      } else {
+        std::snprintf(escape, sizeof escape, "'$'\\%03o''", u);
+      }
+      out += escape;
+    } else {
+      out += c;
+    }
+  }
+  return out + "'";
+}
+
 // ---------------------------------------------------------------------------
 // Hashing one file
 
@@ -226,7 +266,7 @@ int print_sums(const std::vector<std::string>& names, const Options& opt,
   example::InOrder<Result> runner(pool, 2 * opt.jobs, [&](Result& r) {
     const std::string& name = *r.name;
     if (!r.hashed.hasher) {
-      std::fprintf(stderr, "sha3sum: %s: %s\n", name.c_str(), std::strerror(r.hashed.error));
+      std::fprintf(stderr, "sha3sum: %s: %s\n", quote(name).c_str(), std::strerror(r.hashed.error));
       status = 1;
       return;
     }
@@ -320,10 +360,10 @@ const char* plural(std::size_t n, const char* one, const char* many) { return n 
 bool check_list(const std::string& list, const Options& opt, vexo::util::ThreadPool* pool) {
   std::FILE* in = list == "-" ? stdin : std::fopen(list.c_str(), "r");
   if (in == nullptr) {
-    std::fprintf(stderr, "sha3sum: %s: %s\n", list.c_str(), std::strerror(errno));
+    std::fprintf(stderr, "sha3sum: %s: %s\n", quote(list).c_str(), std::strerror(errno));
     return false;
   }
-  const std::string shown = list == "-" ? "standard input" : list;
+  const std::string shown = quote(list == "-" ? "standard input" : list);
   std::size_t improper = 0, proper = 0, unreadable = 0, mismatched = 0, matched = 0;
   struct Result {
     std::string name;
@@ -341,7 +381,7 @@ bool check_list(const std::string& list, const Options& opt, vexo::util::ThreadP
     };
     if (r.error != 0) {
       ++unreadable;
-      std::fprintf(stderr, "sha3sum: %s: %s\n", r.name.c_str(), std::strerror(r.error));
+      std::fprintf(stderr, "sha3sum: %s: %s\n", quote(r.name).c_str(), std::strerror(r.error));
       if (!opt.status) report("FAILED open or read");
     } else if (!r.ok) {
       ++mismatched;
