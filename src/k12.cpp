@@ -1,17 +1,11 @@
 #include "vexo/util/k12.hpp"
 
 #include <algorithm>
-#include <array>
-#include <atomic>
 #include <cassert>
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
-#include <new>
-#include <thread>
 
+#include "leaf_engine.hpp"
 #include "tamu/cat.hpp"
-#include "vexo/util/ThreadPool.hpp"
 #include "vexo/util/exceptions.hpp"
 #include "vexo/util/keccak.hpp"
 
@@ -25,17 +19,10 @@ namespace {
 
 constexpr unsigned int kRounds = 12;
 constexpr std::size_t kChunkSize = 8192;
-// Chunks hashed together on the four interleaved states.
+// Chunks that KtStream buffers before it hashes them, four at a time on the
+// interleaved states.
 constexpr std::size_t kGroupChunks = 4;
 constexpr std::size_t kGroupSize = kGroupChunks * kChunkSize;
-// With a pool, chunks go out in batches of this many, so that the buffer of
-// their chaining values stays bounded (32 KiB for KT128, 64 KiB for KT256).
-constexpr std::size_t kBatchChunks = 1024;
-// Fewer chunks than this are not worth waking the pool for.
-constexpr std::size_t kPoolMinChunks = 8;
-// At most this many tasks help one call.
-constexpr std::size_t kMaxHelpers = 64;
-
 // Domain bytes of RFC 9861.
 constexpr unsigned char kSingleNodeDomain = 0x07;
 constexpr unsigned char kLeafDomain = 0x0B;
@@ -47,12 +34,13 @@ constexpr unsigned char kFinalNodeEnd[2] = {0xFF, 0xFF};
 
 // What tells KT128 from KT256.
 struct Variant {
-  unsigned int rate;    // bits: 1344 for TurboSHAKE128, 1088 for TurboSHAKE256
-  std::size_t cv_size;  // bytes of a chaining value: 32 or 64
+  unsigned int rate;         // bits: 1344 for TurboSHAKE128, 1088 for TurboSHAKE256
+  std::size_t cv_size;       // bytes of a chaining value: 32 or 64
+  detail::LeafShape leaves;  // the chunks after the first
 };
 
-constexpr Variant kKt128{1344, 32};
-constexpr Variant kKt256{1088, 64};
+constexpr Variant kKt128{1344, 32, {1344, kRounds, kLeafDomain, kChunkSize, 32}};
+constexpr Variant kKt256{1088, 64, {1088, kRounds, kLeafDomain, kChunkSize, 64}};
 constexpr std::size_t kMaxCvSize = 64;
 
 const Variant& variant_for(unsigned int bits) { return bits == 256 ? kKt256 : kKt128; }
@@ -90,182 +78,12 @@ std::size_t length_encode(std::uint64_t value, unsigned char* out) {
   return n + 1;
 }
 
-// ----------------------------------------------------------------------------
-// Leaves
-// ----------------------------------------------------------------------------
-
-// Writes the chaining value of one chunk (at most kChunkSize bytes) to `cv`.
-void leaf_cv(const Variant& v, const unsigned char* chunk, std::size_t size, unsigned char* cv) {
-  keccak::SpongeInstance sponge;
-  turboshake_init(&sponge, v.rate);
-  keccak::SpongeAbsorb(&sponge, chunk, size);
-  keccak::SpongeAbsorbLastFewBits(&sponge, kLeafDomain);
-  keccak::SpongeSqueeze(&sponge, cv, v.cv_size);
-}
-
-// Writes the chaining values of four whole chunks that follow each other at
-// `chunks` to cvs[0 .. 4 * cv_size), on the interleaved states.
-void leaf_cvs4(const Variant& v, const unsigned char* chunks, unsigned char* cvs) {
-  using namespace keccak;
-  alignas(states4_alignment) unsigned char states[states4_size];
-  KeccakP1600times4_InitializeAll(states);
-  const unsigned int block = v.rate / 8;
-  const unsigned int lanes = block / 8;
-  constexpr auto kChunkLanes = static_cast<unsigned int>(kChunkSize / 8);
-  const std::size_t absorbed =
-      KeccakP1600times4_12rounds_FastLoop_Absorb(states, lanes, kChunkLanes, chunks, kChunkSize);
-  // The last, partial block of each chunk with its padding: the domain byte
-  // after the data, 0x80 in the last byte of the block. A chunk is a whole
-  // number of lanes and not of blocks, so the data ends on a lane boundary
-  // strictly inside the block.
-  const std::size_t rest = kChunkSize - absorbed;
-  assert(rest % 8 == 0 && rest + 1 < block);
-  alignas(8) unsigned char last[kGroupChunks * 168] = {};
-  for (std::size_t j = 0; j < kGroupChunks; ++j) {
-    unsigned char* out = last + j * block;
-    std::memcpy(out, chunks + j * kChunkSize + absorbed, rest);
-    out[rest] ^= kLeafDomain;
-    out[block - 1] ^= 0x80;
-  }
-  KeccakP1600times4_AddLanesAll(states, last, lanes, lanes);
-  KeccakP1600times4_PermuteAll_12rounds(states);
-  const auto cv_lanes = static_cast<unsigned int>(v.cv_size / 8);
-  KeccakP1600times4_ExtractLanesAll(states, cvs, cv_lanes, cv_lanes);
-}
-
-// Writes the chaining values of `count` whole chunks to `cvs`: four at a time
-// on the interleaved states, the rest one by one.
-void leaf_cvs(const Variant& v, const unsigned char* chunks, std::size_t count,
-              unsigned char* cvs) {
-  std::size_t i = 0;
-  for (; i + kGroupChunks <= count; i += kGroupChunks) {
-    leaf_cvs4(v, chunks + i * kChunkSize, cvs + i * v.cv_size);
-  }
-  for (; i < count; ++i) {
-    leaf_cv(v, chunks + i * kChunkSize, kChunkSize, cvs + i * v.cv_size);
-  }
-}
-
-// The chaining values of a run of chunks, shared by the calling thread and
-// the tasks that help it: each takes a group of four chunks at a time from
-// one counter until none is left.
-class LeafJob {
- public:
-  LeafJob(const Variant& v, const unsigned char* chunks, std::size_t count, unsigned char* cvs)
-      : v_(v),
-        chunks_(chunks),
-        count_(count),
-        cvs_(cvs),
-        groups_((count + kGroupChunks - 1) / kGroupChunks) {}
-
-  std::size_t groups() const { return groups_; }
-
-  // Hashes groups until the counter runs out.
-  void work() {
-    for (;;) {
-      const std::size_t group = next_group_.fetch_add(1, std::memory_order_relaxed);
-      if (group >= groups_) return;
-      const std::size_t first = group * kGroupChunks;
-      leaf_cvs(v_, chunks_ + first * kChunkSize, std::min(kGroupChunks, count_ - first),
-               cvs_ + first * v_.cv_size);
-    }
-  }
-
-  // A helper is about to be submitted; helper_done() must follow, from the
-  // helper when it has run or from the submitter when it never will.
-  void helper_expected() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ++helpers_;
-  }
-
-  void helper_done() {
-    // Notified under the lock: once the waiter sees zero it may destroy the
-    // job, which it can only do after this thread has let go of the mutex.
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (--helpers_ == 0) done_.notify_all();
-  }
-
-  // Returns when every expected helper is done; their chaining values are
-  // then visible to the caller.
-  void wait_for_helpers() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    done_.wait(lock, [this] { return helpers_ == 0; });
-  }
-
- private:
-  const Variant& v_;
-  const unsigned char* const chunks_;
-  const std::size_t count_;
-  unsigned char* const cvs_;
-  const std::size_t groups_;
-  /// The next group to hash; may run past groups_.
-  std::atomic<std::size_t> next_group_{0};
-  /// Guards helpers_.
-  std::mutex mutex_;
-  std::condition_variable done_;
-  /// Helpers submitted and not yet done or removed.
-  std::size_t helpers_ = 0;
-};
-
-// Computes the chaining values of `count` whole chunks on the calling thread
-// and the workers of `pool`. Tasks that never started by the time the calling
-// thread has run out of groups are removed, so the wait is only for tasks
-// that are running, and they finish their group and stop.
-void leaf_cvs_on_pool(util::ThreadPool& pool, const Variant& v, const unsigned char* chunks,
-                      std::size_t count, unsigned char* cvs) {
-  LeafJob job(v, chunks, count, cvs);
-  // The calling thread hashes too, so more helpers than the other cores only
-  // make the threads take turns.
-  const std::size_t other_cores = std::max(1u, std::thread::hardware_concurrency()) - 1;
-  const std::size_t helpers =
-      std::min({pool.num_threads(), other_cores, job.groups() - 1, std::size_t{kMaxHelpers}});
-  std::array<util::ThreadPool::TaskId, kMaxHelpers> ids;
-  std::size_t submitted = 0;
-  for (; submitted < helpers; ++submitted) {
-    job.helper_expected();
-    try {
-      ids[submitted] = (pool.add_task(
-          [&job] {
-            job.work();
-            job.helper_done();
-          },
-          "kt leaves"));
-    } catch (...) {
-      // A full queue (or no memory for the task): this thread does the rest.
-      job.helper_done();
-      break;
-    }
-  }
-  job.work();
-  for (std::size_t i = 0; i < submitted; ++i) {
-    if (pool.remove_pending_task(ids[i])) job.helper_done();
-  }
-  job.wait_for_helpers();
-}
-
 // Absorbs the chaining values of `count` whole chunks into `final_node`, in
 // order, using `pool` for long runs.
 void absorb_leaves(const Variant& v, keccak::SpongeInstance* final_node, std::uint64_t* chunks_done,
                    const unsigned char* chunks, std::size_t count, util::ThreadPool* pool) {
   *chunks_done += count;
-  if (pool != nullptr && count >= kPoolMinChunks) {
-    const std::size_t batch = std::min(count, kBatchChunks);
-    std::unique_ptr<unsigned char[]> cvs(new (std::nothrow) unsigned char[batch * v.cv_size]);
-    if (cvs) {
-      for (std::size_t first = 0; first < count; first += batch) {
-        const std::size_t n = std::min(batch, count - first);
-        leaf_cvs_on_pool(*pool, v, chunks + first * kChunkSize, n, cvs.get());
-        keccak::SpongeAbsorb(final_node, cvs.get(), n * v.cv_size);
-      }
-      return;
-    }
-  }
-  alignas(8) unsigned char cvs[kGroupChunks * kMaxCvSize];
-  for (std::size_t first = 0; first < count; first += kGroupChunks) {
-    const std::size_t n = std::min(kGroupChunks, count - first);
-    leaf_cvs(v, chunks + first * kChunkSize, n, cvs);
-    keccak::SpongeAbsorb(final_node, cvs, n * v.cv_size);
-  }
+  detail::absorb_leaves(v.leaves, chunks, count, final_node, pool);
 }
 
 // ----------------------------------------------------------------------------

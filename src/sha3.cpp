@@ -82,6 +82,16 @@ std::array<unsigned char, 32> keccak_256(tamu::span<const unsigned char> input) 
   return digest_or_throw<32>(input, keccak_256);
 }
 
+std::string to_hex(tamu::span<const unsigned char> bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string text(2 * bytes.size(), '\0');
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    text[2 * i] = kDigits[bytes[i] >> 4];
+    text[2 * i + 1] = kDigits[bytes[i] & 15];
+  }
+  return text;
+}
+
 // ----------------------------------------------------------------------------
 // Streaming objects
 // ----------------------------------------------------------------------------

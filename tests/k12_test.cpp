@@ -8,9 +8,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
+#include <future>
 #include <mutex>
 #include <optional>
 #include <random>
@@ -320,6 +324,61 @@ TEST(K12Pool, ConcurrentCallersShareOnePool) {
   }
   for (auto& t : threads) t.join();
   EXPECT_EQ(mismatches.load(), 0);
+}
+
+// Another thread removes every pending task of the pool, again and again,
+// while kt_128 runs with it, as an application does on a shared pool when it
+// stops (remove_pending_tasks on Ctrl-C). The workers are held busy, so each
+// helper the call submits stays pending until someone removes it. The call
+// must still finish, with the right bytes. A call that waited for a helper
+// removed by the other thread would never return: the 60 s guard then ends
+// the program, as no thread can be joined.
+TEST(K12Pool, FinishesWhileAnotherThreadRemovesPendingTasks) {
+  std::mt19937_64 rng(5);
+  const Bytes message = random_bytes(rng, 24 * 1024 * 1024 + 5);
+  Bytes expected(32);
+  vexo::kt_128(message, {}, expected);
+
+  vexo::util::ThreadPool pool(2, 64);
+  Gate started[2], release;
+  for (Gate& gate : started) {
+    pool.add_task([&gate, &release] {
+      gate.open();
+      release.wait();
+    });
+  }
+  for (Gate& gate : started) gate.wait();
+  std::atomic<bool> stop{false};
+  std::atomic<std::size_t> removed{0};
+  std::thread remover([&] {
+    while (!stop.load()) {
+      removed += pool.remove_pending_tasks();
+      std::this_thread::yield();
+    }
+  });
+  std::promise<Bytes> result;
+  std::future<Bytes> digest = result.get_future();
+  std::thread caller([&] {
+    for (int i = 0; i < 4; ++i) {
+      Bytes out(32);
+      vexo::kt_128(message, {}, out, &pool);
+      if (i == 3 || out != expected) {
+        result.set_value(out);
+        return;
+      }
+    }
+  });
+  if (digest.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+    std::fprintf(stderr, "kt_128 with a pool did not return within 60 s\n");
+    std::_Exit(1);
+  }
+  EXPECT_EQ(digest.get(), expected);
+  stop = true;
+  remover.join();
+  caller.join();
+  release.open();
+  // The case happened: some helper was removed by the other thread.
+  EXPECT_GT(removed.load(), 0u);
 }
 
 // The memory contract: no allocation in TurboSHAKE or in KT without a pool;

@@ -50,8 +50,9 @@ VEXO_API bool turboshake_256(tamu::span<const unsigned char> input, unsigned cha
 // With a `pool`, the chunks are hashed by the calling thread and by tasks on
 // the pool's workers, which take groups of four chunks from a shared counter;
 // the calling thread never waits for a task that has not started (it takes
-// that work itself and removes the task), so a call from a task of the same
-// pool, or with a full or busy pool, still finishes, on the calling thread.
+// that work itself and removes the task, and a task removed by anyone else,
+// e.g. by remove_pending_tasks(), counts as done too), so a call from a task
+// of the same pool, with a full, busy or shared pool, still finishes.
 // The pool must outlive the call. Inputs shorter than 72 KiB (the first chunk
 // and 8 more) are hashed on the calling thread alone.
 //
@@ -67,6 +68,27 @@ VEXO_API bool kt_128(tamu::span<const unsigned char> input,
 VEXO_API bool kt_256(tamu::span<const unsigned char> input,
                      tamu::span<const unsigned char> customization,
                      tamu::span<unsigned char> output, vexo::util::ThreadPool* pool = nullptr);
+
+// The functions above with any contiguous bytes as the input (bytes.hpp);
+// they return what the span forms return.
+template <ByteInput T>
+bool turboshake_128(const T& input, unsigned char domain, tamu::span<unsigned char> output) {
+  return turboshake_128(byte_view(input), domain, output);
+}
+template <ByteInput T>
+bool turboshake_256(const T& input, unsigned char domain, tamu::span<unsigned char> output) {
+  return turboshake_256(byte_view(input), domain, output);
+}
+template <ByteInput T>
+bool kt_128(const T& input, tamu::span<const unsigned char> customization,
+            tamu::span<unsigned char> output, vexo::util::ThreadPool* pool = nullptr) {
+  return kt_128(byte_view(input), customization, output, pool);
+}
+template <ByteInput T>
+bool kt_256(const T& input, tamu::span<const unsigned char> customization,
+            tamu::span<unsigned char> output, vexo::util::ThreadPool* pool = nullptr) {
+  return kt_256(byte_view(input), customization, output, pool);
+}
 
 namespace detail {
 
@@ -114,15 +136,21 @@ class KtStream {
 // turboshake_128(all input, domain). The constructor throws vexo::Error
 // ("Invalid TurboSHAKE domain byte: 0x80") for a domain byte outside
 // 0x01..0x7F. Plain values, no allocation.
-class TurboShake128 : public detail::SpongeXof<1344, 12> {
+class TurboShake128 final : private detail::SpongeXof<1344, 12> {
  public:
   explicit TurboShake128(unsigned char domain = 0x1F)
       : SpongeXof(detail::checked_turboshake_domain(domain)) {}
+  using SpongeXof::finalize;
+  using SpongeXof::reset;
+  using SpongeXof::update;
 };
-class TurboShake256 : public detail::SpongeXof<1088, 12> {
+class TurboShake256 final : private detail::SpongeXof<1088, 12> {
  public:
   explicit TurboShake256(unsigned char domain = 0x1F)
       : SpongeXof(detail::checked_turboshake_domain(domain)) {}
+  using SpongeXof::finalize;
+  using SpongeXof::reset;
+  using SpongeXof::update;
 };
 
 // KT128 and KT256 as streaming objects: update() any number of times, then
@@ -142,13 +170,30 @@ class TurboShake256 : public detail::SpongeXof<1088, 12> {
 // chunks or more (same contract as kt_128; the pool must outlive the object's
 // updates); the rest goes through the buffer, four chunks at a time.
 // finalize() hashes what is buffered on the calling thread.
-class Kt128 : public detail::KtStream {
+//
+// KtStream is a private base: a Kt128 cannot be bound to a KtStream& and
+// then assigned a Kt256, which would switch the algorithm.
+class Kt128 final : private detail::KtStream {
  public:
   explicit Kt128(vexo::util::ThreadPool* pool = nullptr) : KtStream(128, pool) {}
+  using KtStream::finalize;
+  using KtStream::reset;
+  using KtStream::update;
+  template <ByteInput T>
+  void update(const T& data) {
+    KtStream::update(byte_view(data));
+  }
 };
-class Kt256 : public detail::KtStream {
+class Kt256 final : private detail::KtStream {
  public:
   explicit Kt256(vexo::util::ThreadPool* pool = nullptr) : KtStream(256, pool) {}
+  using KtStream::finalize;
+  using KtStream::reset;
+  using KtStream::update;
+  template <ByteInput T>
+  void update(const T& data) {
+    KtStream::update(byte_view(data));
+  }
 };
 
 }  // namespace vexo

@@ -1,6 +1,6 @@
 // Names follow the published Keccak reference interface on purpose; do not
-// rename. This file and keccak.cpp keep that style throughout, locals included;
-// house style resumes in sha3.cpp.
+// rename. This file and the keccak_*.cpp sources keep that style throughout,
+// locals included; house style resumes in sha3.cpp.
 //
 // The Keccak-p[1600] permutation of FIPS 202, the operations that read and
 // write its 200-byte state, and the sponge construction on top of them.
@@ -157,15 +157,33 @@ VEXO_API void KeccakP1600_ExtractAndAddBytes(const void* state, const unsigned c
 // The environment variable VEXO_KECCAK_TIMES4, read at that moment, caps it:
 // "portable" takes the one-after-another form, "avx2" takes AVX2 even where
 // AVX-512VL is available (for testing and measuring the other forms; any
-// other value changes nothing).
+// other value changes nothing). It is the 2.0 name of VEXO_KECCAK (see
+// KeccakP1600_GetImplementation), which wins when both are set, and like it
+// now caps the one-state code too.
 
 // Size and alignment of a block of four interleaved states.
 inline constexpr std::size_t states4_size = 4 * state_size;
 inline constexpr std::size_t states4_alignment = 32;
 
 // Returns the name of the form in use: "avx512", "avx2" or "portable", as a
-// static string. Picks the form if no call has done so yet.
+// static string. Picks the form if no call has done so yet. Since 2.1 the
+// same as KeccakP1600_GetImplementation().
 VEXO_API const char* KeccakP1600times4_GetImplementation();
+
+// Returns the name of the code level in use for every permutation of this
+// file, one state and four, as a static string:
+// - "avx512": one-state rounds with BMI1/BMI2 (andn, rorx), four-state
+//   rounds on AVX-512VL;
+// - "avx2": the same one-state rounds, four-state rounds on AVX2;
+// - "portable": baseline x86-64 (or the host's) one-state rounds, the four
+//   states one after another.
+// The level is picked at the first call of any permutation (or of this
+// query) and kept for the life of the process: the fastest the CPU runs,
+// "avx2" needing AVX2, BMI1, BMI2 and FMA and "avx512" also AVX-512F and
+// AVX-512VL. The environment variable VEXO_KECCAK, read at that moment, caps
+// it: "portable" or "avx2" (for testing and measuring; any other value
+// changes nothing). All levels compute the same bytes.
+VEXO_API const char* KeccakP1600_GetImplementation();
 
 // Sets all four states to zero.
 VEXO_API void KeccakP1600times4_InitializeAll(void* states);

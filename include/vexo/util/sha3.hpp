@@ -1,22 +1,41 @@
 // SHA-3 hash functions and SHAKE extendable-output functions (FIPS 202).
 //
 // Every function hashes a whole input in one call and returns the raw bytes
-// of FIPS 202, with no text encoding. None keeps state between calls,
-// allocates, or holds on to its spans after it returns; all may be called from
-// any number of threads at once. An empty input is fine, and the input and
-// output spans may be empty (their data() may then be null).
+// of FIPS 202, with no text encoding (to_hex() below gives text). None keeps
+// state between calls, allocates, or holds on to its spans after it returns;
+// all may be called from any number of threads at once. An empty input is
+// fine, and the input and output spans may be empty (their data() may then
+// be null). Every function and every update() also takes any contiguous
+// bytes or chars, such as std::string_view or std::vector (see bytes.hpp).
+//
+// Names and results, for this header and the other hashing headers
+// (k12.hpp, cshake.hpp, hmac.hpp, Hasher.hpp):
+// - Functions are snake_case and name the algorithm, then its strength or
+//   digest size: sha3_256, shake_128, kmac_xof_256, hmac_sha3_512.
+// - A streaming class is the UpperCamel form of its function's name, with
+//   the strength joined on (Shake128, Kmac256, ParallelHash128), except
+//   where two numbers would meet, which an underscore keeps apart
+//   (Sha3_256, HmacSha3_512).
+// - The functions of FIPS 202 and RFC 9861 return bool as they always have
+//   (true; false only for arguments their sponge refuses, such as a
+//   TurboSHAKE domain byte outside 0x01..0x7F). Later functions that cannot
+//   fail return void and throw vexo::Error for a bad argument.
+// - Streaming classes are final: their detail:: machinery is a private base
+//   or member, so one algorithm's object can never be sliced into, or
+//   assigned from, another's.
 //
 // Example:
-//   const std::string text = "abc";
-//   const auto digest = vexo::sha3_256(tamu::span<const unsigned char>(
-//       reinterpret_cast<const unsigned char*>(text.data()), text.size()));
+//   const auto digest = vexo::sha3_256(std::string_view("abc"));
 //   // digest[0] == 0x3a, digest[31] == 0x32
+//   std::string text = vexo::to_hex(digest);  // "3a985da7..."
 #pragma once
 
 #include <array>
 #include <cstddef>
+#include <string>
 
 #include "tamu/span.hpp"
+#include "vexo/util/bytes.hpp"
 #include "vexo/util/exceptions.hpp"
 #include "vexo/util/export.hpp"
 #include "vexo/util/keccak.hpp"
@@ -74,6 +93,62 @@ VEXO_API bool keccak_256(tamu::span<const unsigned char> input,
 // Returns the Keccak-256 digest of `input`. Throws vexo::Error("Unable to
 // calculate SHA3 hash") if the span form reports failure.
 VEXO_API std::array<unsigned char, 32> keccak_256(tamu::span<const unsigned char> input);
+
+// The functions above with any contiguous bytes as the input (bytes.hpp):
+// std::string, std::string_view, std::vector, std::array, spans of std::byte
+// or char. They return what the span forms return.
+template <ByteInput T>
+bool shake_128(const T& input, tamu::span<unsigned char> output) {
+  return shake_128(byte_view(input), output);
+}
+template <ByteInput T>
+bool shake_256(const T& input, tamu::span<unsigned char> output) {
+  return shake_256(byte_view(input), output);
+}
+template <ByteInput T>
+bool sha3_224(const T& input, tamu::span<unsigned char, 28> output) {
+  return sha3_224(byte_view(input), output);
+}
+template <ByteInput T>
+std::array<unsigned char, 28> sha3_224(const T& input) {
+  return sha3_224(byte_view(input));
+}
+template <ByteInput T>
+bool sha3_256(const T& input, tamu::span<unsigned char, 32> output) {
+  return sha3_256(byte_view(input), output);
+}
+template <ByteInput T>
+std::array<unsigned char, 32> sha3_256(const T& input) {
+  return sha3_256(byte_view(input));
+}
+template <ByteInput T>
+bool sha3_384(const T& input, tamu::span<unsigned char, 48> output) {
+  return sha3_384(byte_view(input), output);
+}
+template <ByteInput T>
+std::array<unsigned char, 48> sha3_384(const T& input) {
+  return sha3_384(byte_view(input));
+}
+template <ByteInput T>
+bool sha3_512(const T& input, tamu::span<unsigned char, 64> output) {
+  return sha3_512(byte_view(input), output);
+}
+template <ByteInput T>
+std::array<unsigned char, 64> sha3_512(const T& input) {
+  return sha3_512(byte_view(input));
+}
+template <ByteInput T>
+bool keccak_256(const T& input, tamu::span<unsigned char, 32> output) {
+  return keccak_256(byte_view(input), output);
+}
+template <ByteInput T>
+std::array<unsigned char, 32> keccak_256(const T& input) {
+  return keccak_256(byte_view(input));
+}
+
+// Returns `bytes` as lowercase hexadecimal text, two digits per byte ("" for
+// no bytes). The caller owns the result. Throws std::bad_alloc only.
+VEXO_API std::string to_hex(tamu::span<const unsigned char> bytes);
 
 // ----------------------------------------------------------------------------
 // Streaming objects
@@ -148,6 +223,10 @@ class SpongeDigest {
 
   // Absorbs `data` (may be empty).
   void update(tamu::span<const unsigned char> data) noexcept { stream_.update(data); }
+  template <ByteInput T>
+  void update(const T& data) noexcept {
+    stream_.update(byte_view(data));
+  }
   // Writes the digest of all input so far to `output`; the object is unchanged.
   void finalize(tamu::span<unsigned char, Size> output) const noexcept {
     stream_.finalize().read(output);
@@ -171,6 +250,10 @@ class SpongeXof {
  public:
   // Absorbs `data` (may be empty).
   void update(tamu::span<const unsigned char> data) noexcept { stream_.update(data); }
+  template <ByteInput T>
+  void update(const T& data) noexcept {
+    stream_.update(byte_view(data));
+  }
   // Returns a reader of the output for all input so far; the object is
   // unchanged.
   [[nodiscard]] XofReader finalize() const noexcept { return stream_.finalize(); }
@@ -188,13 +271,30 @@ class SpongeXof {
 
 // SHA3-224, SHA3-256, SHA3-384 and SHA3-512 as streaming objects: finalize()
 // gives the digest of sha3_224() etc. on all input so far.
-class Sha3_224 : public detail::SpongeDigest<1152, 0x06, 28> {};
-class Sha3_256 : public detail::SpongeDigest<1088, 0x06, 32> {};
-class Sha3_384 : public detail::SpongeDigest<832, 0x06, 48> {};
-class Sha3_512 : public detail::SpongeDigest<576, 0x06, 64> {};
+#define VEXO_SPONGE_DIGEST_MEMBERS(Base) \
+ public:                                 \
+  using Base::digest_size;               \
+  using Base::update;                    \
+  using Base::finalize;                  \
+  using Base::reset;
+class Sha3_224 final : private detail::SpongeDigest<1152, 0x06, 28> {
+  VEXO_SPONGE_DIGEST_MEMBERS(SpongeDigest)
+};
+class Sha3_256 final : private detail::SpongeDigest<1088, 0x06, 32> {
+  VEXO_SPONGE_DIGEST_MEMBERS(SpongeDigest)
+};
+class Sha3_384 final : private detail::SpongeDigest<832, 0x06, 48> {
+  VEXO_SPONGE_DIGEST_MEMBERS(SpongeDigest)
+};
+class Sha3_512 final : private detail::SpongeDigest<576, 0x06, 64> {
+  VEXO_SPONGE_DIGEST_MEMBERS(SpongeDigest)
+};
 
 // Keccak-256 (the original padding, as keccak_256()) as a streaming object.
-class Keccak256 : public detail::SpongeDigest<1088, 0x01, 32> {};
+class Keccak256 final : private detail::SpongeDigest<1088, 0x01, 32> {
+  VEXO_SPONGE_DIGEST_MEMBERS(SpongeDigest)
+};
+#undef VEXO_SPONGE_DIGEST_MEMBERS
 
 // SHAKE128 and SHAKE256 as streaming objects: finalize() returns a reader
 // whose bytes are those of shake_128() / shake_256() on all input so far.
@@ -205,13 +305,19 @@ class Keccak256 : public detail::SpongeDigest<1088, 0x01, 32> {};
 //   vexo::XofReader reader = xof.finalize();
 //   reader.read(first_16_bytes);
 //   reader.read(next_1000_bytes);
-class Shake128 : public detail::SpongeXof<1344, 24> {
+class Shake128 final : private detail::SpongeXof<1344, 24> {
  public:
   Shake128() : SpongeXof(0x1F) {}
+  using SpongeXof::finalize;
+  using SpongeXof::reset;
+  using SpongeXof::update;
 };
-class Shake256 : public detail::SpongeXof<1088, 24> {
+class Shake256 final : private detail::SpongeXof<1088, 24> {
  public:
   Shake256() : SpongeXof(0x1F) {}
+  using SpongeXof::finalize;
+  using SpongeXof::reset;
+  using SpongeXof::update;
 };
 
 }  // namespace vexo

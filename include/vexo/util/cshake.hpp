@@ -1,0 +1,481 @@
+/// \file
+/// cSHAKE and the functions built on it (NIST SP 800-185): KMAC, KMACXOF,
+/// TupleHash, TupleHashXOF, ParallelHash and ParallelHashXOF, at the 128- and
+/// 256-bit security strengths.
+///
+/// Every one-shot function fills all of `output` (any length, 0 included) and
+/// takes inputs, keys, function names and customization strings of any
+/// length, 0 included; an empty span may have a null data(). The fixed-length
+/// forms (KMAC, TupleHash, ParallelHash) bind the output length into the hash,
+/// so a longer output does not start with a shorter one; the XOF forms encode
+/// the length as 0 and do. None keeps state between calls or holds on to a
+/// span after it returns; all may be called from any number of threads at
+/// once. They return nothing: they cannot fail, and the one bad argument
+/// (a ParallelHash block size of 0) throws vexo::Error.
+///
+/// Example:
+///   std::array<unsigned char, 32> tag;
+///   vexo::kmac_128(key, std::string_view("message"), {}, tag);
+///   std::array<unsigned char, 32> digest;
+///   vexo::tuple_hash_128({first, second}, {}, digest);
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+
+#include "tamu/span.hpp"
+#include "vexo/util/bytes.hpp"
+#include "vexo/util/export.hpp"
+#include "vexo/util/keccak.hpp"
+#include "vexo/util/sha3.hpp"
+
+namespace vexo::util {
+class ThreadPool;
+}  // namespace vexo::util
+
+namespace vexo {
+
+/// Bytes, as the functions of this header take them.
+using ByteSpan = tamu::span<const unsigned char>;
+
+// ----------------------------------------------------------------------------
+// One-shot functions
+// ----------------------------------------------------------------------------
+
+/// Fills `output` with cSHAKE128(input, L, function_name, customization), L
+/// being output.size() * 8. With an empty name and customization this is
+/// SHAKE128, as the standard defines it.
+VEXO_API void cshake_128(ByteSpan input, ByteSpan function_name, ByteSpan customization,
+                         tamu::span<unsigned char> output);
+/// Fills `output` with cSHAKE256(input, L, function_name, customization).
+VEXO_API void cshake_256(ByteSpan input, ByteSpan function_name, ByteSpan customization,
+                         tamu::span<unsigned char> output);
+
+/// Fills `output` with KMAC128(key, input, L, customization), L being
+/// output.size() * 8. Any key length is accepted; the standard asks for a key
+/// of at least 16 bytes for full strength.
+VEXO_API void kmac_128(ByteSpan key, ByteSpan input, ByteSpan customization,
+                       tamu::span<unsigned char> output);
+/// Fills `output` with KMAC256(key, input, L, customization).
+VEXO_API void kmac_256(ByteSpan key, ByteSpan input, ByteSpan customization,
+                       tamu::span<unsigned char> output);
+/// Fills `output` with KMACXOF128(key, input, L, customization): the output
+/// length is encoded as 0, so a longer output starts with a shorter one.
+VEXO_API void kmac_xof_128(ByteSpan key, ByteSpan input, ByteSpan customization,
+                           tamu::span<unsigned char> output);
+/// Fills `output` with KMACXOF256(key, input, L, customization).
+VEXO_API void kmac_xof_256(ByteSpan key, ByteSpan input, ByteSpan customization,
+                           tamu::span<unsigned char> output);
+
+/// Fills `output` with TupleHash128(tuple, L, customization): each element
+/// is hashed with its length, so ("ab", "c") and ("a", "bc") differ. An empty
+/// tuple is fine.
+VEXO_API void tuple_hash_128(tamu::span<const ByteSpan> tuple, ByteSpan customization,
+                             tamu::span<unsigned char> output);
+/// Fills `output` with TupleHash256(tuple, L, customization).
+VEXO_API void tuple_hash_256(tamu::span<const ByteSpan> tuple, ByteSpan customization,
+                             tamu::span<unsigned char> output);
+/// Fills `output` with TupleHashXOF128(tuple, L, customization).
+VEXO_API void tuple_hash_xof_128(tamu::span<const ByteSpan> tuple, ByteSpan customization,
+                                 tamu::span<unsigned char> output);
+/// Fills `output` with TupleHashXOF256(tuple, L, customization).
+VEXO_API void tuple_hash_xof_256(tamu::span<const ByteSpan> tuple, ByteSpan customization,
+                                 tamu::span<unsigned char> output);
+
+/// The tuple forms with a braced list: tuple_hash_128({a, b}, {}, out).
+inline void tuple_hash_128(std::initializer_list<ByteSpan> tuple, ByteSpan customization,
+                           tamu::span<unsigned char> output) {
+  tuple_hash_128(tamu::span<const ByteSpan>(tuple.begin(), tuple.size()), customization, output);
+}
+inline void tuple_hash_256(std::initializer_list<ByteSpan> tuple, ByteSpan customization,
+                           tamu::span<unsigned char> output) {
+  tuple_hash_256(tamu::span<const ByteSpan>(tuple.begin(), tuple.size()), customization, output);
+}
+inline void tuple_hash_xof_128(std::initializer_list<ByteSpan> tuple, ByteSpan customization,
+                               tamu::span<unsigned char> output) {
+  tuple_hash_xof_128(tamu::span<const ByteSpan>(tuple.begin(), tuple.size()), customization,
+                     output);
+}
+inline void tuple_hash_xof_256(std::initializer_list<ByteSpan> tuple, ByteSpan customization,
+                               tamu::span<unsigned char> output) {
+  tuple_hash_xof_256(tamu::span<const ByteSpan>(tuple.begin(), tuple.size()), customization,
+                     output);
+}
+
+/// Fills `output` with ParallelHash128(input, block_size, L, customization):
+/// the input is cut into blocks of `block_size` bytes, which are hashed
+/// independently (four at a time on the four-state permutation when
+/// block_size is a multiple of 8), then together.
+///
+/// Throws vexo::Error("Invalid ParallelHash block size: 0") for a block size
+/// of 0. With a `pool`, blocks are also hashed by tasks on its workers, under
+/// the contract of kt_128 (k12.hpp): the call finishes with a full, busy or
+/// shared pool, from one of its own tasks, or while other threads remove its
+/// pending tasks; the pool must outlive the call. Inputs below 64 KiB stay on
+/// the calling thread. Memory: none without a pool; with one, at most 1 MiB
+/// of chaining values and one task per helper, per 8 MiB of input.
+VEXO_API void parallel_hash_128(ByteSpan input, std::size_t block_size, ByteSpan customization,
+                                tamu::span<unsigned char> output,
+                                vexo::util::ThreadPool* pool = nullptr);
+/// Fills `output` with ParallelHash256(input, block_size, L, customization),
+/// as parallel_hash_128.
+VEXO_API void parallel_hash_256(ByteSpan input, std::size_t block_size, ByteSpan customization,
+                                tamu::span<unsigned char> output,
+                                vexo::util::ThreadPool* pool = nullptr);
+/// Fills `output` with ParallelHashXOF128(input, block_size, L,
+/// customization), as parallel_hash_128.
+VEXO_API void parallel_hash_xof_128(ByteSpan input, std::size_t block_size, ByteSpan customization,
+                                    tamu::span<unsigned char> output,
+                                    vexo::util::ThreadPool* pool = nullptr);
+/// Fills `output` with ParallelHashXOF256(input, block_size, L,
+/// customization), as parallel_hash_128.
+VEXO_API void parallel_hash_xof_256(ByteSpan input, std::size_t block_size, ByteSpan customization,
+                                    tamu::span<unsigned char> output,
+                                    vexo::util::ThreadPool* pool = nullptr);
+
+/// The one-shot functions with any contiguous bytes as the input (see
+/// bytes.hpp); the other arguments are as above.
+template <ByteInput T>
+void cshake_128(const T& input, ByteSpan function_name, ByteSpan customization,
+                tamu::span<unsigned char> output) {
+  cshake_128(byte_view(input), function_name, customization, output);
+}
+template <ByteInput T>
+void cshake_256(const T& input, ByteSpan function_name, ByteSpan customization,
+                tamu::span<unsigned char> output) {
+  cshake_256(byte_view(input), function_name, customization, output);
+}
+template <ByteInput T>
+void kmac_128(ByteSpan key, const T& input, ByteSpan customization,
+              tamu::span<unsigned char> output) {
+  kmac_128(key, byte_view(input), customization, output);
+}
+template <ByteInput T>
+void kmac_256(ByteSpan key, const T& input, ByteSpan customization,
+              tamu::span<unsigned char> output) {
+  kmac_256(key, byte_view(input), customization, output);
+}
+template <ByteInput T>
+void kmac_xof_128(ByteSpan key, const T& input, ByteSpan customization,
+                  tamu::span<unsigned char> output) {
+  kmac_xof_128(key, byte_view(input), customization, output);
+}
+template <ByteInput T>
+void kmac_xof_256(ByteSpan key, const T& input, ByteSpan customization,
+                  tamu::span<unsigned char> output) {
+  kmac_xof_256(key, byte_view(input), customization, output);
+}
+template <ByteInput T>
+void parallel_hash_128(const T& input, std::size_t block_size, ByteSpan customization,
+                       tamu::span<unsigned char> output, vexo::util::ThreadPool* pool = nullptr) {
+  parallel_hash_128(byte_view(input), block_size, customization, output, pool);
+}
+template <ByteInput T>
+void parallel_hash_256(const T& input, std::size_t block_size, ByteSpan customization,
+                       tamu::span<unsigned char> output, vexo::util::ThreadPool* pool = nullptr) {
+  parallel_hash_256(byte_view(input), block_size, customization, output, pool);
+}
+template <ByteInput T>
+void parallel_hash_xof_128(const T& input, std::size_t block_size, ByteSpan customization,
+                           tamu::span<unsigned char> output,
+                           vexo::util::ThreadPool* pool = nullptr) {
+  parallel_hash_xof_128(byte_view(input), block_size, customization, output, pool);
+}
+template <ByteInput T>
+void parallel_hash_xof_256(const T& input, std::size_t block_size, ByteSpan customization,
+                           tamu::span<unsigned char> output,
+                           vexo::util::ThreadPool* pool = nullptr) {
+  parallel_hash_xof_256(byte_view(input), block_size, customization, output, pool);
+}
+
+// ----------------------------------------------------------------------------
+// Streaming objects
+// ----------------------------------------------------------------------------
+//
+// As the objects of sha3.hpp: update() any number of times, then finish;
+// finishing is const, so more input may follow and a later finish covers
+// everything; reset() goes back to just after construction (the key, name
+// and customization stay). Plain values of under 700 bytes that never
+// allocate (ParallelHash's only with a pool, as parallel_hash_128); a copy
+// continues independently. One object must not be used from two threads at
+// once without outside locking.
+
+namespace detail {
+
+/// A cSHAKE sponge after its prefix bytepad(encode_string(N) ||
+/// encode_string(S), rate), and for KMAC after the padded key. Behind the
+/// classes below; use those.
+class CshakeStream {
+ public:
+  /// `bits` is 128 or 256. With an empty name and customization the sponge
+  /// is SHAKE's, as the standard defines cSHAKE.
+  VEXO_API CshakeStream(unsigned int bits, ByteSpan function_name, ByteSpan customization);
+
+  /// Absorbs bytepad(encode_string(key), rate) (KMAC's key block); reset()
+  /// then comes back to just after it.
+  VEXO_API void absorb_key(ByteSpan key) noexcept;
+  /// Absorbs `data`.
+  VEXO_API void update(ByteSpan data) noexcept;
+  /// Absorbs encode_string(element) (TupleHash's elements).
+  VEXO_API void update_encoded(ByteSpan element) noexcept;
+  /// Pads a copy of the sponge and returns a reader of its output.
+  [[nodiscard]] VEXO_API XofReader finalize() const noexcept;
+  /// Absorbs right_encode(output_bits) into a copy of the sponge, pads it and
+  /// returns a reader of its output (KMAC, TupleHash: 0 for their XOFs).
+  [[nodiscard]] VEXO_API XofReader finalize_with_length(std::uint64_t output_bits) const noexcept;
+  /// Goes back to just after the prefix (and the key).
+  VEXO_API void reset() noexcept;
+
+ private:
+  friend class ParallelHashStream;
+
+  /// The sponge just after the prefix (and the key): where reset() returns.
+  keccak::SpongeInstance start_;
+  /// The sponge with all input so far.
+  keccak::SpongeInstance sponge_;
+  /// 0x04 for cSHAKE, 0x1F when it is SHAKE.
+  unsigned char suffix_;
+};
+
+/// ParallelHash's sponges: the outer cSHAKE with the chaining values of the
+/// whole blocks so far, and the block in progress. Behind ParallelHash128 and
+/// ParallelHash256; use those.
+class ParallelHashStream {
+ public:
+  /// Throws vexo::Error("Invalid ParallelHash block size: 0").
+  VEXO_API ParallelHashStream(unsigned int bits, std::size_t block_size, ByteSpan customization,
+                              vexo::util::ThreadPool* pool);
+
+  /// Absorbs `data`: whole blocks from a block boundary are hashed from the
+  /// caller's memory (on the pool, if any, for long runs), the rest goes
+  /// into the block in progress.
+  VEXO_API void update(ByteSpan data);
+  /// Returns a reader of ParallelHash(all input, L) with L = output_bits (0
+  /// for the XOF); the object is unchanged.
+  [[nodiscard]] VEXO_API XofReader finalize_with_length(std::uint64_t output_bits) const noexcept;
+  /// Forgets all input.
+  VEXO_API void reset() noexcept;
+
+ private:
+  /// The outer cSHAKE("ParallelHash", S) after left_encode(block size) and
+  /// the chaining values of blocks_ blocks.
+  CshakeStream outer_;
+  /// The block in progress, when leaf_fill_ > 0.
+  keccak::SpongeInstance leaf_;
+  /// Blocks whose chaining values outer_ holds.
+  std::uint64_t blocks_ = 0;
+  /// Bytes in the block in progress, below block_size_.
+  std::size_t leaf_fill_ = 0;
+  std::size_t block_size_;
+  /// Helps with long updates, or null; not owned.
+  vexo::util::ThreadPool* pool_;
+  /// 128 or 256.
+  unsigned int bits_;
+};
+
+}  // namespace detail
+
+/// cSHAKE128 and cSHAKE256 as streaming objects: finalize() returns a reader
+/// of cshake_128(all input, function_name, customization) of any length.
+class Cshake128 final {
+ public:
+  Cshake128(ByteSpan function_name, ByteSpan customization)
+      : stream_(128, function_name, customization) {}
+
+  /// Absorbs `data` (may be empty).
+  void update(ByteSpan data) noexcept { stream_.update(data); }
+  template <ByteInput T>
+  void update(const T& data) noexcept {
+    stream_.update(byte_view(data));
+  }
+  /// Returns a reader of the output for all input so far.
+  [[nodiscard]] XofReader finalize() const noexcept { return stream_.finalize(); }
+  /// Forgets all input.
+  void reset() noexcept { stream_.reset(); }
+
+ private:
+  detail::CshakeStream stream_;
+};
+
+/// See Cshake128.
+class Cshake256 final {
+ public:
+  Cshake256(ByteSpan function_name, ByteSpan customization)
+      : stream_(256, function_name, customization) {}
+  void update(ByteSpan data) noexcept { stream_.update(data); }
+  template <ByteInput T>
+  void update(const T& data) noexcept {
+    stream_.update(byte_view(data));
+  }
+  [[nodiscard]] XofReader finalize() const noexcept { return stream_.finalize(); }
+  void reset() noexcept { stream_.reset(); }
+
+ private:
+  detail::CshakeStream stream_;
+};
+
+/// KMAC128 and KMAC256 as streaming objects: finalize(output) writes
+/// kmac_128(key, all input, customization, output); finalize_xof() returns a
+/// reader of KMACXOF128 of any length.
+///
+/// Example:
+///   vexo::Kmac128 mac(key);
+///   mac.update(header);
+///   mac.update(body);
+///   std::array<unsigned char, 32> tag;
+///   mac.finalize(tag);
+class Kmac128 final {
+ public:
+  explicit Kmac128(ByteSpan key, ByteSpan customization = {})
+      : stream_(128, kFunctionName, customization) {
+    stream_.absorb_key(key);
+  }
+
+  /// Absorbs `data` (may be empty).
+  void update(ByteSpan data) noexcept { stream_.update(data); }
+  template <ByteInput T>
+  void update(const T& data) noexcept {
+    stream_.update(byte_view(data));
+  }
+  /// Writes KMAC with L = output.size() * 8 of all input so far to `output`.
+  void finalize(tamu::span<unsigned char> output) const noexcept {
+    stream_.finalize_with_length(std::uint64_t{output.size()} * 8).read(output);
+  }
+  /// Returns a reader of KMACXOF of all input so far.
+  [[nodiscard]] XofReader finalize_xof() const noexcept { return stream_.finalize_with_length(0); }
+  /// Forgets all input; the key stays.
+  void reset() noexcept { stream_.reset(); }
+
+ private:
+  static constexpr unsigned char kFunctionName[4] = {'K', 'M', 'A', 'C'};
+  detail::CshakeStream stream_;
+};
+
+/// See Kmac128.
+class Kmac256 final {
+ public:
+  explicit Kmac256(ByteSpan key, ByteSpan customization = {})
+      : stream_(256, kFunctionName, customization) {
+    stream_.absorb_key(key);
+  }
+  void update(ByteSpan data) noexcept { stream_.update(data); }
+  template <ByteInput T>
+  void update(const T& data) noexcept {
+    stream_.update(byte_view(data));
+  }
+  void finalize(tamu::span<unsigned char> output) const noexcept {
+    stream_.finalize_with_length(std::uint64_t{output.size()} * 8).read(output);
+  }
+  [[nodiscard]] XofReader finalize_xof() const noexcept { return stream_.finalize_with_length(0); }
+  void reset() noexcept { stream_.reset(); }
+
+ private:
+  static constexpr unsigned char kFunctionName[4] = {'K', 'M', 'A', 'C'};
+  detail::CshakeStream stream_;
+};
+
+/// TupleHash128 and TupleHash256 as streaming objects: add() appends one
+/// element to the tuple; finalize(output) writes tuple_hash_128(all
+/// elements, customization, output) and finalize_xof() returns a reader of
+/// TupleHashXOF128.
+class TupleHash128 final {
+ public:
+  explicit TupleHash128(ByteSpan customization = {}) : stream_(128, kFunctionName, customization) {}
+
+  /// Appends the element `element` (may be empty) to the tuple.
+  void add(ByteSpan element) noexcept { stream_.update_encoded(element); }
+  template <ByteInput T>
+  void add(const T& element) noexcept {
+    stream_.update_encoded(byte_view(element));
+  }
+  /// Writes TupleHash with L = output.size() * 8 of the tuple so far.
+  void finalize(tamu::span<unsigned char> output) const noexcept {
+    stream_.finalize_with_length(std::uint64_t{output.size()} * 8).read(output);
+  }
+  /// Returns a reader of TupleHashXOF of the tuple so far.
+  [[nodiscard]] XofReader finalize_xof() const noexcept { return stream_.finalize_with_length(0); }
+  /// Empties the tuple.
+  void reset() noexcept { stream_.reset(); }
+
+ private:
+  static constexpr unsigned char kFunctionName[9] = {'T', 'u', 'p', 'l', 'e', 'H', 'a', 's', 'h'};
+  detail::CshakeStream stream_;
+};
+
+/// See TupleHash128.
+class TupleHash256 final {
+ public:
+  explicit TupleHash256(ByteSpan customization = {}) : stream_(256, kFunctionName, customization) {}
+  void add(ByteSpan element) noexcept { stream_.update_encoded(element); }
+  template <ByteInput T>
+  void add(const T& element) noexcept {
+    stream_.update_encoded(byte_view(element));
+  }
+  void finalize(tamu::span<unsigned char> output) const noexcept {
+    stream_.finalize_with_length(std::uint64_t{output.size()} * 8).read(output);
+  }
+  [[nodiscard]] XofReader finalize_xof() const noexcept { return stream_.finalize_with_length(0); }
+  void reset() noexcept { stream_.reset(); }
+
+ private:
+  static constexpr unsigned char kFunctionName[9] = {'T', 'u', 'p', 'l', 'e', 'H', 'a', 's', 'h'};
+  detail::CshakeStream stream_;
+};
+
+/// ParallelHash128 and ParallelHash256 as streaming objects:
+/// finalize(output) writes parallel_hash_128(all input, block_size,
+/// customization, output) and finalize_xof() returns a reader of
+/// ParallelHashXOF128. The constructor throws vexo::Error("Invalid
+/// ParallelHash block size: 0"). Whole blocks that arrive in one update from
+/// a block boundary are hashed from the caller's memory, four at a time, and
+/// on the pool for long runs (contract of parallel_hash_128; the pool must
+/// outlive the object's updates); other bytes go through a sponge of the
+/// block in progress, without a buffer.
+class ParallelHash128 final {
+ public:
+  explicit ParallelHash128(std::size_t block_size, ByteSpan customization = {},
+                           vexo::util::ThreadPool* pool = nullptr)
+      : stream_(128, block_size, customization, pool) {}
+
+  /// Absorbs `data` (may be empty).
+  void update(ByteSpan data) { stream_.update(data); }
+  template <ByteInput T>
+  void update(const T& data) {
+    stream_.update(byte_view(data));
+  }
+  /// Writes ParallelHash with L = output.size() * 8 of all input so far.
+  void finalize(tamu::span<unsigned char> output) const noexcept {
+    stream_.finalize_with_length(std::uint64_t{output.size()} * 8).read(output);
+  }
+  /// Returns a reader of ParallelHashXOF of all input so far.
+  [[nodiscard]] XofReader finalize_xof() const noexcept { return stream_.finalize_with_length(0); }
+  /// Forgets all input.
+  void reset() noexcept { stream_.reset(); }
+
+ private:
+  detail::ParallelHashStream stream_;
+};
+
+/// See ParallelHash128.
+class ParallelHash256 final {
+ public:
+  explicit ParallelHash256(std::size_t block_size, ByteSpan customization = {},
+                           vexo::util::ThreadPool* pool = nullptr)
+      : stream_(256, block_size, customization, pool) {}
+  void update(ByteSpan data) { stream_.update(data); }
+  template <ByteInput T>
+  void update(const T& data) {
+    stream_.update(byte_view(data));
+  }
+  void finalize(tamu::span<unsigned char> output) const noexcept {
+    stream_.finalize_with_length(std::uint64_t{output.size()} * 8).read(output);
+  }
+  [[nodiscard]] XofReader finalize_xof() const noexcept { return stream_.finalize_with_length(0); }
+  void reset() noexcept { stream_.reset(); }
+
+ private:
+  detail::ParallelHashStream stream_;
+};
+
+}  // namespace vexo

@@ -1,0 +1,165 @@
+// Hasher: the streaming objects behind one run-time choice.
+#include "vexo/util/Hasher.hpp"
+
+#include <array>
+#include <type_traits>
+#include <utility>
+#include <variant>
+
+#include "tamu/cat.hpp"
+#include "vexo/util/cshake.hpp"
+#include "vexo/util/exceptions.hpp"
+#include "vexo/util/k12.hpp"
+
+namespace vexo {
+
+namespace {
+
+constexpr std::size_t kParallelHashBlock = 8192;
+
+constexpr std::array<std::string_view, 13> kNames = {
+    "SHA3-224",   "SHA3-256",        "SHA3-384",       "SHA3-512", "SHAKE128",
+    "SHAKE256",   "TurboSHAKE128",   "TurboSHAKE256",  "KT128",    "KT256",
+    "Keccak-256", "ParallelHash128", "ParallelHash256"};
+
+using State =
+    std::variant<Sha3_224, Sha3_256, Sha3_384, Sha3_512, Shake128, Shake256, TurboShake128,
+                 TurboShake256, Kt128, Kt256, Keccak256, ParallelHash128, ParallelHash256>;
+static_assert(std::variant_size_v<State> == kNames.size());
+
+// The state of the function at `index` in kNames.
+State make_state(std::size_t index, util::ThreadPool* pool) {
+  switch (index) {
+    case 0:
+      return Sha3_224();
+    case 1:
+      return Sha3_256();
+    case 2:
+      return Sha3_384();
+    case 3:
+      return Sha3_512();
+    case 4:
+      return Shake128();
+    case 5:
+      return Shake256();
+    case 6:
+      return TurboShake128();
+    case 7:
+      return TurboShake256();
+    case 8:
+      return State(std::in_place_type<Kt128>, pool);
+    case 9:
+      return State(std::in_place_type<Kt256>, pool);
+    case 10:
+      return Keccak256();
+    case 11:
+      return State(std::in_place_type<ParallelHash128>, kParallelHashBlock, ByteSpan{}, pool);
+    default:
+      return State(std::in_place_type<ParallelHash256>, kParallelHashBlock, ByteSpan{}, pool);
+  }
+}
+
+template <typename T>
+constexpr bool kFixedSize = requires {
+  T::digest_size;
+};
+
+template <typename T>
+constexpr bool kParallelHash =
+    std::is_same_v<T, ParallelHash128> || std::is_same_v<T, ParallelHash256>;
+
+}  // namespace
+
+struct Hasher::Impl {
+  State state;
+  std::size_t index;
+};
+
+Hasher::Hasher(std::unique_ptr<Impl> impl) noexcept : impl_(std::move(impl)) {}
+
+std::optional<Hasher> Hasher::by_name(std::string_view name, util::ThreadPool* pool) {
+  for (std::size_t i = 0; i < kNames.size(); ++i) {
+    if (kNames[i] == name) return Hasher(std::make_unique<Impl>(Impl{make_state(i, pool), i}));
+  }
+  return std::nullopt;
+}
+
+tamu::span<const std::string_view> Hasher::names() noexcept { return kNames; }
+
+Hasher::Hasher(const Hasher& other) : impl_(std::make_unique<Impl>(*other.impl_)) {}
+
+Hasher& Hasher::operator=(const Hasher& other) {
+  if (this != &other) impl_ = std::make_unique<Impl>(*other.impl_);
+  return *this;
+}
+
+Hasher::Hasher(Hasher&& other) noexcept = default;
+Hasher& Hasher::operator=(Hasher&& other) noexcept = default;
+Hasher::~Hasher() = default;
+
+std::string_view Hasher::name() const noexcept { return kNames[impl_->index]; }
+
+std::size_t Hasher::digest_size() const noexcept {
+  return std::visit(
+      [](const auto& s) -> std::size_t {
+        using T = std::decay_t<decltype(s)>;
+        if constexpr (kFixedSize<T>) {
+          return T::digest_size;
+        } else if constexpr (std::is_same_v<T, Shake256> || std::is_same_v<T, TurboShake256> ||
+                             std::is_same_v<T, Kt256> || std::is_same_v<T, ParallelHash256>) {
+          return 64;
+        } else {
+          return 32;
+        }
+      },
+      impl_->state);
+}
+
+bool Hasher::extendable() const noexcept {
+  return std::visit([](const auto& s) { return !kFixedSize<std::decay_t<decltype(s)>>; },
+                    impl_->state);
+}
+
+void Hasher::update(tamu::span<const unsigned char> data) {
+  std::visit([data](auto& s) { s.update(data); }, impl_->state);
+}
+
+void Hasher::finalize(tamu::span<unsigned char> output) const {
+  std::visit(
+      [&](const auto& s) {
+        using T = std::decay_t<decltype(s)>;
+        if constexpr (kFixedSize<T>) {
+          if (output.size() != T::digest_size) {
+            throw Error(tamu::cat(tamu::cat("Invalid output length for ", name(), ": "),
+                                  output.size(), tamu::cat(" bytes, expected ", T::digest_size)));
+          }
+          s.finalize(tamu::span<unsigned char, T::digest_size>(output.data(), T::digest_size));
+        } else if constexpr (kParallelHash<T>) {
+          s.finalize(output);
+        } else {
+          s.finalize().read(output);
+        }
+      },
+      impl_->state);
+}
+
+XofReader Hasher::finalize_xof() const {
+  return std::visit(
+      [&](const auto& s) -> XofReader {
+        using T = std::decay_t<decltype(s)>;
+        if constexpr (kFixedSize<T>) {
+          throw Error(tamu::cat(name(), " has no extendable output"));
+        } else if constexpr (kParallelHash<T>) {
+          return s.finalize_xof();
+        } else {
+          return s.finalize();
+        }
+      },
+      impl_->state);
+}
+
+void Hasher::reset() noexcept {
+  std::visit([](auto& s) { s.reset(); }, impl_->state);
+}
+
+}  // namespace vexo

@@ -1,0 +1,25 @@
+// The four-state Keccak-p[1600] permutation for AVX-512VL: the compiler turns the rotations into
+// vprolq and theta and chi into vpternlogq, and has 32 vector registers. keccak_dispatch.cpp calls
+// it only on CPUs that have it. NOLINTBEGIN(readability-identifier-naming)
+#include "keccak_impl.hpp"
+
+#if defined(VEXO_KECCAK_X86_FORMS)
+#include "keccak_times4_simd.hpp"
+
+namespace vexo::keccak::impl {
+
+__attribute__((target("avx2,avx512f,avx512vl"))) void KeccakP1600times4_PermuteAll_Avx512(
+    void* states, unsigned int firstRound) {
+  KeccakP1600times4_PermuteAll_Simd<KeccakP1600_Rotation::shifts>(states, firstRound);
+}
+
+__attribute__((target("avx2,avx512f,avx512vl"))) std::size_t KeccakP1600times4_FastLoop_Avx512(
+    void* states, unsigned int laneCount, unsigned int laneOffsetParallel,
+    const unsigned char* data, std::size_t dataByteLen, unsigned int firstRound) {
+  return KeccakP1600times4_FastLoop_Simd<KeccakP1600_Rotation::shifts>(
+      states, laneCount, laneOffsetParallel, data, dataByteLen, firstRound);
+}
+
+}  // namespace vexo::keccak::impl
+#endif
+// NOLINTEND(readability-identifier-naming)

@@ -1,0 +1,51 @@
+// Private to the library: the leaves of the tree hashes (KT and
+// ParallelHash). Both cut their input into leaves of one size, hash each leaf
+// on its own into a chaining value, and absorb the chaining values in order
+// into a final sponge; this is that middle step, shared.
+#pragma once
+
+#include <cstddef>
+
+#include "vexo/util/keccak.hpp"
+
+namespace vexo::util {
+class ThreadPool;
+}  // namespace vexo::util
+
+namespace vexo::detail {
+
+// The shape of a tree's leaves: each leaf is `leaf_size` bytes hashed by the
+// sponge of `rate` bits on Keccak-p[1600, rounds] with the delimited suffix
+// `suffix`, and its first `cv_size` bytes of output are its chaining value.
+struct LeafShape {
+  unsigned int rate;      ///< bits, a multiple of 64: 1344 or 1088
+  unsigned int rounds;    ///< 12 (KT) or 24 (ParallelHash)
+  unsigned char suffix;   ///< 0x0B (KT's leaves), 0x1F (ParallelHash's)
+  std::size_t leaf_size;  ///< bytes of a whole leaf, at least 1
+  std::size_t cv_size;    ///< bytes of a chaining value, a multiple of 8 below rate / 8
+};
+
+// Writes the chaining value of the `size` bytes at `leaf` (a whole leaf, or
+// the shorter last one) to cv[0 .. shape.cv_size).
+void leaf_cv(const LeafShape& shape, const unsigned char* leaf, std::size_t size,
+             unsigned char* cv);
+
+// Absorbs into `node`, in order, the chaining values of the `count` whole
+// leaves that follow each other at `leaves`. Leaves go four at a time on the
+// four-state permutation when the leaf size is a multiple of 8.
+//
+// With a `pool`, runs of leaves go to the calling thread and to helper tasks
+// on the pool's workers. The calling thread never waits for a helper that
+// has not started: it takes that work itself and removes the task; a helper
+// removed by anyone else counts as done as well. So a call from a task of
+// the same pool, with a full, busy or shared pool, or while another thread
+// removes the pool's pending tasks, still finishes. The pool must outlive
+// the call. Short runs (below 64 KiB) stay on the calling thread.
+//
+// Memory: none without a pool; with one, a buffer of chaining values of at
+// most 1 MiB and one task per helper, per batch of at least 8 MiB of input;
+// if the buffer cannot be had, the calling thread does all the work.
+void absorb_leaves(const LeafShape& shape, const unsigned char* leaves, std::size_t count,
+                   keccak::SpongeInstance* node, util::ThreadPool* pool);
+
+}  // namespace vexo::detail

@@ -1,0 +1,146 @@
+// Hasher against the functions it names, and the input and output forms
+// that every hashing function shares (bytes.hpp, to_hex).
+#include "vexo/util/Hasher.hpp"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstddef>
+#include <random>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "test_support.hpp"
+#include "vexo/util/ThreadPool.hpp"
+#include "vexo/util/cshake.hpp"
+#include "vexo/util/k12.hpp"
+#include "vexo/util/sha3.hpp"
+
+namespace {
+
+using vexo::test::Bytes;
+using vexo::test::error_message;
+using vexo::test::feed_with_copy;
+using vexo::test::random_bytes;
+
+// The one-shot function that `name` stands for, with `size` output bytes.
+Bytes reference(std::string_view name, const Bytes& input, std::size_t size) {
+  Bytes out(size);
+  const auto fixed = [&](auto digest) { out.assign(digest.begin(), digest.end()); };
+  if (name == "SHA3-224") fixed(vexo::sha3_224(input));
+  if (name == "SHA3-256") fixed(vexo::sha3_256(input));
+  if (name == "SHA3-384") fixed(vexo::sha3_384(input));
+  if (name == "SHA3-512") fixed(vexo::sha3_512(input));
+  if (name == "Keccak-256") fixed(vexo::keccak_256(input));
+  if (name == "SHAKE128") vexo::shake_128(input, out);
+  if (name == "SHAKE256") vexo::shake_256(input, out);
+  if (name == "TurboSHAKE128") vexo::turboshake_128(input, 0x1F, out);
+  if (name == "TurboSHAKE256") vexo::turboshake_256(input, 0x1F, out);
+  if (name == "KT128") vexo::kt_128(input, {}, out);
+  if (name == "KT256") vexo::kt_256(input, {}, out);
+  if (name == "ParallelHash128") vexo::parallel_hash_128(input, 8192, {}, out);
+  if (name == "ParallelHash256") vexo::parallel_hash_256(input, 8192, {}, out);
+  return out;
+}
+
+TEST(Hasher, EveryNameMatchesItsFunction) {
+  vexo::util::ThreadPool pool(2, 16);
+  std::mt19937_64 rng(1);
+  ASSERT_EQ(vexo::Hasher::names().size(), 13u);
+  for (const std::string_view name : vexo::Hasher::names()) {
+    for (const std::size_t size : {0u, 135u, 136u, 100000u}) {
+      const Bytes input = random_bytes(rng, size);
+      std::optional<vexo::Hasher> made = vexo::Hasher::by_name(name, &pool);
+      ASSERT_TRUE(made) << name;
+      EXPECT_EQ(made->name(), name);
+      const auto limit = [](std::mt19937_64& r) -> std::size_t { return 1 + r() % 20000; };
+      const vexo::Hasher hasher = feed_with_copy(*made, input, rng, limit, 3);
+      const std::size_t digest = hasher.digest_size();
+      Bytes out(digest);
+      hasher.finalize(out);
+      EXPECT_EQ(out, reference(name, input, digest)) << name << " " << size;
+      if (hasher.extendable()) {
+        Bytes longer(digest + 77);
+        hasher.finalize(longer);
+        EXPECT_EQ(longer, reference(name, input, longer.size())) << name;
+        Bytes xof(300);
+        vexo::XofReader reader = hasher.finalize_xof();
+        reader.read(tamu::span<unsigned char>(xof.data(), 1));
+        reader.read(tamu::span<unsigned char>(xof.data() + 1, 299));
+        if (!name.starts_with("ParallelHash")) {
+          EXPECT_EQ(xof, reference(name, input, 300)) << name;
+        } else {
+          Bytes expected(300);
+          if (name.ends_with("128")) {
+            vexo::parallel_hash_xof_128(input, 8192, {}, expected);
+          } else {
+            vexo::parallel_hash_xof_256(input, 8192, {}, expected);
+          }
+          EXPECT_EQ(xof, expected) << name;
+        }
+      } else {
+        Bytes wrong(digest - 1);
+        EXPECT_EQ(error_message([&] { hasher.finalize(wrong); }),
+                  "Invalid output length for " + std::string(name) + ": " +
+                      std::to_string(digest - 1) + " bytes, expected " + std::to_string(digest));
+        EXPECT_EQ(error_message([&] { (void)hasher.finalize_xof(); }),
+                  std::string(name) + " has no extendable output");
+      }
+      // A copy assigned over another algorithm's Hasher takes the algorithm.
+      vexo::Hasher other = *vexo::Hasher::by_name(name == "KT128" ? "SHA3-256" : "KT128");
+      other = hasher;
+      EXPECT_EQ(other.name(), name);
+      other.reset();
+      other.update(input);
+      Bytes again(digest);
+      other.finalize(again);
+      EXPECT_EQ(again, out) << name;
+    }
+  }
+  EXPECT_FALSE(vexo::Hasher::by_name("sha3-256"));
+  EXPECT_FALSE(vexo::Hasher::by_name(""));
+}
+
+// The input forms: each gives the bytes of the span form, string literals
+// must be wrapped (a char array is refused, so its terminating zero is never
+// hashed), and `{}` stays an empty input.
+template <class T>
+concept Sha3Accepts = requires(const T& input) {
+  vexo::sha3_256(input);
+};
+static_assert(Sha3Accepts<std::string>);
+static_assert(Sha3Accepts<std::string_view>);
+static_assert(Sha3Accepts<std::vector<char>>);
+static_assert(Sha3Accepts<std::array<std::byte, 4>>);
+static_assert(Sha3Accepts<std::span<const char>>);
+static_assert(!Sha3Accepts<char[4]>);
+static_assert(!Sha3Accepts<std::vector<int>>);
+
+TEST(InputForms, EveryFormHashesTheSameBytes) {
+  const std::string expected = "3a985da74fe225b2045c172d6bd390bd855f086e3e9d525b46bfe24511431532";
+  EXPECT_EQ(vexo::to_hex(vexo::sha3_256(std::string_view("abc"))), expected);
+  EXPECT_EQ(vexo::to_hex(vexo::sha3_256(std::string("abc"))), expected);
+  const std::vector<char> chars = {'a', 'b', 'c'};
+  EXPECT_EQ(vexo::to_hex(vexo::sha3_256(chars)), expected);
+  EXPECT_EQ(vexo::to_hex(vexo::sha3_256(std::span<const char>(chars))), expected);
+  const std::array<std::byte, 3> bytes = {std::byte{'a'}, std::byte{'b'}, std::byte{'c'}};
+  EXPECT_EQ(vexo::to_hex(vexo::sha3_256(bytes)), expected);
+  std::array<unsigned char, 32> out;
+  EXPECT_TRUE(vexo::sha3_256(std::string("abc"), out));
+  EXPECT_EQ(vexo::to_hex(out), expected);
+  vexo::Sha3_256 object;
+  object.update(std::string_view("a"));
+  object.update(std::string("bc"));
+  EXPECT_EQ(vexo::to_hex(object.finalize()), expected);
+  EXPECT_EQ(vexo::to_hex({}), "");
+
+  // {} as an empty customization beside a string input.
+  std::array<unsigned char, 32> kt_string, kt_span;
+  EXPECT_TRUE(vexo::kt_128(std::string("abc"), {}, kt_string));
+  EXPECT_TRUE(vexo::kt_128(vexo::byte_view(std::string_view("abc")), {}, kt_span));
+  EXPECT_EQ(kt_string, kt_span);
+}
+
+}  // namespace
