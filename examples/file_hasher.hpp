@@ -1,7 +1,7 @@
-// What the example programs share: the table of algorithms, the one place
-// that turns an algorithm into a streaming object, hexadecimal output in
-// pieces, coreutils' escaping of file names, and running jobs on a pool with
-// their results taken in submission order.
+// What the example programs share: the algorithms by the names the command
+// lines take, hexadecimal output in pieces, coreutils' escaping of file
+// names, and running jobs on a pool with their results taken in submission
+// order. The hashing itself is vexo::Hasher's, fed by vexo::update_from_file.
 #pragma once
 
 #include <algorithm>
@@ -10,14 +10,14 @@
 #include <deque>
 #include <functional>
 #include <future>
+#include <optional>
 #include <string>
 #include <string_view>
-#include <variant>
+#include <vector>
 
+#include "vexo/util/Hasher.hpp"
 #include "vexo/util/ThreadPool.hpp"
 #include "vexo/util/hash_file.hpp"
-#include "vexo/util/k12.hpp"
-#include "vexo/util/sha3.hpp"
 
 // The one place for the library's version; swap in vexo::util::version()
 // once vexo/util/version.hpp exists.
@@ -29,146 +29,96 @@ namespace example {
 
 inline const char* library_version() { return VEXO_EXAMPLES_VERSION; }
 
-// One hash function as the command lines name it.
+// One of vexo::Hasher's functions, with the lengths the programs need before
+// they hash anything.
 struct Algorithm {
-  std::string_view name;     // short name for -a
-  std::string_view tag;      // in BSD-style lines: "SHA3-256 (file) = ..."; also taken by -a
+  std::string_view tag;      // vexo::Hasher's name, as in "SHA3-256 (file) = ..."
   std::size_t digest_bytes;  // default output length
   bool extendable;           // any output length (-l)
 };
 
-inline constexpr Algorithm kAlgorithms[] = {
-    {"224", "SHA3-224", 28, false},
-    {"256", "SHA3-256", 32, false},
-    {"384", "SHA3-384", 48, false},
-    {"512", "SHA3-512", 64, false},
-    {"shake128", "SHAKE128", 32, true},
-    {"shake256", "SHAKE256", 64, true},
-    {"turboshake128", "TurboSHAKE128", 32, true},
-    {"turboshake256", "TurboSHAKE256", 64, true},
-    {"kt128", "KT128", 32, true},
-    {"kt256", "KT256", 64, true},
-    {"keccak256", "Keccak-256", 32, false},
-};
-
-inline bool equal_ignoring_case(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-           return lower(x) == lower(y);
-         });
+// Returns every function vexo::Hasher knows, in its order.
+inline const std::vector<Algorithm>& algorithms() {
+  static const std::vector<Algorithm> all = [] {
+    std::vector<Algorithm> out;
+    for (const std::string_view tag : vexo::Hasher::names()) {
+      const std::optional<vexo::Hasher> h = vexo::Hasher::by_name(tag);
+      out.push_back({tag, h->digest_size(), h->extendable()});
+    }
+    return out;
+  }();
+  return all;
 }
 
-// Returns the algorithm that `name` names: a short name ("256", "kt128") or a
-// tag in any case ("SHA3-256", "sha3-256"); null for anything else.
+// Lower case without dashes: "SHA3-256" and "sha3256", "Keccak-256" and
+// "keccak256" are the same name.
+inline std::string folded(std::string_view name) {
+  std::string out;
+  for (const char c : name) {
+    if (c != '-') out += c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  }
+  return out;
+}
+
+// Returns the algorithm that `name` names: a tag in any case, with or
+// without its dash ("SHA3-256", "sha3-256", "kt128", "keccak256"), or the
+// SHA-3 digest length alone ("256"); null for anything else.
 inline const Algorithm* find_algorithm(std::string_view name) {
-  for (const Algorithm& a : kAlgorithms) {
-    if (a.name == name || equal_ignoring_case(a.tag, name)) return &a;
+  const std::string key = folded(name);
+  for (const Algorithm& a : algorithms()) {
+    if (folded(a.tag) == key || folded(a.tag) == "sha3" + key) return &a;
   }
   return nullptr;
 }
 
 // Returns the algorithm whose tag is exactly `tag`, as check lines write it.
 inline const Algorithm* find_tag(std::string_view tag) {
-  for (const Algorithm& a : kAlgorithms) {
+  for (const Algorithm& a : algorithms()) {
     if (a.tag == tag) return &a;
   }
   return nullptr;
 }
 
-// ---------------------------------------------------------------------------
-// Hasher: any of the algorithms behind one interface, in the shape of the
-// library's run-time hasher (update, finalize, finalize_xof) so that the
-// programs can move to it by changing this class alone.
+// Returns a new hasher for `algo`; KT and ParallelHash use `pool` (may be
+// null) for long updates.
+inline vexo::Hasher make_hasher(const Algorithm& algo, vexo::util::ThreadPool* pool) {
+  return *vexo::Hasher::by_name(algo.tag, pool);
+}
 
-class Hasher {
- public:
-  // A hasher for `algo`; KT hashes its leaves on `pool` (may be null).
-  Hasher(const Algorithm& algo, vexo::util::ThreadPool* pool) : algo_(&algo) {
-    const std::string_view n = algo.name;
-    if (n == "224") state_.emplace<vexo::Sha3_224>();
-    if (n == "256") state_.emplace<vexo::Sha3_256>();
-    if (n == "384") state_.emplace<vexo::Sha3_384>();
-    if (n == "512") state_.emplace<vexo::Sha3_512>();
-    if (n == "shake128") state_.emplace<vexo::Shake128>();
-    if (n == "shake256") state_.emplace<vexo::Shake256>();
-    if (n == "turboshake128") state_.emplace<vexo::TurboShake128>();
-    if (n == "turboshake256") state_.emplace<vexo::TurboShake256>();
-    if (n == "kt128") state_.emplace<vexo::Kt128>(pool);
-    if (n == "kt256") state_.emplace<vexo::Kt256>(pool);
-    if (n == "keccak256") state_.emplace<vexo::Keccak256>();
-  }
-
-  const Algorithm& algorithm() const { return *algo_; }
-  std::size_t digest_size() const { return algo_->digest_bytes; }
-  bool extendable() const { return algo_->extendable; }
-
-  void update(tamu::span<const unsigned char> data) {
-    std::visit(
-        [&](auto& h) {
-          if constexpr (!std::is_same_v<std::decay_t<decltype(h)>, std::monostate>) h.update(data);
-        },
-        state_);
-  }
-
-  // Writes the fixed-length digest (digest_size() bytes) into `out`.
-  void finalize(tamu::span<unsigned char> out) const {
-    std::visit(
-        [&](const auto& h) {
-          if constexpr (requires { h.finalize().size(); }) {
-            const auto digest = h.finalize();
-            std::copy_n(digest.begin(), std::min(digest.size(), out.size()), out.begin());
-          }
-        },
-        state_);
-  }
-
-  // Returns a reader of the output of an extendable-output function.
-  vexo::XofReader finalize_xof() const {
-    return std::visit(
-        [](const auto& h) -> vexo::XofReader {
-          if constexpr (requires { h.finalize().read(tamu::span<unsigned char>()); }) {
-            return h.finalize();
-          } else {
-            return vexo::Shake128().finalize();  // not reached: callers check extendable()
-          }
-        },
-        state_);
-  }
-
- private:
-  const Algorithm* algo_;
-  std::variant<std::monostate, vexo::Sha3_224, vexo::Sha3_256, vexo::Sha3_384, vexo::Sha3_512,
-               vexo::Shake128, vexo::Shake256, vexo::TurboShake128, vexo::TurboShake256,
-               vexo::Kt128, vexo::Kt256, vexo::Keccak256>
-      state_;
-};
+// Bytes of output converted to hex at a time.
+inline constexpr std::size_t kPiece = 16384;
 
 // Passes `length` bytes of `hasher`'s output as lower-case hex to
-// `out(const char*, std::size_t)`, in pieces of at most 32 KiB, so that any
-// length takes constant memory. A digest of fixed length is passed whole,
-// whatever `length` says.
+// `out(const char*, std::size_t)`, in pieces of at most 32 KiB, so that a
+// long output of the functions whose shorter outputs are prefixes of longer
+// ones takes constant memory. ParallelHash binds the length into its output,
+// so it is finalized whole (and may throw std::bad_alloc). A digest of fixed
+// length is passed whole, whatever `length` says.
 template <class Out>
-void hex_output(const Hasher& hasher, std::uint64_t length, Out out) {
+void hex_output(const vexo::Hasher& hasher, std::uint64_t length, Out out) {
   static constexpr char kDigits[] = "0123456789abcdef";
-  unsigned char bytes[16384];
-  char hex[2 * sizeof bytes];
-  auto put = [&](std::size_t n) {
+  auto put = [&](const unsigned char* bytes, std::size_t n) {
+    char hex[2 * kPiece];
     for (std::size_t i = 0; i < n; ++i) {
       hex[2 * i] = kDigits[bytes[i] >> 4];
       hex[2 * i + 1] = kDigits[bytes[i] & 15];
     }
     out(hex, 2 * n);
   };
-  if (!hasher.extendable()) {
-    hasher.finalize(tamu::span<unsigned char>(bytes, hasher.digest_size()));
-    put(hasher.digest_size());
+  if (!hasher.extendable() || hasher.name().starts_with("ParallelHash")) {
+    std::vector<unsigned char> bytes(hasher.extendable() ? length : hasher.digest_size());
+    hasher.finalize(bytes);
+    for (std::size_t at = 0; at < bytes.size(); at += kPiece) {
+      put(bytes.data() + at, std::min(kPiece, bytes.size() - at));
+    }
     return;
   }
   vexo::XofReader reader = hasher.finalize_xof();
+  unsigned char bytes[kPiece];
   while (length > 0) {
-    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(length, sizeof bytes));
+    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(length, kPiece));
     reader.read(tamu::span<unsigned char>(bytes, n));
-    put(n);
+    put(bytes, n);
     length -= n;
   }
 }

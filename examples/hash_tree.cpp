@@ -206,9 +206,9 @@ int main(int argc, char** argv) {
             hasher.update(data);
             bytes += data.size();
           }
-          example::Hasher hasher;
+          vexo::Hasher hasher;
           std::size_t bytes = 0;
-        } counting{example::Hasher(*algo, &pool)};
+        } counting{example::make_hasher(*algo, &pool)};
         try {
           vexo::update_from_file(counting, entry.path);
           example::hex_output(

@@ -35,7 +35,7 @@
 namespace {
 
 using example::Algorithm;
-using example::Hasher;
+using vexo::Hasher;
 
 constexpr std::uint64_t kMaxLength = std::uint64_t{1} << 60;
 constexpr long long kMaxJobs = 256;
@@ -52,9 +52,10 @@ constexpr long long kMaxJobs = 256;
       "Print or check SHA-3, SHAKE, TurboSHAKE, KT and Keccak-256 checksums.\n"
       "\n"
       "With no FILE, or when FILE is -, read standard input.\n"
-      "  -a, --algorithm=NAME  224, 256 (default), 384, 512, shake128, shake256,\n"
-      "                          turboshake128, turboshake256, kt128, kt256, keccak256,\n"
-      "                          or a tag name such as SHA3-256 or KT128 (any case)\n"
+      "  -a, --algorithm=NAME  SHA3-224, SHA3-256 (default), SHA3-384, SHA3-512, SHAKE128,\n"
+      "                          SHAKE256, TurboSHAKE128, TurboSHAKE256, KT128, KT256,\n"
+      "                          Keccak-256, ParallelHash128 or ParallelHash256, in any\n"
+      "                          case, with or without the dash; 224 to 512 for SHA-3\n"
       "  -l, --length=BYTES    output length of the extendable-output algorithms\n"
       "                          (1 to 2^60; default 32 for the 128 ones, 64 for the 256 ones)\n"
       "  -j, --jobs=N          hash up to N files at once (1 to 256), and KT's leaves on\n"
@@ -182,7 +183,12 @@ Options parse_options(int argc, char** argv, std::vector<std::string>* names) {
     usage_error("--ignore-missing, --quiet, --status, --strict and --warn apply to -c only");
   }
   if (opt.length && (opt.algo == nullptr || !opt.algo->extendable)) {
-    usage_error("-l applies to shake128, shake256, turboshake128, turboshake256, kt128 and kt256");
+    usage_error("-l applies to the extendable-output algorithms only");
+  }
+  // ParallelHash binds the length into its output, which is then made whole.
+  if (opt.length && *opt.length > (std::uint64_t{1} << 30) && opt.algo != nullptr &&
+      opt.algo->tag.starts_with("ParallelHash")) {
+    usage_error("-l for ParallelHash goes up to 2^30 bytes");
   }
   return opt;
 }
@@ -237,7 +243,7 @@ struct Hashed {
 
 Hashed hash_named(const std::string& name, const Algorithm& algo, vexo::util::ThreadPool* pool) {
   try {
-    Hasher hasher(algo, pool);
+    Hasher hasher = example::make_hasher(algo, pool);
     vexo::update_from_file(hasher, name == "-" ? "/dev/stdin" : name);
     return {std::move(hasher), 0};
   } catch (const std::system_error& e) {
@@ -308,8 +314,8 @@ bool is_hex_digit(char c) {
 }
 
 const Algorithm* sha3_for_digest(std::size_t hex_length) {
-  for (const Algorithm& a : example::kAlgorithms) {
-    if (a.tag.substr(0, 5) == "SHA3-" && 2 * a.digest_bytes == hex_length) return &a;
+  for (const Algorithm& a : example::algorithms()) {
+    if (a.tag.starts_with("SHA3-") && 2 * a.digest_bytes == hex_length) return &a;
   }
   return nullptr;
 }
