@@ -12,6 +12,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "test_support.hpp"
+#include "vexo/util/Hasher.hpp"
 #include "vexo/util/ThreadPool.hpp"
 #include "vexo/util/k12.hpp"
 #include "vexo/util/sha3.hpp"
@@ -112,16 +114,24 @@ TEST_F(HashFileTest, RegularFilesGiveTheirBytesInRunsAndTheOneShotHash) {
     EXPECT_EQ(sha3.finalize(), vexo::sha3_256(data));
   }
 
-  // KT with its leaves on a pool, as the tools use it.
+  // KT with its leaves on a pool, as the tools use it: the class and the
+  // run-time Hasher.
   const Bytes data = pattern(2 * kFileRunBytes + 12345);
   const fs::path path = write_file("kt", data);
   vexo::util::ThreadPool pool(2, 16);
+  Bytes expected(64);
+  vexo::kt_128(data, {}, expected);
   vexo::Kt128 kt(&pool);
   vexo::update_from_file(kt, path);
-  Bytes got(64), expected(64);
+  Bytes got(64);
   kt.finalize().read(got);
-  vexo::kt_128(data, {}, expected);
   EXPECT_EQ(got, expected);
+  std::optional<vexo::Hasher> hasher = vexo::Hasher::by_name("KT128", &pool);
+  ASSERT_TRUE(hasher);
+  vexo::update_from_file(*hasher, path);
+  Bytes from_hasher(64);
+  hasher->finalize(from_hasher);
+  EXPECT_EQ(from_hasher, expected);
 }
 
 TEST_F(HashFileTest, StreamsAFifoAndDevNullToTheirEnd) {
