@@ -17,6 +17,7 @@
 
 #include "vexo/util/Hasher.hpp"
 #include "vexo/util/ThreadPool.hpp"
+#include "vexo/util/exceptions.hpp"
 #include "vexo/util/hash_file.hpp"
 
 // The one place for the library's version; swap in vexo::util::version()
@@ -201,7 +202,15 @@ class InOrder {
       return;
     }
     while (pending_.size() >= window_) take_one();
-    pending_.push_back(pool_->submit(std::move(job), "file").result);
+    try {
+      pending_.push_back(pool_->submit(job, "file").result);
+    } catch (const vexo::Error&) {
+      // A full queue (KT's and ParallelHash's helpers take room in it too):
+      // this thread runs the job.
+      std::promise<Result> done;
+      done.set_value(job());
+      pending_.push_back(done.get_future());
+    }
   }
 
   // Passes every outstanding result to the sink.

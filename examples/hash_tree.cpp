@@ -13,8 +13,9 @@
 // date-stamped name such as 2024-07-01T130509-hash_tree.sha3-256 (.kt128, ...
 // after the algorithm); a name already taken gets a counter
 // (...-hash_tree-1.sha3-256), so that no manifest is ever overwritten. NAME
-// is one of sha3sum's -a names. Symbolic links are not followed, as find does
-// not; FIFOs, sockets and devices are skipped and counted on standard error.
+// is one of sha3sum's -a names. Symbolic links under a root are not
+// followed, as find does not (a root that is one is, as with find -H);
+// FIFOs, sockets and devices are skipped and counted on standard error.
 // Ctrl-C stops cleanly: pending tasks are removed, running ones finish, and
 // no manifest is written (exit status 130). Exit status 1 when a root or a
 // file could not be read or the arguments are wrong.

@@ -1,5 +1,5 @@
-// Reading a file for a streaming hash: one reader thread and two buffers for
-// large regular files, plain reads on the calling thread for the rest.
+// Reading a file for a streaming hash: two reader threads and three buffers
+// for large regular files, plain reads on the calling thread for the rest.
 #include "vexo/util/hash_file.hpp"
 
 #include <fcntl.h>
@@ -10,9 +10,9 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 namespace vexo::detail {
 namespace {
@@ -81,37 +81,67 @@ void read_on_this_thread(int fd, std::size_t capacity, const std::filesystem::pa
 }
 
 // ---------------------------------------------------------------------------
-// Two buffers between a reader thread and the consumer
+// Runs read ahead by reader threads for the consumer
 
-// Runs are numbered 0, 1, 2, ... and run i goes into buffer i % 2. The reader
-// fills run `published_` once the consumer has released run published_ - 2,
-// the consumer takes run `released_` once it is published. A buffer belongs
-// to exactly one side at a time, so its bytes and its Fill are touched
-// without the lock; handing it over goes through the lock, which orders
-// them.
+// As fill(), with pread(2) from `offset` on: the reader threads share one
+// descriptor and read runs at their own offsets.
+Fill fill_at(int fd, unsigned char* buffer, std::size_t capacity, std::size_t offset) {
+  Fill result;
+  while (result.size < capacity) {
+    const ssize_t n = ::pread(fd, buffer + result.size, capacity - result.size,
+                              static_cast<off_t>(offset + result.size));
+    if (n > 0) {
+      result.size += static_cast<std::size_t>(n);
+    } else if (n == 0) {
+      result.end = true;
+      break;
+    } else if (errno != EINTR) {
+      result.error = errno;
+      break;
+    }
+  }
+  return result;
+}
+
+// Two reader threads, so that together they get as much of the machine's
+// time as they need beside the hashing threads: the scheduler shares a core
+// fairly between the threads on it, and with one reader against the caller
+// and a KT helper, the reader, with about a third of the work, got a third of
+// the time and became the bottleneck while a core stood idle. Three slots:
+// one hashed, two being read.
+constexpr std::size_t kReaders = 2;
+constexpr std::size_t kSlots = kReaders + 1;
+
+// Runs are numbered 0, 1, 2, ...; run i holds the bytes from offset
+// i * capacity and goes into slot i % kSlots. A reader claims the next run
+// once its slot is free (the consumer has released run i - kSlots), fills it
+// and marks it ready; the consumer takes the runs in order. A short run is
+// the end: no later run is claimed, and the consumer stops at it (later runs
+// claimed before are dropped, even if the file has grown meanwhile). A slot
+// belongs to one side at a time, so its bytes and Fill are touched without
+// the lock; handing it over goes through the lock, which orders them.
 class RunExchange {
  public:
-  explicit RunExchange(std::size_t capacity)
-      : buffers_{make_buffer(capacity), make_buffer(capacity)}, capacity_(capacity) {}
+  RunExchange(int fd, std::size_t capacity) : fd_(fd), capacity_(capacity) {
+    for (Slot& slot : slots_) slot.data = make_buffer(capacity);
+  }
 
   // Reader side: fills runs until the end, an error, or stop().
-  void read_all(int fd) {
+  void read_runs() {
     for (;;) {
       std::size_t run;
       {
         std::unique_lock<std::mutex> lock(mutex_);
-        cv_.wait(lock, [this] { return stopped_ || published_ - released_ < 2; });
-        if (stopped_) return;
-        run = published_;
+        cv_.wait(lock, [this] { return stopped_ || ended_ || claimed_ - released_ < kSlots; });
+        if (stopped_ || ended_) return;
+        run = claimed_++;
       }
-      const Fill result = fill(fd, buffers_[run % 2].get(), capacity_);
-      fills_[run % 2] = result;
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        ++published_;
-        cv_.notify_all();
-      }
-      if (result.end || result.error != 0) return;
+      Slot& slot = slots_[run % kSlots];
+      slot.fill = fill_at(fd_, slot.data.get(), capacity_, run * capacity_);
+      std::lock_guard<std::mutex> lock(mutex_);
+      slot.ready = true;
+      if (slot.fill.end || slot.fill.error != 0) ended_ = true;
+      cv_.notify_all();
     }
   }
 
@@ -119,17 +149,19 @@ class RunExchange {
   // release().
   const Fill& next(const unsigned char** data) {
     std::unique_lock<std::mutex> lock(mutex_);
-    cv_.wait(lock, [this] { return published_ > released_; });
-    *data = buffers_[released_ % 2].get();
-    return fills_[released_ % 2];
+    Slot& slot = slots_[released_ % kSlots];
+    cv_.wait(lock, [&slot] { return slot.ready; });
+    *data = slot.data.get();
+    return slot.fill;
   }
   void release() {
     std::lock_guard<std::mutex> lock(mutex_);
+    slots_[released_ % kSlots].ready = false;
     ++released_;
     cv_.notify_all();
   }
 
-  // Makes read_all() return once its current run is filled.
+  // Makes read_runs() return once its current run is filled.
   void stop() {
     std::lock_guard<std::mutex> lock(mutex_);
     stopped_ = true;
@@ -137,41 +169,59 @@ class RunExchange {
   }
 
  private:
-  std::unique_ptr<unsigned char[]> buffers_[2];
-  Fill fills_[2];
+  struct Slot {
+    std::unique_ptr<unsigned char[]> data;
+    Fill fill;
+    /// Filled and not yet released; guarded by mutex_.
+    bool ready = false;
+  };
+
+  const int fd_;
   const std::size_t capacity_;
-  /// Guards the three fields below.
+  Slot slots_[kSlots];
+  /// Guards the slots' ready flags and the fields below.
   std::mutex mutex_;
   std::condition_variable cv_;
-  std::size_t published_ = 0;
-  std::size_t released_ = 0;
-  bool stopped_ = false;
+  std::size_t claimed_ = 0;   ///< runs taken by readers
+  std::size_t released_ = 0;  ///< runs the consumer is done with
+  bool ended_ = false;        ///< a run hit the end or an error
+  bool stopped_ = false;      ///< the consumer left
 };
 
-// Stops and joins the reader thread however the consumer leaves.
-class ReaderThread {
+// The reader threads, stopped and joined however the consumer leaves.
+class Readers {
  public:
-  ReaderThread(RunExchange& exchange, int fd)
-      : exchange_(exchange), thread_([&exchange, fd] { exchange.read_all(fd); }) {}
-  ReaderThread(const ReaderThread&) = delete;
-  ReaderThread& operator=(const ReaderThread&) = delete;
-  ~ReaderThread() {
+  explicit Readers(RunExchange& exchange) : exchange_(exchange) {}
+  Readers(const Readers&) = delete;
+  Readers& operator=(const Readers&) = delete;
+  ~Readers() {
     exchange_.stop();
-    thread_.join();
+    for (std::thread& t : threads_) t.join();
+  }
+
+  // Starts up to `n` readers; returns how many run (fewer when the system
+  // has no thread to give).
+  std::size_t start(std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+      try {
+        threads_.emplace_back([this] { exchange_.read_runs(); });
+      } catch (const std::system_error&) {
+        break;
+      }
+    }
+    return threads_.size();
   }
 
  private:
   RunExchange& exchange_;
-  std::thread thread_;
+  std::vector<std::thread> threads_;
 };
 
-void read_on_reader_thread(int fd, const std::filesystem::path& path, void* context,
-                           FileConsumer consume) {
-  RunExchange exchange(kFileRunBytes);
-  std::optional<ReaderThread> reader;
-  try {
-    reader.emplace(exchange, fd);
-  } catch (const std::system_error&) {
+void read_on_reader_threads(int fd, const std::filesystem::path& path, void* context,
+                            FileConsumer consume) {
+  RunExchange exchange(fd, kFileRunBytes);
+  Readers readers(exchange);
+  if (readers.start(kReaders) == 0) {
     // No thread to be had (EAGAIN): nothing was read yet, so read here.
     read_on_this_thread(fd, kFileRunBytes, path, context, consume);
     return;
@@ -209,7 +259,7 @@ void read_file(const std::filesystem::path& path, void* context, FileConsumer co
     return;
   }
   ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  read_on_reader_thread(fd, path, context, consume);
+  read_on_reader_threads(fd, path, context, consume);
 }
 
 }  // namespace vexo::detail

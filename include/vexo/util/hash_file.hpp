@@ -1,6 +1,6 @@
 /// \file
 /// Feeding a whole file to a streaming hash object: regular files in large
-/// runs read on a second thread while the caller hashes, pipes, FIFOs and
+/// runs read on other threads while the caller hashes, pipes, FIFOs and
 /// character devices until their end.
 #pragma once
 
@@ -38,12 +38,15 @@ VEXO_API void read_file(const std::filesystem::path& path, void* context, FileCo
 /// input may follow, and the caller finalizes.
 ///
 /// - Regular files of 8 MiB (detail::kFileRunBytes) or more are read in runs
-///   of that size by one reader thread, into one of two buffers while the
-///   caller hashes the other, so that read(2)'s copy out of the page cache
-///   runs beside the hashing. Each run is one update() call, so that KT and
-///   ParallelHash on a pool get whole batches of leaves. The thread is started
-///   and joined within the call, on every path. Smaller regular files are
-///   read on the calling thread in one run, with no thread started.
+///   of that size by two reader threads (pread(2) at each run's offset) into
+///   three buffers, while the caller hashes the runs in order, so that
+///   read(2)'s copy out of the page cache runs beside the hashing. Each run is
+///   one update() call, so that KT and ParallelHash on a pool get whole
+///   batches of leaves. The threads are started and joined within the call,
+///   on every path; without a thread to be had, the call reads on the calling
+///   thread. Smaller regular files are read on the calling thread in one run,
+///   with no thread started. Memory: 24 MiB for a large file, the file's size
+///   for a small one.
 /// - Pipes, FIFOs, sockets and character devices (`/dev/stdin`, `/dev/null`)
 ///   are read on the calling thread until read(2) reports their end, in runs
 ///   of up to 8 MiB.
@@ -55,9 +58,9 @@ VEXO_API void read_file(const std::filesystem::path& path, void* context, FileCo
 /// Throws std::system_error with the errno value and a message that starts
 /// with the path (`"dir/f: No such file or directory"`) when the file cannot
 /// be opened or read; `hasher` may then have taken part of the file. Throws
-/// std::bad_alloc when the buffers (two of 8 MiB for large files) cannot be
-/// had. An exception from `hasher.update` propagates unchanged, after the
-/// reader thread has been stopped and joined.
+/// std::bad_alloc when the buffers cannot be had. An exception from
+/// `hasher.update` propagates unchanged, after the reader threads have been
+/// stopped and joined.
 ///
 /// Thread-safety: any number of calls may run at once on different hashers.
 /// A pool that `hasher` uses must not be the one the call runs on only if
