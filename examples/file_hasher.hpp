@@ -20,15 +20,20 @@
 #include "vexo/util/exceptions.hpp"
 #include "vexo/util/hash_file.hpp"
 
-// The one place for the library's version; swap in vexo::util::version()
-// once vexo/util/version.hpp exists.
-#ifndef VEXO_EXAMPLES_VERSION
-#define VEXO_EXAMPLES_VERSION "unknown"
+// The one place for the library's version: the loaded library's, once
+// vexo/util/version.hpp is there, else the project version that CMake passes.
+#if __has_include("vexo/util/version.hpp")
+#include "vexo/util/version.hpp"
+#define VEXO_EXAMPLES_LIBRARY_VERSION() vexo::util::version()
+#elif defined(VEXO_EXAMPLES_VERSION)
+#define VEXO_EXAMPLES_LIBRARY_VERSION() VEXO_EXAMPLES_VERSION
+#else
+#define VEXO_EXAMPLES_LIBRARY_VERSION() "unknown"
 #endif
 
 namespace example {
 
-inline const char* library_version() { return VEXO_EXAMPLES_VERSION; }
+inline const char* library_version() { return VEXO_EXAMPLES_LIBRARY_VERSION(); }
 
 // One of vexo::Hasher's functions, with the lengths the programs need before
 // they hash anything.
