@@ -31,6 +31,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -89,21 +90,29 @@ struct Skipped {
   std::size_t fifos = 0, sockets = 0, devices = 0;
 };
 
-// Adds the regular files under `dir` to `entries`, named as find prints
-// them, and counts what it skips; does not follow symbolic links. Returns
-// false, after a message, if `dir` or a directory under it could not be read
-// (the rest is still listed).
-bool list_directory(const fs::path& dir, std::vector<Entry>* entries, Skipped* skipped) {
+// Returns the type of a directory entry without following a symbolic link,
+// from what the directory listing said where it can (no lstat per file).
+fs::file_type entry_type(const fs::directory_entry& entry) {
+  std::error_code ec;
+  if (entry.is_symlink(ec)) return fs::file_type::symlink;
+  return entry.status(ec).type();
+}
+
+// Calls `on_file(path)` for each regular file under `dir`, named as find
+// prints it, and counts what it skips; does not follow symbolic links. Stops
+// early when on_file returns false. Returns false, after a message, if `dir`
+// or a directory under it could not be read (the rest is still walked).
+template <class OnFile>
+bool walk_directory(const fs::path& dir, OnFile& on_file, Skipped* skipped) {
   bool ok = true;
   std::error_code ec;
   fs::directory_iterator it(dir, ec), end;
   for (; !ec && it != end; it.increment(ec)) {
-    std::error_code type_ec;
-    const fs::file_type type = it->symlink_status(type_ec).type();
+    const fs::file_type type = entry_type(*it);
     if (type == fs::file_type::directory) {
-      ok = list_directory(it->path(), entries, skipped) && ok;
+      ok = walk_directory(it->path(), on_file, skipped) && ok;
     } else if (type == fs::file_type::regular) {
-      entries->push_back({it->path().string(), {}});
+      if (!on_file(it->path().string())) return ok;
     } else {
       skipped->count(type);
     }
@@ -115,17 +124,18 @@ bool list_directory(const fs::path& dir, std::vector<Entry>* entries, Skipped* s
   return ok;
 }
 
-// As list_directory for a root, which may also be a file.
-bool list_root(const std::string& root, std::vector<Entry>* entries, Skipped* skipped) {
+// As walk_directory for a root, which may also be a file.
+template <class OnFile>
+bool walk_root(const std::string& root, OnFile& on_file, Skipped* skipped) {
   std::error_code ec;
   const fs::file_status status = fs::status(root, ec);
   if (ec) {
     std::fprintf(stderr, "hash_tree: %s: %s\n", root.c_str(), ec.message().c_str());
     return false;
   }
-  if (fs::is_directory(status)) return list_directory(root, entries, skipped);
+  if (fs::is_directory(status)) return walk_directory(root, on_file, skipped);
   if (fs::is_regular_file(status)) {
-    entries->push_back({root, {}});
+    on_file(root);
   } else {
     skipped->count(status.type());
   }
@@ -166,18 +176,11 @@ int main(int argc, char** argv) {
   }
   if (roots.empty()) usage("no ROOT given");
 
-  std::vector<Entry> entries;
+  // Files are hashed while the roots are walked, so that the walk overlaps
+  // the hashing; a deque keeps each entry where its task finds it.
+  std::deque<Entry> entries;
   Skipped skipped;
   bool roots_ok = true;
-  for (const std::string& root : roots) roots_ok = list_root(root, &entries, &skipped) && roots_ok;
-  std::sort(entries.begin(), entries.end(),
-            [](const Entry& a, const Entry& b) { return a.path < b.path; });
-  if (skipped.fifos + skipped.sockets + skipped.devices > 0) {
-    std::fprintf(
-        stderr,
-        "hash_tree: skipped, not regular files: %zu FIFO(s), %zu socket(s), %zu device(s)\n",
-        skipped.fifos, skipped.sockets, skipped.devices);
-  }
 
   std::signal(SIGINT, on_sigint);  // the pool's workers block SIGINT: it reaches this thread
   std::atomic<std::size_t> files_done{0}, bytes_done{0};
@@ -199,7 +202,8 @@ int main(int argc, char** argv) {
     // leaves of large files queue behind them and are dropped if no worker
     // gets to them first.
     vexo::util::ThreadPool pool(threads, 1024);
-    for (Entry& entry : entries) {
+    auto on_file = [&](std::string path) {
+      Entry& entry = entries.emplace_back(Entry{std::move(path), {}});
       auto task = [&entry, algo, &pool, &files_done, &bytes_done] {
         // Counts the bytes on their way to the hasher, for the progress line.
         struct Counting {
@@ -229,8 +233,18 @@ int main(int argc, char** argv) {
              !pool.add_task_wait(task, std::chrono::milliseconds(100), entry.path)) {
         report_progress(false);
       }
-      if (interrupted.load()) break;
       report_progress(false);
+      return !interrupted.load();
+    };
+    for (const std::string& root : roots) {
+      if (interrupted.load()) break;
+      roots_ok = walk_root(root, on_file, &skipped) && roots_ok;
+    }
+    if (skipped.fifos + skipped.sockets + skipped.devices > 0) {
+      std::fprintf(stderr,
+                   "hash_tree: skipped, not regular files: %zu FIFO(s), %zu socket(s), %zu "
+                   "device(s)\n",
+                   skipped.fifos, skipped.sockets, skipped.devices);
     }
     while (!interrupted.load() && !pool.wait_idle_for(std::chrono::milliseconds(100))) {
       report_progress(false);
@@ -255,8 +269,14 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "hash_tree: %s: %s\n", name.c_str(), std::strerror(errno));
     return 1;
   }
+  std::vector<const Entry*> sorted;
+  sorted.reserve(entries.size());
+  for (const Entry& entry : entries) sorted.push_back(&entry);
+  std::sort(sorted.begin(), sorted.end(),
+            [](const Entry* a, const Entry* b) { return a->path < b->path; });
   std::size_t unreadable = 0;
-  for (const Entry& entry : entries) {
+  for (const Entry* e : sorted) {
+    const Entry& entry = *e;
     if (entry.error != 0) {
       ++unreadable;
       std::fprintf(stderr, "hash_tree: %s: %s\n", entry.path.c_str(), std::strerror(entry.error));

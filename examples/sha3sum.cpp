@@ -474,8 +474,15 @@ int main(int argc, char** argv) {
     // Room for the queued files and for KT's helpers of each running one.
     pool = std::make_unique<vexo::util::ThreadPool>(opt.jobs, 4 * opt.jobs + 64);
   }
-  if (!opt.check) return print_sums(names, opt, pool.get());
-  bool ok = true;
-  for (const std::string& list : names) ok = check_list(list, opt, pool.get()) && ok;
-  return ok ? 0 : 1;
+  int status = 0;
+  if (!opt.check) {
+    status = print_sums(names, opt, pool.get());
+  } else {
+    for (const std::string& list : names) status |= check_list(list, opt, pool.get()) ? 0 : 1;
+  }
+  if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+    std::fprintf(stderr, "sha3sum: write error: %s\n", std::strerror(errno));
+    return 1;
+  }
+  return status;
 }
