@@ -202,44 +202,61 @@ int main(int argc, char** argv) {
     // leaves of large files queue behind them and are dropped if no worker
     // gets to them first.
     vexo::util::ThreadPool pool(threads, 1024);
-    auto on_file = [&](std::string path) {
-      Entry& entry = entries.emplace_back(Entry{std::move(path), {}});
-      auto task = [&entry, algo, &pool, &files_done, &bytes_done] {
-        // Counts the bytes on their way to the hasher, for the progress line.
-        struct Counting {
-          void update(tamu::span<const unsigned char> data) {
-            hasher.update(data);
-            bytes += data.size();
-          }
-          vexo::Hasher hasher;
-          std::size_t bytes = 0;
-        } counting{example::make_hasher(*algo, &pool)};
-        try {
-          vexo::update_from_file(counting, entry.path);
-          example::hex_output(
-              counting.hasher, algo->digest_bytes,
-              [&entry](const char* hex, std::size_t n) { entry.digest.append(hex, n); });
-        } catch (const std::system_error& e) {
-          entry.error = e.code().value();
-        } catch (const std::bad_alloc&) {
-          entry.error = ENOMEM;
+    // Hashes one file into its entry.
+    auto hash_entry = [algo, &pool, &bytes_done](Entry& entry) {
+      // Counts the bytes on their way to the hasher, for the progress line.
+      struct Counting {
+        void update(tamu::span<const unsigned char> data) {
+          hasher.update(data);
+          bytes += data.size();
         }
-        bytes_done += counting.bytes;
-        ++files_done;
+        vexo::Hasher hasher;
+        std::size_t bytes = 0;
+      } counting{example::make_hasher(*algo, &pool)};
+      try {
+        vexo::update_from_file(counting, entry.path);
+        example::hex_output(
+            counting.hasher, algo->digest_bytes,
+            [&entry](const char* hex, std::size_t n) { entry.digest.append(hex, n); });
+      } catch (const std::system_error& e) {
+        entry.error = e.code().value();
+      } catch (const std::bad_alloc&) {
+        entry.error = ENOMEM;
+      }
+      bytes_done += counting.bytes;
+    };
+    // Files go to the pool a few at a time: for a tree of small files, one
+    // task per file would cost about as much in queueing and wake-ups as the
+    // hashing itself.
+    constexpr std::size_t kBatch = 8;
+    std::vector<Entry*> batch;
+    auto submit_batch = [&] {
+      auto task = [files = std::move(batch), &hash_entry, &files_done] {
+        for (Entry* entry : files) {
+          if (interrupted.load()) return;
+          hash_entry(*entry);
+          ++files_done;
+        }
       };
+      batch.clear();
       // A full queue means the workers are busy: wait for room (a finished
       // task makes some), looking up every 100 ms for progress and Ctrl-C.
       while (!interrupted.load() &&
-             !pool.add_task_wait(task, std::chrono::milliseconds(100), entry.path)) {
+             !pool.add_task_wait(task, std::chrono::milliseconds(100), "files")) {
         report_progress(false);
       }
       report_progress(false);
+    };
+    auto on_file = [&](std::string path) {
+      batch.push_back(&entries.emplace_back(Entry{std::move(path), {}}));
+      if (batch.size() == kBatch) submit_batch();
       return !interrupted.load();
     };
     for (const std::string& root : roots) {
       if (interrupted.load()) break;
       roots_ok = walk_root(root, on_file, &skipped) && roots_ok;
     }
+    if (!batch.empty()) submit_batch();
     if (skipped.fifos + skipped.sockets + skipped.devices > 0) {
       std::fprintf(stderr,
                    "hash_tree: skipped, not regular files: %zu FIFO(s), %zu socket(s), %zu "
