@@ -52,7 +52,8 @@ VEXO_API void read_file(const std::filesystem::path& path, void* context, FileCo
 ///   of up to 8 MiB.
 /// - A file that shrinks or grows while it is read is read until read(2)
 ///   reports its end, as `cat` would: the hash then covers the bytes that the
-///   reads returned, never more, and the call never faults (no mapping of the
+///   reads returned (a read racing a truncation may return zeros where the
+///   cut fell, as read(2) does), and the call never faults (no mapping of the
 ///   file is used). A file that grows without end is read without end.
 ///
 /// Throws std::system_error with the errno value and a message that starts
