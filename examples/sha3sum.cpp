@@ -410,8 +410,10 @@ bool check_list(const std::string& list, const Options& opt, vexo::util::ThreadP
     if (!parse_check_line(line, opt.algo, &entry)) {
       ++improper;
       if (opt.warn) {
-        std::fprintf(stderr, "sha3sum: %s: %zu: improperly formatted checksum line\n",
-                     shown.c_str(), line_number);
+        // Named after -a's algorithm when there is one, as coreutils names its own.
+        const std::string kind = opt.algo != nullptr ? std::string(opt.algo->tag) + " " : "";
+        std::fprintf(stderr, "sha3sum: %s: %zu: improperly formatted %schecksum line\n",
+                     shown.c_str(), line_number, kind.c_str());
       }
       continue;
     }

@@ -294,13 +294,13 @@ SHA256SUM = "sha256sum" if shutil.which("sha256sum") else None
 
 def checks(tool, *args, cwd=None, stdin=None):
     """(exit status, stdout, stderr) of `tool -c ARGS`, with the program's name and the
-    algorithm's word in -w's message taken out of stderr, so that sha256sum and
+    algorithm's name in -w's message taken out of stderr, so that sha256sum and
     sha3sum compare."""
     out = subprocess.run([tool, "-c", *args], cwd=cwd, input=stdin, capture_output=True,
                          check=False)
     err = out.stderr.replace(b"sha256sum: ", b"PROG: ").replace(b"sha3sum: ", b"PROG: ")
-    err = err.replace(b"improperly formatted SHA256 checksum line",
-                      b"improperly formatted checksum line")
+    err = re.sub(rb"improperly formatted \S+ checksum line", b"improperly formatted checksum line",
+                 err)
     return out.returncode, out.stdout, err
 
 
