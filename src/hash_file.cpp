@@ -46,13 +46,21 @@ struct Fill {
 
 // Reads until `capacity` bytes are in `buffer`, the end is reached or a read
 // fails. A pipe returns at most what its writer has written so far, so one
-// read(2) is not enough to fill a run.
-Fill fill(int fd, unsigned char* buffer, std::size_t capacity) {
+// read(2) is not enough to fill a run. `end_at` is where a regular file ends
+// by its size (0 when unknown): a short read that stops there is the end,
+// which saves the read that would return 0 (one of four system calls per
+// small file). A file that grew since gives a full buffer instead, and one
+// that shrank a short read elsewhere; both go on to read(2)'s own end.
+Fill fill(int fd, unsigned char* buffer, std::size_t capacity, std::size_t end_at = 0) {
   Fill result;
   while (result.size < capacity) {
     const ssize_t n = ::read(fd, buffer + result.size, capacity - result.size);
     if (n > 0) {
       result.size += static_cast<std::size_t>(n);
+      if (result.size == end_at && result.size < capacity) {
+        result.end = true;
+        break;
+      }
     } else if (n == 0) {
       result.end = true;
       break;
@@ -68,12 +76,13 @@ std::unique_ptr<unsigned char[]> make_buffer(std::size_t size) {
   return std::make_unique_for_overwrite<unsigned char[]>(size);
 }
 
-// Reads `fd` to its end on the calling thread, `capacity` bytes per run.
+// Reads `fd` to its end on the calling thread, `capacity` bytes per run;
+// `end_at` as for fill().
 void read_on_this_thread(int fd, std::size_t capacity, const std::filesystem::path& path,
-                         void* context, FileConsumer consume) {
+                         void* context, FileConsumer consume, std::size_t end_at = 0) {
   const auto buffer = make_buffer(capacity);
-  for (;;) {
-    const Fill run = fill(fd, buffer.get(), capacity);
+  for (bool first = true;; first = false) {
+    const Fill run = fill(fd, buffer.get(), capacity, first ? end_at : 0);
     if (run.size > 0) consume(context, buffer.get(), run.size);
     if (run.error != 0) throw_errno(run.error, path);
     if (run.end) return;
@@ -255,7 +264,7 @@ void read_file(const std::filesystem::path& path, void* context, FileConsumer co
   if (size < kFileRunBytes) {
     // One byte more than the size, so that a file read whole sees its end
     // in the same run unless it grew (files in /proc report 0 and need more).
-    read_on_this_thread(fd, size < 4096 ? 4096 : size + 1, path, context, consume);
+    read_on_this_thread(fd, size < 4096 ? 4096 : size + 1, path, context, consume, size);
     return;
   }
   ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
