@@ -1,167 +1,239 @@
-// Streaming SHA-3, SHAKE, TurboSHAKE, KT and Keccak-256 over files, in
-// constant memory, on the library's streaming objects. Shared by the example
-// programs.
+// What the example programs share: the algorithms by the names the command
+// lines take, hexadecimal output in pieces, coreutils' escaping of file
+// names, and running jobs on a pool with their results taken in submission
+// order. The hashing itself is vexo::Hasher's, fed by vexo::update_from_file.
 #pragma once
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <deque>
+#include <functional>
+#include <future>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "vexo/util/k12.hpp"
-#include "vexo/util/sha3.hpp"
+#include "vexo/util/Hasher.hpp"
+#include "vexo/util/ThreadPool.hpp"
+#include "vexo/util/exceptions.hpp"
+#include "vexo/util/hash_file.hpp"
 
-namespace vexo::util {
-class ThreadPool;
-}  // namespace vexo::util
+// The one place for the library's version: the loaded library's, once
+// vexo/util/version.hpp is there, else the project version that CMake passes.
+#if __has_include("vexo/util/version.hpp")
+#include "vexo/util/version.hpp"
+#define VEXO_EXAMPLES_LIBRARY_VERSION() vexo::util::version()
+#elif defined(VEXO_EXAMPLES_VERSION)
+#define VEXO_EXAMPLES_LIBRARY_VERSION() VEXO_EXAMPLES_VERSION
+#else
+#define VEXO_EXAMPLES_LIBRARY_VERSION() "unknown"
+#endif
 
 namespace example {
 
-enum class Kind {
-  kSha3_224,
-  kSha3_256,
-  kSha3_384,
-  kSha3_512,
-  kShake128,
-  kShake256,
-  kTurboShake128,
-  kTurboShake256,
-  kKt128,
-  kKt256,
-  kKeccak256,
-};
+inline const char* library_version() { return VEXO_EXAMPLES_LIBRARY_VERSION(); }
 
-// One hash function as the command lines name it.
+// One of vexo::Hasher's functions, with the lengths the programs need before
+// they hash anything.
 struct Algorithm {
-  std::string_view name;  // as given with -a
-  std::string_view tag;   // in BSD-style lines: "SHA3-256 (file) = ..."
-  Kind kind;
+  std::string_view tag;      // vexo::Hasher's name, as in "SHA3-256 (file) = ..."
   std::size_t digest_bytes;  // default output length
   bool extendable;           // any output length (-l)
 };
 
-inline constexpr Algorithm kAlgorithms[] = {
-    {"224", "SHA3-224", Kind::kSha3_224, 28, false},
-    {"256", "SHA3-256", Kind::kSha3_256, 32, false},
-    {"384", "SHA3-384", Kind::kSha3_384, 48, false},
-    {"512", "SHA3-512", Kind::kSha3_512, 64, false},
-    {"shake128", "SHAKE128", Kind::kShake128, 32, true},
-    {"shake256", "SHAKE256", Kind::kShake256, 64, true},
-    {"turboshake128", "TurboSHAKE128", Kind::kTurboShake128, 32, true},
-    {"turboshake256", "TurboSHAKE256", Kind::kTurboShake256, 64, true},
-    {"kt128", "KT128", Kind::kKt128, 32, true},
-    {"kt256", "KT256", Kind::kKt256, 64, true},
-    {"keccak256", "Keccak-256", Kind::kKeccak256, 32, false},
-};
+// Returns every function vexo::Hasher knows, in its order.
+inline const std::vector<Algorithm>& algorithms() {
+  static const std::vector<Algorithm> all = [] {
+    std::vector<Algorithm> out;
+    for (const std::string_view tag : vexo::Hasher::names()) {
+      const std::optional<vexo::Hasher> h = vexo::Hasher::by_name(tag);
+      out.push_back({tag, h->digest_size(), h->extendable()});
+    }
+    return out;
+  }();
+  return all;
+}
 
+// Lower case without dashes: "SHA3-256" and "sha3256", "Keccak-256" and
+// "keccak256" are the same name.
+inline std::string folded(std::string_view name) {
+  std::string out;
+  for (const char c : name) {
+    if (c != '-') out += c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  }
+  return out;
+}
+
+// Returns the algorithm that `name` names: a tag in any case, with or
+// without its dash ("SHA3-256", "sha3-256", "kt128", "keccak256"), or the
+// SHA-3 digest length alone ("256"); null for anything else.
 inline const Algorithm* find_algorithm(std::string_view name) {
-  for (const Algorithm& a : kAlgorithms) {
-    if (a.name == name) return &a;
+  const std::string key = folded(name);
+  for (const Algorithm& a : algorithms()) {
+    if (folded(a.tag) == key || folded(a.tag) == "sha3" + key) return &a;
   }
   return nullptr;
 }
 
+// Returns the algorithm whose tag is exactly `tag`, as check lines write it.
 inline const Algorithm* find_tag(std::string_view tag) {
-  for (const Algorithm& a : kAlgorithms) {
+  for (const Algorithm& a : algorithms()) {
     if (a.tag == tag) return &a;
   }
   return nullptr;
 }
 
-inline std::string to_hex(const std::vector<unsigned char>& bytes) {
+// Returns a new hasher for `algo`; KT and ParallelHash use `pool` (may be
+// null) for long updates.
+inline vexo::Hasher make_hasher(const Algorithm& algo, vexo::util::ThreadPool* pool) {
+  return *vexo::Hasher::by_name(algo.tag, pool);
+}
+
+// Bytes of output converted to hex at a time.
+inline constexpr std::size_t kPiece = 16384;
+
+// Passes `length` bytes of `hasher`'s output as lower-case hex to
+// `out(const char*, std::size_t)`, in pieces of at most 32 KiB, so that a
+// long output of the functions whose shorter outputs are prefixes of longer
+// ones takes constant memory. ParallelHash binds the length into its output,
+// so it is finalized whole (and may throw std::bad_alloc). A digest of fixed
+// length is passed whole, whatever `length` says.
+template <class Out>
+void hex_output(const vexo::Hasher& hasher, std::uint64_t length, Out out) {
   static constexpr char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  hex.reserve(2 * bytes.size());
-  for (unsigned char b : bytes) {
-    hex.push_back(kDigits[b >> 4]);
-    hex.push_back(kDigits[b & 15]);
-  }
-  return hex;
-}
-
-namespace detail {
-
-// Feeds everything `file` delivers to `hasher`, `buffer_size` bytes at a
-// time, and returns `output_bytes` of its output; nothing on a read error.
-template <typename Hasher>
-std::optional<std::vector<unsigned char>> hash_with(Hasher hasher, std::FILE* file,
-                                                    std::size_t output_bytes,
-                                                    std::size_t buffer_size,
-                                                    std::size_t* bytes_read) {
-  // One buffer per thread, kept between files: a tree of small files would
-  // otherwise spend much of its time allocating and zeroing buffers.
-  thread_local std::vector<unsigned char> buffer;
-  if (buffer.size() < buffer_size) buffer.resize(buffer_size);
-  for (;;) {
-    const std::size_t n = std::fread(buffer.data(), 1, buffer_size, file);
-    if (n > 0) {
-      hasher.update(tamu::span<const unsigned char>(buffer.data(), n));
-      if (bytes_read != nullptr) *bytes_read += n;
+  auto put = [&](const unsigned char* bytes, std::size_t n) {
+    char hex[2 * kPiece];
+    for (std::size_t i = 0; i < n; ++i) {
+      hex[2 * i] = kDigits[bytes[i] >> 4];
+      hex[2 * i + 1] = kDigits[bytes[i] & 15];
     }
-    if (n < buffer_size) break;
+    out(hex, 2 * n);
+  };
+  if (!hasher.extendable() || hasher.name().starts_with("ParallelHash")) {
+    std::vector<unsigned char> bytes(hasher.extendable() ? length : hasher.digest_size());
+    hasher.finalize(bytes);
+    for (std::size_t at = 0; at < bytes.size(); at += kPiece) {
+      put(bytes.data() + at, std::min(kPiece, bytes.size() - at));
+    }
+    return;
   }
-  if (std::ferror(file)) return std::nullopt;
-  std::vector<unsigned char> digest(output_bytes);
-  if constexpr (requires { hasher.finalize().read(digest); }) {
-    hasher.finalize().read(digest);
-  } else {
-    const auto fixed = hasher.finalize();
-    digest.assign(fixed.begin(), fixed.end());
+  vexo::XofReader reader = hasher.finalize_xof();
+  unsigned char bytes[kPiece];
+  while (length > 0) {
+    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(length, kPiece));
+    reader.read(tamu::span<unsigned char>(bytes, n));
+    put(bytes, n);
+    length -= n;
   }
-  return digest;
 }
 
-}  // namespace detail
+// ---------------------------------------------------------------------------
+// File names as coreutils writes them in checksum lines
 
-// Hashes everything `file` delivers. Returns nothing on a read error. Counts
-// the bytes read into `*bytes_read` if it is not null. KT hashes its chunks
-// on `pool` when one is given (and then reads 4 MiB at a time, so that the
-// workers get long runs of chunks); `output_bytes` is ignored for the
-// fixed-length digests.
-inline std::optional<std::vector<unsigned char>> hash_stream(
-    std::FILE* file, const Algorithm& algo, std::size_t output_bytes,
-    std::size_t* bytes_read = nullptr, vexo::util::ThreadPool* pool = nullptr) {
-  constexpr std::size_t kBuffer = std::size_t{1} << 16;
-  const std::size_t kt_buffer = pool != nullptr ? std::size_t{4} << 20 : kBuffer;
-  switch (algo.kind) {
-    case Kind::kSha3_224:
-      return detail::hash_with(vexo::Sha3_224(), file, output_bytes, kBuffer, bytes_read);
-    case Kind::kSha3_256:
-      return detail::hash_with(vexo::Sha3_256(), file, output_bytes, kBuffer, bytes_read);
-    case Kind::kSha3_384:
-      return detail::hash_with(vexo::Sha3_384(), file, output_bytes, kBuffer, bytes_read);
-    case Kind::kSha3_512:
-      return detail::hash_with(vexo::Sha3_512(), file, output_bytes, kBuffer, bytes_read);
-    case Kind::kShake128:
-      return detail::hash_with(vexo::Shake128(), file, output_bytes, kBuffer, bytes_read);
-    case Kind::kShake256:
-      return detail::hash_with(vexo::Shake256(), file, output_bytes, kBuffer, bytes_read);
-    case Kind::kTurboShake128:
-      return detail::hash_with(vexo::TurboShake128(), file, output_bytes, kBuffer, bytes_read);
-    case Kind::kTurboShake256:
-      return detail::hash_with(vexo::TurboShake256(), file, output_bytes, kBuffer, bytes_read);
-    case Kind::kKt128:
-      return detail::hash_with(vexo::Kt128(pool), file, output_bytes, kt_buffer, bytes_read);
-    case Kind::kKt256:
-      return detail::hash_with(vexo::Kt256(pool), file, output_bytes, kt_buffer, bytes_read);
-    case Kind::kKeccak256:
-      return detail::hash_with(vexo::Keccak256(), file, output_bytes, kBuffer, bytes_read);
+// Whether `name` must be written escaped: it holds a newline, a carriage
+// return or a backslash, which would otherwise end or change the line.
+inline bool needs_escape(std::string_view name) {
+  return name.find_first_of("\n\r\\") != std::string_view::npos;
+}
+
+// Returns `name` with \ written as \\, a newline as \n and a carriage return
+// as \r. The caller writes a \ at the start of the line before it.
+inline std::string escape_name(std::string_view name) {
+  std::string out;
+  out.reserve(name.size());
+  for (char c : name) {
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else {
+      out += c;
+    }
   }
-  return std::nullopt;
+  return out;
 }
 
-// Hashes the file at `path`; nothing if it cannot be opened or read.
-inline std::optional<std::vector<unsigned char>> hash_file(const std::string& path,
-                                                           const Algorithm& algo,
-                                                           std::size_t output_bytes,
-                                                           std::size_t* bytes_read = nullptr,
-                                                           vexo::util::ThreadPool* pool = nullptr) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return std::nullopt;
-  auto digest = hash_stream(file, algo, output_bytes, bytes_read, pool);
-  std::fclose(file);
-  return digest;
+// Undoes escape_name(); false for a \ followed by anything but \, n or r.
+inline bool unescape_name(std::string_view text, std::string* name) {
+  name->clear();
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\') {
+      *name += text[i];
+      continue;
+    }
+    if (++i == text.size()) return false;
+    switch (text[i]) {
+      case '\\':
+        *name += '\\';
+        break;
+      case 'n':
+        *name += '\n';
+        break;
+      case 'r':
+        *name += '\r';
+        break;
+      default:
+        return false;
+    }
+  }
+  return true;
 }
+
+// ---------------------------------------------------------------------------
+// Jobs on a pool, results in order
+
+// Runs jobs on `pool`, at most `window` of them queued or running, and passes
+// each result to `sink` on the calling thread in the order the jobs were
+// added. Without a pool each job runs at once on the calling thread.
+template <class Result>
+class InOrder {
+ public:
+  InOrder(vexo::util::ThreadPool* pool, std::size_t window, std::function<void(Result&)> sink)
+      : pool_(pool), window_(window), sink_(std::move(sink)) {}
+  InOrder(const InOrder&) = delete;
+  InOrder& operator=(const InOrder&) = delete;
+  ~InOrder() {
+    for (auto& f : pending_) f.wait();  // the jobs refer to the caller's data
+  }
+
+  void add(std::function<Result()> job) {
+    if (pool_ == nullptr) {
+      Result r = job();
+      sink_(r);
+      return;
+    }
+    while (pending_.size() >= window_) take_one();
+    try {
+      pending_.push_back(pool_->submit(job, "file").result);
+    } catch (const vexo::Error&) {
+      // A full queue (KT's and ParallelHash's helpers take room in it too):
+      // this thread runs the job.
+      std::promise<Result> done;
+      done.set_value(job());
+      pending_.push_back(done.get_future());
+    }
+  }
+
+  // Passes every outstanding result to the sink.
+  void finish() {
+    while (!pending_.empty()) take_one();
+  }
+
+ private:
+  void take_one() {
+    Result r = pending_.front().get();
+    pending_.pop_front();
+    sink_(r);
+  }
+
+  vexo::util::ThreadPool* pool_;
+  std::size_t window_;
+  std::function<void(Result&)> sink_;
+  std::deque<std::future<Result>> pending_;
+};
 
 }  // namespace example

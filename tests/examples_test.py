@@ -14,6 +14,7 @@ import json
 import os
 import shutil
 import random
+import re
 import signal
 import subprocess
 import sys
@@ -34,20 +35,6 @@ ALGORITHMS = {
 HERE = os.path.dirname(os.path.abspath(__file__))
 NEW_ALGORITHMS = {"turboshake128": 32, "turboshake256": 64, "kt128": 32, "kt256": 64,
                   "keccak256": 32}
-BAD = set(b'/\\:?*"\'<>|$&')
-
-
-def escape(name: bytes) -> str:
-    """Escaped file-name text, written independently of the library."""
-    out = []
-    for b in name:
-        if b <= 0x20:
-            out.append(" ")
-        elif b >= 0x80 or b in BAD:
-            out.append("$%02x" % b)
-        else:
-            out.append(chr(b))
-    return "".join(out)
 
 
 def run(*args, stdin=None):
@@ -97,7 +84,7 @@ class Sha3sum(unittest.TestCase):
 
     def test_digests_match_hashlib(self):
         for algo, ref in ALGORITHMS.items():
-            for length in ((None,) if not algo.startswith("shake") else (None, 0, 1, 200, 1000)):
+            for length in ((None,) if not algo.startswith("shake") else (None, 1, 2, 200, 1000)):
                 args = [SHA3SUM, "-a", algo] + (["-l", str(length)] if length is not None else [])
                 out = run(*args, *self.files)
                 self.assertEqual(out.returncode, 0, out.stderr)
@@ -149,7 +136,7 @@ class Sha3sumNewAlgorithms(unittest.TestCase):
     def test_digests_match_noble(self):
         checked = 0
         for algo, default_len in NEW_ALGORITHMS.items():
-            lengths = (None,) if algo == "keccak256" else (None, 0, 1, 200, 1000)
+            lengths = (None,) if algo == "keccak256" else (None, 1, 2, 200, 1000)
             for length in lengths:
                 n = default_len if length is None else length
                 expected = noble([{"algo": algo, "path": p, "len": n} for p in self.files])
@@ -245,16 +232,20 @@ class HashTree(unittest.TestCase):
                 data = os.urandom(1000 * i)
                 with open(path, "wb") as f:
                     f.write(data)
-                expected[escape(b"tree/" + name)] = hashlib.sha3_256(data).hexdigest()
+                expected[b"tree/" + name] = hashlib.sha3_256(data).hexdigest()
             result = subprocess.run([HASH_TREE, "-j", "3", "-o", out_dir, "tree"], cwd=top,
                                     capture_output=True, check=False)
             self.assertEqual(result.returncode, 0, result.stderr)
             manifests = os.listdir(out_dir)
             self.assertEqual(len(manifests), 1)
             self.assertRegex(manifests[0], r"^\d{4}-\d\d-\d\dT\d{6}-hash_tree\.sha3-256$")
-            with open(os.path.join(out_dir, manifests[0]), encoding="ascii") as f:
+            with open(os.path.join(out_dir, manifests[0]), "rb") as f:
                 lines = f.read().splitlines()
-            got = dict(reversed(line.split("  ", 1)) for line in lines)
+            got = {}
+            for line in lines:
+                m = re.fullmatch(rb"SHA3-256 \((.*)\) = ([0-9a-f]{64})", line)
+                self.assertIsNotNone(m, line)
+                got[m.group(1)] = m.group(2).decode()
             self.assertEqual(got, expected)
 
     def test_kt128_manifest(self):
@@ -278,7 +269,7 @@ class HashTree(unittest.TestCase):
             self.assertRegex(manifests[0], r"^\d{4}-\d\d-\d\dT\d{6}-hash_tree\.kt128$")
             with open(os.path.join(out_dir, manifests[0]), encoding="ascii") as f:
                 lines = f.read().splitlines()
-            self.assertEqual(lines, ["%s  %s" % (d, escape(b"tree/f%d" % i))
+            self.assertEqual(lines, ["KT128 (tree/f%d) = %s" % (i, d)
                                      for i, d in enumerate(expected)])
 
     def test_ctrl_c_drops_pending_work_and_writes_no_manifest(self):
@@ -295,6 +286,287 @@ class HashTree(unittest.TestCase):
             self.assertEqual(proc.returncode, 130, err)
             self.assertIn(b"interrupted:", err)
             self.assertEqual(os.listdir(out_dir), [])
+
+
+# By its bare name, as coreutils names itself in messages after argv[0].
+SHA256SUM = "sha256sum" if shutil.which("sha256sum") else None
+
+
+def checks(tool, *args, cwd=None, stdin=None):
+    """(exit status, stdout, stderr) of `tool -c ARGS`, with the program's name and the
+    algorithm's name in -w's message taken out of stderr, so that sha256sum and
+    sha3sum compare."""
+    out = subprocess.run([tool, "-c", *args], cwd=cwd, input=stdin, capture_output=True,
+                         check=False)
+    err = out.stderr.replace(b"sha256sum: ", b"PROG: ").replace(b"sha3sum: ", b"PROG: ")
+    err = re.sub(rb"improperly formatted \S+ checksum line", b"improperly formatted checksum line",
+                 err)
+    return out.returncode, out.stdout, err
+
+
+class Sha3sumCoreutilsConventions(unittest.TestCase):
+    """sha3sum's check mode, names and options, with coreutils' sha256sum as the oracle
+    where both apply: the same check files (digests apart) must give the same exit
+    status, the same lines on standard output and the same messages."""
+
+    NAMES = [b"plain", b"with space", b"new\nline", b"back\\slash", b"carriage\rreturn",
+             b"all \\ of\n\rthem"]
+
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory()
+        self.cwd = self.dir.name
+        for i, name in enumerate(self.NAMES):
+            with open(os.path.join(self.cwd.encode(), name), "wb") as f:
+                f.write(os.urandom(100 * i))
+
+    def tearDown(self):
+        self.dir.cleanup()
+
+    def write(self, name, data):
+        with open(os.path.join(self.cwd, name), "wb") as f:
+            f.write(data)
+
+    def sums(self, tool, *args, names=None):
+        out = subprocess.run([tool, *args, *(names or self.NAMES)], cwd=self.cwd,
+                             capture_output=True, check=False)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        return out.stdout
+
+    def test_escaped_names_are_written_as_coreutils_writes_them_and_read_back(self):
+        for tag in ([], ["--tag"]):
+            ours = self.sums(SHA3SUM, "-a", "sha3-256", *tag).splitlines(keepends=True)
+            self.assertEqual(len(ours), len(self.NAMES))
+            for line, name in zip(ours, self.NAMES):
+                digest = hashlib.sha3_256(open(os.path.join(self.cwd.encode(), name),
+                                               "rb").read()).hexdigest().encode()
+                escaped = b"\\" in name or b"\n" in name or b"\r" in name
+                shown = name.replace(b"\\", b"\\\\").replace(b"\n", b"\\n").replace(
+                    b"\r", b"\\r")
+                body = (b"SHA3-256 (%s) = %s\n" % (shown, digest) if tag
+                        else b"%s  %s\n" % (digest, shown))
+                self.assertEqual(line, (b"\\" if escaped else b"") + body)
+            if SHA256SUM is not None:  # the same name forms as coreutils
+                theirs = self.sums(SHA256SUM, *tag).splitlines()
+                strip = (lambda l: l.rstrip(b"\n").split(b" = ")[0].split(b" ", 1)[1]) if tag \
+                    else (lambda l: l.rstrip(b"\n").split(b"  ", 1)[1])
+                self.assertEqual([strip(l) for l in ours], [strip(l) for l in theirs])
+                self.assertEqual([l[:1] == b"\\" for l in ours], [l[:1] == b"\\" for l in theirs])
+            self.write("sums", b"".join(ours))
+            status, out, err = checks(SHA3SUM, "sums", cwd=self.cwd)
+            self.assertEqual((status, err), (0, b""))
+            self.assertEqual(out.count(b": OK\n"), len(self.NAMES), out)
+            if SHA256SUM is not None:
+                self.write("sums256", self.sums(SHA256SUM, *tag))
+                self.assertEqual(checks(SHA256SUM, "sums256", cwd=self.cwd),
+                                 (status, out, err))
+
+    def test_check_mode_matches_sha256sum(self):
+        if SHA256SUM is None:
+            self.skipTest("coreutils' sha256sum not available")
+        self.write("extra", b"extra bytes")
+
+        def check_file(tool, algo_args):
+            """The same faults in each tool's own lines."""
+            lines = self.sums(tool, *algo_args, names=[b"plain", b"with space", b"new\nline",
+                                                       b"extra"]).splitlines()
+            good, spaced, newline, extra = lines
+            upper = good.split(b"  ")[0].upper() + b"  " + good.split(b"  ")[1]
+            flipped = (b"0" if extra[1:2] != b"0" else b"1")
+            mismatch = extra[:1] + flipped + extra[2:]
+            missing = good.replace(b"  plain", b"  no such file")
+            missing_space = good.replace(b"  plain", b"  missing file")
+            return {
+                "mixed": b"\n".join([upper + b"\r", spaced, newline, mismatch, missing,
+                                     b"garbage line", missing_space, b""]),
+                "ok_and_garbage": b"\n".join([good, b"not a checksum", b""]),
+                "only_missing": b"\n".join([missing, b""]),
+                "missing_and_ok": b"\n".join([missing, good, b""]),
+                "nothing": b"no checksums here\n",
+            }
+
+        ours = check_file(SHA3SUM, ["-a", "sha3-256"])
+        theirs = check_file(SHA256SUM, [])
+        for case in ours:
+            self.write("ours " + case, ours[case])
+            self.write("theirs " + case, theirs[case])
+        options = ([], ["--quiet"], ["--status"], ["--strict"], ["-w"], ["--ignore-missing"],
+                   ["--ignore-missing", "--strict", "-w"])
+        compared = 0
+        for case in ours:
+            for opts in options:
+                got = checks(SHA3SUM, *opts, "ours " + case, cwd=self.cwd)
+                want = checks(SHA256SUM, *opts, "theirs " + case, cwd=self.cwd)
+                self.assertEqual(got[0], want[0], (case, opts, got))
+                self.assertEqual(got[1], want[1], (case, opts))
+                self.assertEqual(got[2].replace(b"ours ", b""), want[2].replace(b"theirs ", b""),
+                                 (case, opts))
+                compared += 1
+        self.assertEqual(compared, 35)
+        # A check file that cannot be opened, and none at all on standard input.
+        for args, stdin in ((["no such list"], None), ([], b"nothing\n")):
+            self.assertEqual(checks(SHA3SUM, *args, cwd=self.cwd, stdin=stdin),
+                             checks(SHA256SUM, *args, cwd=self.cwd, stdin=stdin))
+
+    def test_empty_digest_is_no_ok(self):
+        # An empty digest would match the empty output prefix of any file.
+        self.write("empty_digest", b"SHAKE128 (plain) = \n0  plain\n")
+        status, out, err = checks(SHA3SUM, "empty_digest", cwd=self.cwd)
+        self.assertEqual(status, 1)
+        self.assertNotIn(b"OK", out)
+        self.assertIn(b"no properly formatted checksum lines found", err)
+        for bad in ("0", "-1", "99999999999999999999", "x"):
+            out = run(SHA3SUM, "-a", "shake128", "-l", bad, os.path.join(self.cwd, "plain"))
+            self.assertEqual(out.returncode, 1, bad)
+            self.assertEqual(out.stdout, b"")
+            self.assertEqual(out.stderr.decode().splitlines(),
+                             ["sha3sum: invalid length '%s' (1 to 2^60 bytes)" % bad,
+                              "Try 'sha3sum --help' for more information."])
+
+    def test_options(self):
+        plain = os.path.join(self.cwd, "plain")
+        out = run(SHA3SUM, "--help")
+        self.assertEqual((out.returncode, out.stderr), (0, b""))
+        self.assertTrue(out.stdout.startswith(b"Usage: sha3sum "), out.stdout)
+        out = run(SHA3SUM, "--version")
+        self.assertEqual(out.returncode, 0)
+        self.assertRegex(out.stdout.decode(), r"^sha3sum \(vexo_util\) \d+\.\d+\.\d+\n$")
+        for args, message in (
+                (["-a", "x", plain], "sha3sum: unknown algorithm 'x'"),
+                (["--bogus", plain], "sha3sum: unrecognized option '--bogus'"),
+                (["-q", plain], "sha3sum: invalid option -- 'q'"),
+                (["-j", "0", plain], "sha3sum: invalid number of jobs '0' (1 to 256)"),
+                ([plain, "-a"], "sha3sum: option requires an argument -- 'a'")):
+            out = run(SHA3SUM, *args)
+            self.assertEqual((out.returncode, out.stdout), (1, b""), args)
+            self.assertEqual(out.stderr.decode().splitlines(),
+                             [message, "Try 'sha3sum --help' for more information."])
+        # The names of --tag, in any case, and the short ones.
+        expected = run(SHA3SUM, "-a", "256", plain).stdout
+        self.assertTrue(expected.startswith(hashlib.sha3_256(open(plain, "rb").read())
+                                            .hexdigest().encode()))
+        for name in ("sha3-256", "SHA3-256"):
+            self.assertEqual(run(SHA3SUM, "-a", name, plain).stdout, expected)
+        self.assertEqual(run(SHA3SUM, "-a", "KT128", plain).stdout,
+                         run(SHA3SUM, "-a", "kt128", plain).stdout)
+        # -- ends the options: a file named -a.
+        self.write("-a", b"dash")
+        out = subprocess.run([SHA3SUM, "--", "-a"], cwd=self.cwd, capture_output=True)
+        self.assertEqual(out.stdout.decode(), "%s  -a\n" % hashlib.sha3_256(b"dash").hexdigest())
+
+    def test_long_output_streams_in_constant_memory(self):
+        import resource
+
+        def limit():  # 256 MiB of address space: a whole -l 10^12 output cannot fit
+            resource.setrlimit(resource.RLIMIT_AS, (256 << 20, 256 << 20))
+
+        plain = os.path.join(self.cwd, "with space")
+        proc = subprocess.Popen([SHA3SUM, "-a", "shake256", "-l", "1000000000000", plain],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                preexec_fn=limit)
+        head = proc.stdout.read(200000)
+        proc.kill()
+        proc.communicate()
+        with open(plain, "rb") as f:
+            self.assertEqual(head.decode(), hashlib.shake_256(f.read()).hexdigest(100000))
+
+    def test_jobs_hash_files_at_once_and_print_in_argument_order(self):
+        rng = random.Random(5)
+        names, data = [], {}
+        for i, n in enumerate((9 << 20, 0, 70000, 1, 3 << 20, 8193, 100)):
+            names.append("j%d" % i)
+            data[names[-1]] = bytes(rng.getrandbits(8) for _ in range(min(n, 4096))) * (
+                n // 4096) + bytes(n % 4096)
+            self.write(names[-1], data[names[-1]])
+        names.insert(3, "missing")
+        for algo in ("256", "kt128"):
+            serial = subprocess.run([SHA3SUM, "-a", algo, *names], cwd=self.cwd,
+                                    capture_output=True)
+            parallel = subprocess.run([SHA3SUM, "-a", algo, "-j", "3", *names], cwd=self.cwd,
+                                      capture_output=True)
+            self.assertEqual(parallel.returncode, 1)
+            self.assertEqual(parallel.stdout, serial.stdout)
+            self.assertEqual(parallel.stderr,
+                             b"sha3sum: missing: No such file or directory\n")
+            self.assertEqual([line.split("  ")[1] for line in parallel.stdout.decode()
+                              .splitlines()], [n for n in names if n != "missing"])
+        lines = serial.stdout.decode().splitlines()  # kt128; the SHA3-256 ones against hashlib
+        sha3 = subprocess.run([SHA3SUM, "-j", "2", *names], cwd=self.cwd,
+                              capture_output=True).stdout.decode().splitlines()
+        self.assertEqual(sha3, ["%s  %s" % (hashlib.sha3_256(data[n]).hexdigest(), n)
+                                for n in names if n != "missing"])
+        self.write("kt_sums", ("\n".join(lines) + "\n").encode())
+        out = subprocess.run([SHA3SUM, "-c", "-j", "2", "-a", "kt128", "kt_sums"],
+                             cwd=self.cwd, capture_output=True)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        self.assertEqual(out.stdout.decode(), "".join("%s: OK\n" % n for n in names
+                                                      if n != "missing"))
+
+
+class HashTreeManifests(unittest.TestCase):
+    def test_bad_arguments_and_roots_exit_1(self):
+        with tempfile.TemporaryDirectory() as top:
+            os.mkdir(os.path.join(top, "tree"))
+            for bad in ("0", "abc", "-1", "20000"):
+                out = subprocess.run([HASH_TREE, "-j", bad, "-o", top, "tree"], cwd=top,
+                                     capture_output=True)
+                self.assertEqual(out.returncode, 1, (bad, out.stderr))
+                self.assertIn(b"usage: hash_tree", out.stderr)
+            out = subprocess.run([HASH_TREE, "-o", top, "no such root"], cwd=top,
+                                 capture_output=True)
+            self.assertEqual(out.returncode, 1, out.stderr)
+            self.assertIn(b"hash_tree: no such root: No such file or directory", out.stderr)
+            self.assertEqual(sorted(os.listdir(top)), ["tree"])
+
+    def test_manifest_is_checked_by_sha3sum_and_never_overwritten(self):
+        with tempfile.TemporaryDirectory() as top, tempfile.TemporaryDirectory() as out_dir:
+            tree = os.path.join(top.encode(), b"tree")
+            names = [b"plain", b"with space", b"new\nline", b"back\\slash", b"sub/deeper/file",
+                     b"sub/cr\rname"]
+            for i, name in enumerate(names):
+                os.makedirs(os.path.dirname(os.path.join(tree, name)), exist_ok=True)
+                with open(os.path.join(tree, name), "wb") as f:
+                    f.write(os.urandom(3000 * i))
+            os.mkfifo(os.path.join(tree, b"fifo"))
+            os.symlink(b"plain", os.path.join(tree, b"link"))  # find -type f skips it too
+            with open(os.path.join(top, "lone file"), "wb") as f:
+                f.write(b"a root that is a file")
+            roots = ["tree/", "./tree/sub", "lone file"]
+            find = subprocess.run(["find", *roots, "-type", "f", "-print0"], cwd=top,
+                                  capture_output=True, check=True).stdout.split(b"\0")[:-1]
+            runs = [subprocess.run([HASH_TREE, "-j", "2", "-o", out_dir, *algo, *roots], cwd=top,
+                                   capture_output=True)
+                    for algo in ([], [], ["--algorithm", "KT128"])]
+            for result in runs:
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertIn(b"hash_tree: skipped, not regular files: 1 FIFO(s), 0 socket(s), "
+                              b"0 device(s)", result.stderr)
+            manifests = sorted(os.listdir(out_dir))
+            self.assertEqual(len(manifests), 3, manifests)  # the same second, three files
+            for manifest in manifests:
+                path = os.path.join(out_dir, manifest)
+                with open(path, "rb") as f:
+                    text = f.read()
+                listed = []
+                for line in text.splitlines():
+                    m = re.fullmatch(rb"(\\?)(SHA3-256|KT128) \((.*)\) = ([0-9a-f]{64})", line)
+                    self.assertIsNotNone(m, line)
+                    name = m.group(3)
+                    if m.group(1):
+                        name = re.sub(rb"\\(.)", lambda e: {b"n": b"\n", b"r": b"\r",
+                                                            b"\\": b"\\"}[e.group(1)], name)
+                    listed.append(name)
+                self.assertEqual(sorted(listed), sorted(find))
+                out = subprocess.run([SHA3SUM, "-c", path], cwd=top, capture_output=True)
+                self.assertEqual(out.returncode, 0, out.stderr)
+                self.assertEqual(out.stdout.count(b": OK\n"), len(find))
+                # A changed file is found.
+                with open(os.path.join(tree, b"plain"), "ab") as f:
+                    f.write(b"!")
+                out = subprocess.run([SHA3SUM, "-c", "--quiet", path], cwd=top,
+                                     capture_output=True)
+                self.assertEqual((out.returncode, out.stdout), (1, b"tree/plain: FAILED\n"))
+                with open(os.path.join(tree, b"plain"), "r+b") as f:
+                    f.truncate(0)
 
 
 if __name__ == "__main__":
