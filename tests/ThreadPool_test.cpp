@@ -1371,8 +1371,18 @@ TEST(ThreadPoolTask, StoresSmallCallablesInlineAndKeepsThemWhenAQueueRefuses) {
     void* a[4];
     void operator()() const {}
   };
-  EXPECT_EQ(vexo::test::allocations_in([] { Task t{Small{}}; }), 0);
-  EXPECT_EQ(vexo::test::allocations_in([] { Task t{Large{}}; }), 1);
+  // The Task's address escapes, so that -O3 cannot elide the allocation.
+  auto escape = [](void* p) { asm volatile("" : : "g"(p) : "memory"); };
+  EXPECT_EQ(vexo::test::allocations_in([&] {
+              Task t{Small{}};
+              escape(&t);
+            }),
+            0);
+  EXPECT_EQ(vexo::test::allocations_in([&] {
+              Task t{Large{}};
+              escape(&t);
+            }),
+            1);
 #endif
   ThreadPool pool(1, 1);
   Gate release;
