@@ -63,8 +63,7 @@ ThreadPool::ThreadPool(std::size_t num_threads, std::size_t capacity, const Opti
   // An older caller's Options may end before a member that this version
   // added: such a member keeps its default.
   std::string thread_name;
-  if (options != nullptr &&
-      options_size >= offsetof(Options, thread_name) + sizeof(options->thread_name)) {
+  if (options != nullptr && options_size >= offsetof(Options, thread_name) + sizeof(std::string)) {
     thread_name = options->thread_name;
   }
   impl_ = std::make_unique<Impl>(num_threads, capacity, std::move(thread_name));

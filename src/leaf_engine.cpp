@@ -21,16 +21,16 @@ namespace {
 // Leaves hashed together on the four interleaved states.
 constexpr std::size_t kGroupLeaves = 4;
 // Inputs shorter than this are not worth waking the pool for.
-constexpr std::size_t kPoolMinBytes = 64 * 1024;
+constexpr std::size_t kPoolMinBytes = std::size_t{64} * 1024;
 // A helper takes work in steps of at least this many bytes of input, so that
 // small leaves do not make the shared counter the bottleneck.
-constexpr std::size_t kStepBytes = 32 * 1024;
+constexpr std::size_t kStepBytes = std::size_t{32} * 1024;
 // With a pool, leaves go out in batches of at least this much input, with
 // chaining values of at most kMaxBatchCvBytes, so that the buffer stays
 // bounded (8 MiB and 1024 leaves of KT128: 32 KiB).
-constexpr std::size_t kBatchBytes = 8 * 1024 * 1024;
+constexpr std::size_t kBatchBytes = std::size_t{8} * 1024 * 1024;
 constexpr std::size_t kMinBatchLeaves = 1024;
-constexpr std::size_t kMaxBatchCvBytes = 1024 * 1024;
+constexpr std::size_t kMaxBatchCvBytes = std::size_t{1024} * 1024;
 // The largest block of the shapes in use (TurboSHAKE128, SHAKE128).
 constexpr std::size_t kMaxBlock = 168;
 constexpr std::size_t kMaxCvSize = 64;

@@ -148,7 +148,8 @@ void TaskGroup::run_task(Task&& fct) {
     s.helper_ids.push_back(*id);
     return;
   }
-  helper.reset();  // counts the helper as done
+  // try_add_task moves from `helper` only when it queues it: here it did not.
+  helper.reset();  // NOLINT(bugprone-use-after-move): counts the helper as done
   bool alone;
   {
     std::lock_guard<std::mutex> lock(s.mutex);

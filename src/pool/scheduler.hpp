@@ -205,8 +205,8 @@ class Scheduler {
       for (auto& stack : stacks_) stack.reserve(4);
     }
     std::size_t size() const noexcept { return count_; }
-    std::size_t push(std::size_t worker, RunningEntry&& entry) {
-      stacks_[worker].push_back(std::move(entry));
+    std::size_t push(std::size_t worker, const RunningEntry& entry) {
+      stacks_[worker].push_back(entry);
       ++count_;
       return stacks_[worker].size() - 1;
     }
