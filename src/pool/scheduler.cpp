@@ -412,7 +412,7 @@ void Scheduler::sleep_i(Lock& lock) {
 
 // --- Waits -----------------------------------------------------------------------
 
-bool Scheduler::block_i(Lock& lock, std::condition_variable_any& cv, std::size_t& waiters,
+bool Scheduler::block_i(Lock& lock, std::condition_variable& cv, std::size_t& waiters,
                         SteadyTime deadline) {
   ++waiters;
   ++blocked_;

@@ -19,7 +19,6 @@
 #include <vector>
 
 #include "forced_unwind.hpp"
-#include "futex_mutex.hpp"
 #include "pending_store.hpp"
 #include "vexo/util/ThreadPool.hpp"
 #include "vexo/util/thread_annotations.hpp"
@@ -313,21 +312,21 @@ class Scheduler {
   }
   // Blocks on `cv` until notified or `deadline`, counted as a blocked caller
   // whom close() waits for. Returns false when the pool is closing.
-  bool block_i(Lock& lock, std::condition_variable_any& cv, std::size_t& waiters,
-               SteadyTime deadline) VEXO_REQUIRES(mutex_);
+  bool block_i(Lock& lock, std::condition_variable& cv, std::size_t& waiters, SteadyTime deadline)
+      VEXO_REQUIRES(mutex_);
   [[noreturn]] void throw_full() const VEXO_REQUIRES(mutex_);
   bool remove_i(TaskId id, Task& removed) VEXO_REQUIRES(mutex_);
 
   const std::size_t capacity_;
-  mutable FutexMutex mutex_;
+  mutable detail::Mutex mutex_;
   /// Idle workers sleep on this; the ledger says when to notify it.
-  std::condition_variable_any work_cv_;
+  std::condition_variable work_cv_;
   /// Waits sleep on this; notified when a task ends or is removed, if anyone waits.
-  std::condition_variable_any done_cv_;
+  std::condition_variable done_cv_;
   /// add_task_wait() sleeps on this; notified when a pending task leaves.
-  std::condition_variable_any room_cv_;
+  std::condition_variable room_cv_;
   /// close() sleeps on this until the last blocked caller has left.
-  std::condition_variable_any closed_cv_;
+  std::condition_variable closed_cv_;
   /// Callers of wait(id), and of wait(idle), sleeping on done_cv_.
   std::size_t id_waiters_ VEXO_GUARDED_BY(mutex_) = 0;
   std::size_t idle_waiters_ VEXO_GUARDED_BY(mutex_) = 0;
@@ -356,7 +355,7 @@ class Scheduler {
 
 class VEXO_SCOPED_CAPABILITY Scheduler::Lock {
  public:
-  explicit Lock(FutexMutex& mutex) VEXO_ACQUIRE(mutex) : mutex_(mutex) { mutex_.lock(); }
+  explicit Lock(detail::Mutex& mutex) VEXO_ACQUIRE(mutex) : mutex_(mutex) { mutex_.lock(); }
   ~Lock() VEXO_RELEASE() {
     if (locked_) mutex_.unlock();
   }
@@ -373,16 +372,18 @@ class VEXO_SCOPED_CAPABILITY Scheduler::Lock {
   // Waits for a notification or `deadline`; the mutex is released meanwhile
   // and held again on return. Spurious wake-ups are harmless: every caller
   // looks at the state again after waiting.
-  void wait_until(std::condition_variable_any& cv, SteadyTime deadline) {
+  void wait_until(std::condition_variable& cv, SteadyTime deadline) {
+    std::unique_lock<std::mutex> native(mutex_.native(), std::adopt_lock);
     if (deadline == kSteadyNever) {
-      cv.wait(mutex_);  // NOLINT(bugprone-spuriously-wake-up-functions)
+      cv.wait(native);  // NOLINT(bugprone-spuriously-wake-up-functions)
     } else {
-      cv.wait_until(mutex_, deadline);  // NOLINT(bugprone-spuriously-wake-up-functions)
+      cv.wait_until(native, deadline);  // NOLINT(bugprone-spuriously-wake-up-functions)
     }
+    native.release();
   }
 
  private:
-  FutexMutex& mutex_;
+  detail::Mutex& mutex_;
   bool locked_ = true;
 };
 
