@@ -44,6 +44,15 @@ struct Fill {
   int error = 0;
 };
 
+// Where fill() reads: with read(2) from the descriptor's position, or with
+// pread(2) from `offset` (the reader threads share one descriptor and read
+// runs at their own offsets).
+struct Source {
+  int fd;
+  bool positioned = false;
+  std::size_t offset = 0;
+};
+
 // Reads until `capacity` bytes are in `buffer`, the end is reached or a read
 // fails. A pipe returns at most what its writer has written so far, so one
 // read(2) is not enough to fill a run. `end_at` is where a regular file ends
@@ -51,10 +60,13 @@ struct Fill {
 // which saves the read that would return 0 (one of four system calls per
 // small file). A file that grew since gives a full buffer instead, and one
 // that shrank a short read elsewhere; both go on to read(2)'s own end.
-Fill fill(int fd, unsigned char* buffer, std::size_t capacity, std::size_t end_at = 0) {
+Fill fill(Source from, unsigned char* buffer, std::size_t capacity, std::size_t end_at = 0) {
   Fill result;
   while (result.size < capacity) {
-    const ssize_t n = ::read(fd, buffer + result.size, capacity - result.size);
+    const ssize_t n = from.positioned
+                          ? ::pread(from.fd, buffer + result.size, capacity - result.size,
+                                    static_cast<off_t>(from.offset + result.size))
+                          : ::read(from.fd, buffer + result.size, capacity - result.size);
     if (n > 0) {
       result.size += static_cast<std::size_t>(n);
       if (result.size == end_at && result.size < capacity) {
@@ -82,7 +94,7 @@ void read_on_this_thread(int fd, std::size_t capacity, const std::filesystem::pa
                          void* context, FileConsumer consume, std::size_t end_at = 0) {
   const auto buffer = make_buffer(capacity);
   for (bool first = true;; first = false) {
-    const Fill run = fill(fd, buffer.get(), capacity, first ? end_at : 0);
+    const Fill run = fill(Source{fd}, buffer.get(), capacity, first ? end_at : 0);
     if (run.size > 0) consume(context, buffer.get(), run.size);
     if (run.error != 0) throw_errno(run.error, path);
     if (run.end) return;
@@ -91,26 +103,6 @@ void read_on_this_thread(int fd, std::size_t capacity, const std::filesystem::pa
 
 // ---------------------------------------------------------------------------
 // Runs read ahead by reader threads for the consumer
-
-// As fill(), with pread(2) from `offset` on: the reader threads share one
-// descriptor and read runs at their own offsets.
-Fill fill_at(int fd, unsigned char* buffer, std::size_t capacity, std::size_t offset) {
-  Fill result;
-  while (result.size < capacity) {
-    const ssize_t n = ::pread(fd, buffer + result.size, capacity - result.size,
-                              static_cast<off_t>(offset + result.size));
-    if (n > 0) {
-      result.size += static_cast<std::size_t>(n);
-    } else if (n == 0) {
-      result.end = true;
-      break;
-    } else if (errno != EINTR) {
-      result.error = errno;
-      break;
-    }
-  }
-  return result;
-}
 
 // Two reader threads, so that together they get as much of the machine's
 // time as they need beside the hashing threads: the scheduler shares a core
@@ -146,7 +138,7 @@ class RunExchange {
         run = claimed_++;
       }
       Slot& slot = slots_[run % kSlots];
-      slot.fill = fill_at(fd_, slot.data.get(), capacity_, run * capacity_);
+      slot.fill = fill(Source{fd_, true, run * capacity_}, slot.data.get(), capacity_);
       std::lock_guard<std::mutex> lock(mutex_);
       slot.ready = true;
       if (slot.fill.end || slot.fill.error != 0) ended_ = true;

@@ -119,27 +119,7 @@ class PendingStore {
 
   // Removes the pending task `id`, moving its payload to *out; returns false
   // when no pending task has that id.
-  bool remove(Id id, PendingTask* out) {
-    std::uint32_t s;
-    const auto in_fifo = find_in_fifo(id);
-    if (in_fifo != fifo_.end()) {
-      s = in_fifo->slot;
-    } else {
-      const std::uint32_t pos = find_pos(id);
-      if (pos == kEmpty) return false;
-      s = table_[pos];
-      erase_index_at(pos);
-    }
-    Slot& slot = at(s);
-    take_payload(slot, out);
-    slot.tag = (slot.tag & ~Id{7}) | static_cast<Id>(State::dead);
-    --live_;
-    ++dead_;
-    drop_dead_fronts();
-    if (dead_ > 64 && dead_ > live_) compact();
-    shrink_table();
-    return true;
-  }
+  bool remove(Id id, PendingTask* out) { return take_out(id, out, nullptr); }
 
   // Makes due every task whose start time has come: wall start <= wall_now,
   // steady start <= steady_now. Promoted wall tasks count as waiting from
@@ -200,29 +180,7 @@ class PendingStore {
   // no due task has that id. A task in the promoted heap does not carry its
   // ready time outside its heap entry, which only a linear search would find:
   // *ready is then the largest time, so that it counts as not having waited.
-  bool take_due(Id id, PendingTask* out, std::int64_t* ready) {
-    std::uint32_t s;
-    const auto in_fifo = find_in_fifo(id);
-    if (in_fifo != fifo_.end()) {
-      s = in_fifo->slot;
-      *ready = in_fifo->ready;
-    } else {
-      const std::uint32_t pos = find_pos(id);
-      if (pos == kEmpty || at(table_[pos]).state() != State::due_heap) return false;
-      s = table_[pos];
-      *ready = std::numeric_limits<std::int64_t>::max();
-      erase_index_at(pos);
-    }
-    Slot& slot = at(s);
-    take_payload(slot, out);
-    slot.tag = (slot.tag & ~Id{7}) | static_cast<Id>(State::dead);
-    --live_;
-    ++dead_;
-    drop_dead_fronts();
-    if (dead_ > 64 && dead_ > live_) compact();
-    shrink_table();
-    return true;
-  }
+  bool take_due(Id id, PendingTask* out, std::int64_t* ready) { return take_out(id, out, ready); }
 
   // Moves every pending payload to `out` (appending), and empties the store.
   void clear(std::vector<PendingTask>& out) {
@@ -335,6 +293,35 @@ class PendingStore {
     out->flags = static_cast<std::uint8_t>((slot.tag >> 3) & ((1u << kFlagBits) - 1));
     slot.fct.reset();
     slot.name.clear();
+  }
+
+  // Takes the pending task `id` out, leaving a tombstone in its queue. With
+  // `ready`, only a due task, whose ready time goes to *ready.
+  bool take_out(Id id, PendingTask* out, std::int64_t* ready) {
+    std::uint32_t s;
+    const auto in_fifo = find_in_fifo(id);
+    if (in_fifo != fifo_.end()) {
+      s = in_fifo->slot;
+      if (ready != nullptr) *ready = in_fifo->ready;
+    } else {
+      const std::uint32_t pos = find_pos(id);
+      if (pos == kEmpty) return false;
+      s = table_[pos];
+      if (ready != nullptr) {
+        if (at(s).state() != State::due_heap) return false;
+        *ready = std::numeric_limits<std::int64_t>::max();
+      }
+      erase_index_at(pos);
+    }
+    Slot& slot = at(s);
+    take_payload(slot, out);
+    slot.tag = (slot.tag & ~Id{7}) | static_cast<Id>(State::dead);
+    --live_;
+    ++dead_;
+    drop_dead_fronts();
+    if (dead_ > 64 && dead_ > live_) compact();
+    shrink_table();
+    return true;
   }
 
   void make_due(std::uint32_t s, std::int64_t ready, Seq renewed) {
