@@ -145,6 +145,9 @@ void TaskGroup::run_task(Task&& fct) {
   Task helper(detail::GroupHelper{state_});
   if (const auto id = s.pool.try_add_task(std::move(helper), s.name)) {
     std::lock_guard<std::mutex> lock(s.mutex);
+    // Only the latest few can still be pending (at most one per worker is
+    // queued or running); the list stays short for a group never waited on.
+    if (s.helper_ids.size() >= 2 * s.pool.num_threads()) s.helper_ids.erase(s.helper_ids.begin());
     s.helper_ids.push_back(*id);
     return;
   }
