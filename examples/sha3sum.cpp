@@ -30,6 +30,7 @@
 #include <optional>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "file_hasher.hpp"
@@ -139,7 +140,6 @@ Options parse_options(int argc, char** argv, std::vector<std::string>* names) {
       {nullptr, 0, nullptr, 0},
   };
   Options opt;
-  bool verify_only = false;  // an option that only -c uses was given
   // getopt's own messages name the long option as given ("option '--tag'
   // doesn't allow an argument", "option '--st' is ambiguous; ..."), after
   // argv[0], which is made the program's name.
@@ -168,25 +168,25 @@ Options parse_options(int argc, char** argv, std::vector<std::string>* names) {
         break;
       // Of -w, --quiet and --status the last one given wins, as in coreutils.
       case 'w':
-        opt.warn = verify_only = true;
+        opt.warn = true;
         opt.quiet = opt.status = false;
         break;
       case kTag:
         opt.tag = true;
         break;
       case kQuiet:
-        opt.quiet = verify_only = true;
+        opt.quiet = true;
         opt.warn = opt.status = false;
         break;
       case kStatus:
-        opt.status = verify_only = true;
+        opt.status = true;
         opt.warn = opt.quiet = false;
         break;
       case kStrict:
-        opt.strict = verify_only = true;
+        opt.strict = true;
         break;
       case kIgnoreMissing:
-        opt.ignore_missing = verify_only = true;
+        opt.ignore_missing = true;
         break;
       case kHelp:
         print_help();
@@ -200,8 +200,19 @@ Options parse_options(int argc, char** argv, std::vector<std::string>* names) {
   for (int i = optind; i < argc; ++i) names->push_back(argv[i]);
   if (names->empty()) names->push_back("-");
   if (opt.check && opt.tag) usage_error("the --tag option is meaningless when verifying checksums");
-  if (!opt.check && verify_only) {
-    usage_error("--ignore-missing, --quiet, --status, --strict and --warn apply to -c only");
+  // One message per option that only -c uses, in coreutils' order and words.
+  const std::pair<bool, const char*> verify_only[] = {
+      {opt.ignore_missing, "ignore-missing"},
+      {opt.status, "status"},
+      {opt.warn, "warn"},
+      {opt.quiet, "quiet"},
+      {opt.strict, "strict"},
+  };
+  for (const auto& [given, name] : verify_only) {
+    if (given && !opt.check) {
+      usage_error(std::string("the --") + name +
+                  " option is meaningful only when verifying checksums");
+    }
   }
   if (opt.length && (opt.algo == nullptr || !opt.algo->extendable)) {
     usage_error("-l applies to the extendable-output algorithms only");

@@ -509,7 +509,11 @@ class Sha3sumCoreutilsConventions(unittest.TestCase):
         # named as given, as coreutils names it.
         if SHA256SUM is not None:
             for args in (["--tag=x"], ["--quiet=1"], ["--check=x"], ["--status=", plain],
-                         ["--st"], ["--warn=yes"], ["--bogus"], ["-q"]):
+                         ["--st"], ["--warn=yes"], ["--bogus"], ["-q"], ["--tag", "-c", plain],
+                         # Options of -c alone, each named in its own message.
+                         ["--status", plain], ["--ignore-missing", "--quiet", plain],
+                         ["-w", plain], ["--quiet", plain], ["--strict", plain],
+                         ["--status", "-w", plain]):
                 ours, theirs = run(SHA3SUM, *args), run(SHA256SUM, *args)
                 self.assertEqual(ours.returncode, theirs.returncode, args)
                 self.assertEqual(neutral(ours.stderr), neutral(theirs.stderr), args)
