@@ -134,6 +134,38 @@ TEST_F(HashFileTest, RegularFilesGiveTheirBytesInRunsAndTheOneShotHash) {
   EXPECT_EQ(from_hasher, expected);
 }
 
+// A descriptor is read from where it stands, through the reader threads too
+// (which read at offsets of their own), and left at the end of what was read,
+// so that a second call reads nothing; the descriptor stays open.
+TEST_F(HashFileTest, DescriptorIsReadFromItsOffsetAndLeftAtTheEnd) {
+  const Bytes data = pattern(2 * kFileRunBytes + 12345);
+  const fs::path path = write_file("f", data);
+  for (const std::size_t offset :
+       {std::size_t{0}, std::size_t{6}, kFileRunBytes + 3, data.size() - 100, data.size()}) {
+    SCOPED_TRACE(testing::Message() << "offset " << offset);
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::lseek(fd, static_cast<off_t>(offset), SEEK_SET), static_cast<off_t>(offset));
+    Recorder recorder;
+    vexo::update_from_fd(recorder, fd);
+    EXPECT_TRUE(recorder.bytes ==
+                Bytes(data.begin() + static_cast<std::ptrdiff_t>(offset), data.end()));
+    EXPECT_EQ(::lseek(fd, 0, SEEK_CUR), static_cast<off_t>(data.size()));
+    Recorder again;
+    vexo::update_from_fd(again, fd, "again");
+    EXPECT_TRUE(again.bytes.empty());
+    EXPECT_EQ(::close(fd), 0);  // still open: the call did not close it
+  }
+  Recorder recorder;
+  try {
+    vexo::update_from_fd(recorder, -1);
+    ADD_FAILURE() << "no exception";
+  } catch (const std::system_error& e) {
+    EXPECT_EQ(e.code(), std::errc::bad_file_descriptor);
+    EXPECT_EQ(std::string(e.what()), "descriptor -1: Bad file descriptor");
+  }
+}
+
 TEST_F(HashFileTest, StreamsAFifoAndDevNullToTheirEnd) {
   const fs::path fifo = dir_ / "fifo";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
