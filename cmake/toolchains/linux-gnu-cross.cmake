@@ -1,8 +1,8 @@
 # Shared by the cross toolchain files: Debian's cross compiler
-# ${VEXO_CROSS_TRIPLET}-g++ (g++-<arch>-linux-gnu), libraries of the target
-# from Debian's multiarch directory /usr/lib/${VEXO_CROSS_TRIPLET} (for
-# instance libssl-dev:arm64), and qemu-user to run the target's programs, so
-# that ctest, gtest_discover_tests and the examples' test run them emulated.
+# ${VEXO_CROSS_TRIPLET}-g++ (g++-<arch>-linux-gnu), the target's libraries, if
+# any, from Debian's multiarch directory /usr/lib/${VEXO_CROSS_TRIPLET}, and
+# qemu-user to run the target's programs, so that gtest_discover_tests, ctest
+# and the examples' test run them emulated.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_C_COMPILER ${VEXO_CROSS_TRIPLET}-gcc)
 set(CMAKE_CXX_COMPILER ${VEXO_CROSS_TRIPLET}-g++)
