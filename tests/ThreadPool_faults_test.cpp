@@ -94,12 +94,15 @@ TEST(ThreadPoolFaults, ATaskThatEndsItsThreadIsRecordedEndedBeforeItsReplacement
           release.wait();
         },
         "live");
-    ASSERT_TRUE(eventually([&] { return started.load(); }));
-    ASSERT_TRUE(eventually([&] { return !pool.is_running(exits); })) << "round " << round;
-    EXPECT_TRUE(pool.is_running(live)) << "round " << round;
+    const bool live_started = eventually([&] { return started.load(); });
+    const bool exit_ended = eventually([&] { return !pool.is_running(exits); });
+    const bool live_running = pool.is_running(live);
     release.open();
     pool.wait_idle();
-    EXPECT_TRUE(pool.is_idle());
+    ASSERT_TRUE(live_started && exit_ended && live_running)
+        << "round " << round << ": the task that ended its thread is "
+        << (exit_ended ? "no longer" : "still") << " listed as running, the live task "
+        << (live_running ? "is" : "is not");
   }
 }
 

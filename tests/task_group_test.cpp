@@ -211,17 +211,26 @@ void expect_returns(const char* what, std::function<void()> f) {
 // not when it comes as a helper finds the queue empty and leaves (each
 // member here is queued the moment the last one ran, and must run without
 // a wait), nor when wait() removes an idle helper that a concurrent run()
-// counted on (then a helper must be pending for a member no one ran).
+// counted on (then a helper must be pending for a member no one ran). The
+// windows are short: random pauses of a few microseconds sample them.
 TEST(TaskGroup, AMemberIsNeverLeftWithoutAHelper) {
+  std::mt19937 rng(20261209);
+  auto pause = [&rng] {
+    const unsigned spins = rng() % 4000;
+    for (volatile unsigned k = 0; k < spins; k = k + 1) {
+    }
+  };
   {
     ThreadPool pool(1, 100);
     TaskGroup group(pool);
     std::atomic<int> ran{0};
     for (int i = 0; i < 3000; ++i) {
+      pause();
       group.run([&ran] { ++ran; });
+      // Spins, to come back within the helper's window of leaving.
       const auto deadline = std::chrono::steady_clock::now() + 20s;
-      while (ran.load() != i + 1 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::yield();
+      for (unsigned k = 1; ran.load() != i + 1; ++k) {
+        if (k % 4096 == 0 && std::chrono::steady_clock::now() > deadline) break;
       }
       ASSERT_EQ(ran.load(), i + 1) << "member " << i << " was stranded";
     }
@@ -231,16 +240,25 @@ TEST(TaskGroup, AMemberIsNeverLeftWithoutAHelper) {
     ThreadPool pool(1, 1000);
     Gate release;
     pool.add_task([&] { release.wait(); });  // helpers stay pending
+    struct OpenOnExit {
+      Gate& gate;
+      ~OpenOnExit() { gate.open(); }
+    } open_on_exit{release};  // also when an assertion below returns
     TaskGroup group(pool, "group");
     for (int round = 0; round < 1000; ++round) {
       group.run([] {});  // queues a helper
+      std::atomic<bool> ready{false};
       std::atomic<bool> go{false};
       std::atomic<bool> ran{false};
       std::thread runner([&] {
+        ready = true;
         while (!go) {
         }
+        pause();
         group.run([&ran] { ran = true; });
       });
+      while (!ready) {
+      }
       go = true;
       group.wait();
       runner.join();
