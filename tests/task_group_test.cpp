@@ -216,8 +216,9 @@ void expect_returns(const char* what, std::function<void()> f) {
 TEST(TaskGroup, AMemberIsNeverLeftWithoutAHelper) {
   std::mt19937 rng(20261209);
   auto pause = [&rng] {
-    const unsigned spins = rng() % 4000;
-    for (volatile unsigned k = 0; k < spins; k = k + 1) {
+    const auto spins = static_cast<unsigned>(rng() % 4000);
+    std::atomic<unsigned> k{0};
+    while (k.fetch_add(1, std::memory_order_relaxed) < spins) {
     }
   };
   {
