@@ -1278,10 +1278,15 @@ TEST(ThreadPoolFaults, AReplacementWorkerThatCannotStartIsReportedAndRetried) {
   ThreadPool pool(1, 10);
   std::mutex mutex;
   std::vector<std::pair<ThreadPool::TaskId, std::string>> reported;
+  std::atomic<bool> ran_from_handler{false};
   pool.set_exception_handler([&](ThreadPool::TaskId id, std::string_view name, std::exception_ptr) {
     vexo::test::t_fail_allocations = false;  // on the ending thread, after the failed start
-    std::lock_guard<std::mutex> lock(mutex);
-    reported.emplace_back(id, std::string(name));
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      reported.emplace_back(id, std::string(name));
+    }
+    // A submission made as soon as the failure is known starts the worker.
+    pool.add_task([&] { ran_from_handler = true; }, "from the handler");
   });
   const auto exits = pool.add_task(
       [] {
@@ -1298,6 +1303,7 @@ TEST(ThreadPoolFaults, AReplacementWorkerThatCannotStartIsReportedAndRetried) {
     EXPECT_EQ(reported.front().first, exits);
     EXPECT_EQ(reported.front().second, "exits");
   }
+  EXPECT_TRUE(eventually([&] { return ran_from_handler.load(); }));
   // The next submission starts the missing worker.
   std::atomic<bool> ran{false};
   pool.add_task([&] { ran = true; }, "after");

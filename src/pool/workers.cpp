@@ -112,21 +112,14 @@ void Workers::execute(Run& run) {
 }
 
 void Workers::replace(std::size_t worker, TaskId id, const std::string& name) noexcept {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::unique_lock<std::mutex> guard(mutex_);
   if (joining_) return;
-  const auto self = std::find_if(threads_.begin(), threads_.end(), [](const std::thread& t) {
-    return t.get_id() == std::this_thread::get_id();
-  });
-  // This thread is ending: whoever joins the pool joins it, or, if there is
-  // no room to record it, nobody needs to.
-  auto retire_self = [&]() noexcept {
-    if (self == threads_.end()) return;
-    try {
-      retired_.push_back(std::move(*self));
-    } catch (...) {
-      self->detach();
-    }
+  auto find_self = [this] {
+    return std::find_if(threads_.begin(), threads_.end(), [](const std::thread& t) {
+      return t.get_id() == std::this_thread::get_id();
+    });
   };
+  const auto self = find_self();
   try {
     retired_.reserve(retired_.size() + 2);
     std::thread replacement([this, worker] { main(worker); });
@@ -139,10 +132,26 @@ void Workers::replace(std::size_t worker, TaskId id, const std::string& name) no
       retired_.push_back(std::move(replacement));
     }
   } catch (const std::exception& e) {
-    reporter_.report(id, name, e.what());
-    retire_self();
+    // The slot is recorded as missing before anyone hears of the failure, so
+    // that a submission made from then on (the handler's own, too) starts it.
     missing_slots_.push_back(worker);  // reserved for every worker: does not throw
     missing_.store(missing_slots_.size(), std::memory_order_relaxed);
+    // The handler runs without the lock, so that it may submit. Meanwhile
+    // this thread is still listed, so whoever joins the pool waits for it.
+    guard.unlock();
+    reporter_.report(id, name, e.what());
+    guard.lock();
+    if (joining_) return;  // the joiner has taken this thread and joins it
+    // This thread is ending: whoever joins the pool joins it, or, if there is
+    // no room to record it, nobody needs to (nothing of the pool is touched
+    // after this).
+    const auto listed = find_self();
+    if (listed == threads_.end()) return;  // the constructor lists and joins it
+    try {
+      retired_.push_back(std::move(*listed));
+    } catch (...) {
+      listed->detach();
+    }
   }
 }
 
