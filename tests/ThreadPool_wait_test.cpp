@@ -24,6 +24,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "pool_test_support.hpp"
@@ -161,7 +162,7 @@ TEST(ThreadPoolStop, RunningTasksSeriesAndPendingTasksAreAskedOrRemoved) {
   Gate started;
   auto stoppable = pool.submit([&](std::stop_token token) {
     started.open();
-    vexo::test::wait_for_stop(token);
+    vexo::test::wait_for_stop(std::move(token));
     return 7;
   });
   started.wait();
@@ -188,7 +189,7 @@ TEST(ThreadPoolStop, RunningTasksSeriesAndPendingTasksAreAskedOrRemoved) {
   const auto series = pool.add_recurring(
       [&](std::stop_token token) {
         if (runs.fetch_add(1) == 0) series_started.open();
-        vexo::test::wait_for_stop(token);
+        vexo::test::wait_for_stop(std::move(token));
       },
       0ns, 1ns);
   series_started.wait();
@@ -206,7 +207,7 @@ TEST(ThreadPoolStop, TheDestructorAsksRunningTasksToStop) {
         Gate started;
         pool.add_task([&](std::stop_token token) {
           started.open();
-          vexo::test::wait_for_stop(token);
+          vexo::test::wait_for_stop(std::move(token));
           stopped = true;
         });
         started.wait();

@@ -15,6 +15,7 @@
 #include <stop_token>
 #include <string>
 #include <thread>
+#include <utility>
 
 namespace vexo::test {
 
@@ -93,11 +94,11 @@ class CaptureStderrFd {
 };
 
 // Blocks until a stop is requested through `token` (at once if it was).
-inline void wait_for_stop(const std::stop_token& token) {
+inline void wait_for_stop(std::stop_token token) {
   std::mutex mutex;
   std::condition_variable_any cv;
   std::unique_lock<std::mutex> lock(mutex);
-  (void)cv.wait(lock, token, [] { return false; });
+  (void)cv.wait(lock, std::move(token), [] { return false; });
 }
 
 // Runs f on a thread of its own and returns whether it ended within `limit`.
