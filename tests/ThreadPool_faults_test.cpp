@@ -288,25 +288,36 @@ TEST(ThreadPoolClose, WakesWaitersForRoomAndSubmitRefusesANullFunctionPointer) {
 }
 
 // A task waiting for a task running on another worker blocks until it ends:
-// only the caller's own stack makes a cycle.
+// only the caller's own stack makes a cycle. Each wait's error is caught, so
+// that a wait that wrongly throws fails the test instead of hanging it.
 TEST(ThreadPoolHelp, WaitingForATaskOnAnotherWorkerIsNoCycle) {
   ThreadPool pool(2, 10);
+  Gate started;
   Gate release;
-  std::atomic<bool> started{false};
   const auto busy = pool.add_task([&] {
-    started = true;
+    started.open();
     release.wait();
   });
-  ASSERT_TRUE(eventually([&] { return started.load(); }));
+  started.wait();
+  struct Seen {
+    std::string timed, untimed;
+    bool timed_out = false, ended = false;
+  };
   Gate checked;
   auto waiter = pool.submit([&] {
-    const bool early = pool.wait_for(busy, 1ms);  // `busy` runs until released
-    checked.open();
-    return !early && pool.wait(busy);
+    Seen seen;
+    seen.timed = error_message([&] { seen.timed_out = !pool.wait_for(busy, 1ms); });
+    checked.open();  // `busy` runs until then
+    seen.untimed = error_message([&] { seen.ended = pool.wait(busy); });
+    return seen;
   });
   checked.wait();
   release.open();
-  EXPECT_TRUE(waiter.result.get());
+  const Seen seen = waiter.result.get();
+  EXPECT_EQ(seen.timed, "<no vexo::Error thrown>");
+  EXPECT_TRUE(seen.timed_out);
+  EXPECT_EQ(seen.untimed, "<no vexo::Error thrown>");
+  EXPECT_TRUE(seen.ended);
 }
 
 // A callable whose move constructor does work (here: points at itself) but

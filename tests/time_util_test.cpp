@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <future>
 #include <limits>
 #include <locale>
@@ -490,68 +491,81 @@ TEST(Sleep, FlagSetOnEntryReturnsAtOnce) {
                          [=] { vexo::sleep(std::numeric_limits<double>::infinity(), f); });
 }
 
-// Starts `call(flag)` on its own thread, checks that it is still sleeping
-// after `hold`, then sets the flag and checks that it ends.
-template <typename Call>
-void expect_sleeps_until_flag(const char* what, Call call, std::chrono::milliseconds hold) {
-  auto flag = make_flag(false);
-  auto done = std::make_shared<std::atomic<bool>>(false);
-  std::thread sleeper([call, flag, done] {
-    call(flag.get());
-    done->store(true);
-  });
-  std::this_thread::sleep_for(hold);
-  EXPECT_FALSE(done->load()) << what << " returned before its flag was set";
-  flag->store(true);
-  const auto set_at = system_clock::now();
-  while (!done->load() && system_clock::now() - set_at < kGenerous) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+// A sleep that only its flag may end: what it is called, and the call.
+struct FlagSleep {
+  const char* what;
+  std::function<void(std::atomic<bool>*)> call;
+};
+
+// Starts every sleep on its own thread, all at once, checks that each is
+// still sleeping after `hold`, then sets their flags and checks that each
+// ends. Side by side they take one hold, not one each.
+void expect_sleep_until_flag(const std::vector<FlagSleep>& sleeps, std::chrono::milliseconds hold) {
+  struct Sleeper {
+    Flag flag = make_flag(false);
+    std::shared_ptr<std::atomic<bool>> done = std::make_shared<std::atomic<bool>>(false);
+    std::thread thread;
+  };
+  std::vector<Sleeper> sleepers(sleeps.size());
+  for (std::size_t i = 0; i < sleeps.size(); ++i) {
+    Sleeper& s = sleepers[i];
+    s.thread = std::thread([call = sleeps[i].call, flag = s.flag, done = s.done] {
+      call(flag.get());
+      done->store(true);
+    });
   }
-  if (done->load()) {
-    sleeper.join();
-  } else {
-    ADD_FAILURE() << what << " ignored its flag";
-    sleeper.detach();
+  std::this_thread::sleep_for(hold);
+  for (std::size_t i = 0; i < sleeps.size(); ++i) {
+    EXPECT_FALSE(sleepers[i].done->load()) << sleeps[i].what << " returned before its flag was set";
+  }
+  for (Sleeper& s : sleepers) s.flag->store(true);
+  const auto set_at = system_clock::now();
+  for (std::size_t i = 0; i < sleeps.size(); ++i) {
+    Sleeper& s = sleepers[i];
+    while (!s.done->load() && system_clock::now() - set_at < kGenerous) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (s.done->load()) {
+      s.thread.join();
+    } else {
+      ADD_FAILURE() << sleeps[i].what << " ignored its flag";
+      s.thread.detach();
+    }
   }
 }
 
 TEST(Sleep, HugeCountsSleepUntilTheFlag) {
   // Counts of 2^63 and more must not end after the first slice.
-  expect_sleeps_until_flag(
-      "sleep_ms(2^63)", [](std::atomic<bool>* f) { vexo::sleep_ms(1ULL << 63, f); },
-      milliseconds(400));
-  expect_sleeps_until_flag(
-      "sleep_ms(max)",
-      [](std::atomic<bool>* f) {
-        vexo::sleep_ms(std::numeric_limits<unsigned long long>::max(), f);
-      },
+  expect_sleep_until_flag(
+      {{"sleep_ms(2^63)", [](std::atomic<bool>* f) { vexo::sleep_ms(1ULL << 63, f); }},
+       {"sleep_ms(max)",
+        [](std::atomic<bool>* f) {
+          vexo::sleep_ms(std::numeric_limits<unsigned long long>::max(), f);
+        }}},
       milliseconds(400));
 }
 
 TEST(Sleep, OverflowingProductsSaturate) {
   // ceil(2^64 / 1000) s times 1000 wraps to 384 ms; saturated it is for ever.
+  // The hold must outlast those 384 ms with room to spare; the other cases
+  // would end after their first slice if they went wrong.
   const unsigned long long wraps = 18446744073709552ULL;
-  expect_sleeps_until_flag(
-      "sleep(ull)", [=](std::atomic<bool>* f) { vexo::sleep(wraps, f); }, milliseconds(1500));
-  expect_sleeps_until_flag(
-      "sleep(max ull)",
-      [](std::atomic<bool>* f) { vexo::sleep(std::numeric_limits<unsigned long long>::max(), f); },
-      milliseconds(400));
-  // 2^64 ms and beyond do not fit; a double conversion would be undefined.
-  expect_sleeps_until_flag(
-      "sleep(1.8446744073709552e16)",
-      [](std::atomic<bool>* f) { vexo::sleep(1.8446744073709552e16, f); }, milliseconds(400));
-  expect_sleeps_until_flag(
-      "sleep(1e300)", [](std::atomic<bool>* f) { vexo::sleep(1e300, f); }, milliseconds(400));
-  expect_sleeps_until_flag(
-      "sleep(inf)",
-      [](std::atomic<bool>* f) { vexo::sleep(std::numeric_limits<double>::infinity(), f); },
-      milliseconds(400));
-  // INT_MAX s fits (about 68 years) and simply sleeps.
-  expect_sleeps_until_flag(
-      "sleep(INT_MAX)",
-      [](std::atomic<bool>* f) { vexo::sleep(std::numeric_limits<int>::max(), f); },
-      milliseconds(400));
+  expect_sleep_until_flag(
+      {{"sleep(ull)", [=](std::atomic<bool>* f) { vexo::sleep(wraps, f); }},
+       {"sleep(max ull)",
+        [](std::atomic<bool>* f) {
+          vexo::sleep(std::numeric_limits<unsigned long long>::max(), f);
+        }},
+       // 2^64 ms and beyond do not fit; a double conversion would be undefined.
+       {"sleep(1.8446744073709552e16)",
+        [](std::atomic<bool>* f) { vexo::sleep(1.8446744073709552e16, f); }},
+       {"sleep(1e300)", [](std::atomic<bool>* f) { vexo::sleep(1e300, f); }},
+       {"sleep(inf)",
+        [](std::atomic<bool>* f) { vexo::sleep(std::numeric_limits<double>::infinity(), f); }},
+       // INT_MAX s fits (about 68 years) and simply sleeps.
+       {"sleep(INT_MAX)",
+        [](std::atomic<bool>* f) { vexo::sleep(std::numeric_limits<int>::max(), f); }}},
+      milliseconds(1500));
 }
 
 TEST(Sleep, FlagEndsLongSleepAfterCurrentSlice) {

@@ -1,0 +1,430 @@
+// The pool's statistics, its handling of failing tasks (the diagnostic line, the handler,
+// exhausted memory, a task that ends its thread), its destruction, and stress runs whose
+// counts must add up.
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <future>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "pool_test_support.hpp"
+#include "tamu/cat.hpp"
+#include "vexo/util/ThreadPool.hpp"
+// Allocations can be made to fail (vexo::test::t_fail_allocations).
+#define VEXO_TEST_COUNT_ALLOCATIONS 1
+#include "test_support.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using vexo::test::CaptureCerr;
+using vexo::test::CaptureStderrFd;
+using vexo::test::error_message;
+using vexo::test::eventually;
+using vexo::test::finishes_within;
+using vexo::test::Gate;
+using vexo::test::Latch;
+using vexo::util::ThreadPool;
+using Clock = std::chrono::system_clock;
+using Steady = std::chrono::steady_clock;
+
+TEST(ThreadPoolErrors, ThrowingTaskWritesOneLineAndThePoolGoesOn) {
+  CaptureCerr captured;
+  {
+    ThreadPool pool(1, 10);
+    pool.add_task([] { throw std::runtime_error("x"); }, "job");
+    pool.add_task([] { throw 42; }, "odd");  // not a std::exception
+    pool.add_task(std::function<void()>(), "empty");
+    std::atomic<bool> after{false};
+    pool.add_task([&] { after = true; }, "after");
+    ASSERT_TRUE(eventually([&] { return after.load() && pool.is_idle(); }));
+    EXPECT_TRUE(pool.get_running_task_ids().empty());
+  }
+  EXPECT_EQ(captured.text(), std::string("Exception in task \"job\": x\n"
+                                         "Exception in task \"odd\": unknown exception\n"
+                                         "Exception in task \"empty\": ") +
+                                 std::bad_function_call().what() + "\n");
+}
+
+TEST(ThreadPoolErrors, DiagnosticLinesNeverInterleave) {
+  CaptureCerr captured;
+  const std::string long_name(300, 'n');
+  constexpr int kTasks = 200;
+  {
+    ThreadPool pool(4, kTasks);
+    for (int i = 0; i < kTasks; ++i) {
+      pool.add_task([] { throw std::runtime_error(std::string(500, 'w')); }, long_name);
+    }
+    ASSERT_TRUE(eventually([&] { return pool.is_idle(); }));
+  }
+  const std::string line = "Exception in task \"" + long_name + "\": " + std::string(500, 'w');
+  std::istringstream lines(captured.text());
+  int count = 0;
+  for (std::string l; std::getline(lines, l); ++count) ASSERT_EQ(l, line);
+  EXPECT_EQ(count, kTasks);
+}
+
+TEST(ThreadPoolDestruction, DiscardsPendingTasksAndDestroysTheirCallables) {
+  auto token = std::make_shared<int>(0);
+  std::atomic<int> runs{0};
+  {
+    ThreadPool pool(2, 100);
+    for (int i = 0; i < 50; ++i) pool.add_task([&runs, token] { ++runs; }, 1h);
+    EXPECT_EQ(token.use_count(), 51);
+  }
+  EXPECT_EQ(runs.load(), 0);
+  EXPECT_EQ(token.use_count(), 1);
+}
+
+TEST(ThreadPoolDestruction, WaitsForTheRunningTask) {
+  std::atomic<bool> finished{false};
+  Latch started(1);
+  {
+    ThreadPool pool(1, 10);
+    pool.add_task([&] {
+      started.count_down();
+      std::this_thread::sleep_for(50ms);
+      finished = true;
+    });
+    started.wait();
+  }
+  EXPECT_TRUE(finished.load());
+}
+
+// Every accepted task runs exactly once or is removed, under several
+// submitters, tasks that submit tasks, and concurrent removals and queries.
+class ThreadPoolStress : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(ThreadPoolStress, EveryAcceptedTaskRunsExactlyOnceOrIsRemoved) {
+  constexpr int kSubmitters = 3;
+  constexpr int kPerSubmitter = 1500;
+  constexpr std::size_t kMaxIds = 4 * kSubmitters * kPerSubmitter;
+  std::vector<std::atomic<int>> runs(kMaxIds);
+  std::vector<std::atomic<int>> removed(kMaxIds);
+  std::atomic<bool> stop_meddling{false};
+  std::atomic<std::uint64_t> accepted{0};
+  {
+    ThreadPool pool(GetParam(), 256);
+    // Submits one task that counts its own run. Submitters retry while the
+    // queue is full; a task gives up instead (with one worker, nobody else
+    // would drain the queue).
+    std::function<void(int, int)> submit;
+    submit = [&](int depth, int seed) {
+      auto id_holder = std::make_shared<std::atomic<std::uint64_t>>(kMaxIds);
+      auto body = [&, depth, seed, id_holder] {
+        std::uint64_t id;
+        while ((id = id_holder->load()) == kMaxIds) std::this_thread::yield();
+        runs[id].fetch_add(1);
+        if (depth < 1 && seed % 4 == 0) submit(depth + 1, seed + 1);  // tasks that submit tasks
+      };
+      const auto start = seed % 7 == 0 ? ThreadPool::Duration(2ms) : ThreadPool::Duration(0);
+      for (;;) {
+        try {
+          const auto id =
+              pool.add_task(body, start, tamu::cat("t", static_cast<std::uint64_t>(seed)));
+          ASSERT_LT(id, kMaxIds);
+          id_holder->store(id);
+          accepted.fetch_add(1);
+          return;
+        } catch (const vexo::Error&) {
+          if (depth > 0) return;
+          std::this_thread::yield();
+        }
+      }
+    };
+    std::thread meddler([&] {
+      std::mt19937_64 rng(42);
+      while (!stop_meddling) {
+        const std::uint64_t id = rng() % (accepted.load() + 1);
+        if (pool.remove_pending_task(id)) removed[id].fetch_add(1);
+        (void)pool.is_pending_or_running(id);
+        (void)pool.get_running_task_ids();
+        (void)pool.get_running_task_names();
+        (void)pool.is_idle();
+        (void)pool.num_pending();
+      }
+    });
+    std::vector<std::thread> submitters;
+    for (int s = 0; s < kSubmitters; ++s) {
+      submitters.emplace_back([&, s] {
+        for (int i = 0; i < kPerSubmitter; ++i) submit(0, s * kPerSubmitter + i);
+      });
+    }
+    for (auto& t : submitters) t.join();
+    ASSERT_TRUE(eventually([&] { return pool.is_idle(); }));
+    stop_meddling = true;
+    meddler.join();
+    // Nested submissions happen inside tasks; the pool is idle, so all are in.
+    ASSERT_TRUE(pool.is_idle());
+  }
+  const std::uint64_t total = accepted.load();
+  std::uint64_t ran = 0, gone = 0;
+  for (std::uint64_t id = 0; id < kMaxIds; ++id) {
+    const int r = runs[id].load(), m = removed[id].load();
+    if (id < total) {
+      ASSERT_EQ(r + m, 1) << "task " << id << " ran " << r << " times, removed " << m;
+    } else {
+      ASSERT_EQ(r + m, 0) << "id " << id << " was never issued";
+    }
+    ran += static_cast<std::uint64_t>(r);
+    gone += static_cast<std::uint64_t>(m);
+  }
+  EXPECT_EQ(ran + gone, total);
+  EXPECT_GE(total, static_cast<std::uint64_t>(kSubmitters * kPerSubmitter));
+}
+
+INSTANTIATE_TEST_SUITE_P(Workers, ThreadPoolStress, ::testing::Values(1, 2, 8));
+
+TEST(ThreadPoolErrors, BadAllocIsReportedWhileMemoryStaysExhausted) {
+#if !defined(VEXO_TEST_ALLOCATIONS_COUNTED)
+  GTEST_SKIP() << "the sanitizers replace operator new";
+#else
+  CaptureStderrFd captured;
+  {
+    ThreadPool pool(1, 10);
+    pool.add_task(
+        [] {
+          vexo::test::t_fail_allocations = true;  // until the next task on this worker
+          throw std::bad_alloc();
+        },
+        "starved");
+    std::atomic<bool> after{false};
+    pool.add_task(
+        [&] {
+          vexo::test::t_fail_allocations = false;
+          after = true;
+        },
+        "after");
+    ASSERT_TRUE(eventually([&] { return after.load(); }));
+  }
+  EXPECT_EQ(captured.text(), "Exception in task \"starved\": std::bad_alloc\n");
+#endif
+}
+
+TEST(ThreadPoolErrors, NullWhatIsReportedWithAPlaceholder) {
+  struct NullWhat : std::exception {
+    const char* what() const noexcept override { return nullptr; }
+  };
+  CaptureCerr captured;
+  {
+    ThreadPool pool(1, 10);
+    pool.add_task([] { throw NullWhat(); }, "null");
+    ASSERT_TRUE(eventually([&] { return pool.is_idle(); }));
+  }
+  EXPECT_EQ(captured.text(), "Exception in task \"null\": <null what()>\n");
+}
+
+TEST(ThreadPoolErrors, TaskThatEndsItsThreadLeavesThePoolSound) {
+  ThreadPool pool(1, 10);
+  const auto id = pool.add_task([] { pthread_exit(nullptr); }, "exits");
+  std::atomic<bool> after{false};
+  pool.add_task([&] { after = true; }, "after");
+  EXPECT_TRUE(eventually([&] { return after.load(); }));  // on the worker that replaced it
+  EXPECT_TRUE(eventually([&] { return pool.is_idle(); }));
+  EXPECT_FALSE(pool.is_pending_or_running(id));
+}
+
+TEST(ThreadPoolErrors, HandlerReplacesTheLineAndAThrowingHandlerIsReported) {
+  CaptureCerr captured;
+  ThreadPool pool(1, 10);
+  std::mutex m;
+  std::vector<std::string> seen;
+  pool.set_exception_handler(
+      [&](ThreadPool::TaskId id, std::string_view name, std::exception_ptr e) {
+        try {
+          std::rethrow_exception(e);
+        } catch (const std::exception& ex) {
+          std::lock_guard<std::mutex> lock(m);
+          seen.push_back(std::to_string(id) + " " + std::string(name) + " " + ex.what());
+        }
+        if (name == "rethrow") throw std::logic_error("handler failed");
+      });
+  pool.add_task([] { throw std::runtime_error("a"); }, "first");
+  pool.add_task([] { throw std::runtime_error("b"); }, "rethrow");
+  pool.wait_idle();
+  pool.set_exception_handler(nullptr);  // back to the default line
+  pool.add_task([] { throw std::runtime_error("c"); }, "default");
+  pool.wait_idle();
+  EXPECT_EQ(seen, (std::vector<std::string>{"0 first a", "1 rethrow b"}));
+  EXPECT_EQ(captured.text(),
+            "Exception in exception handler for task \"rethrow\": handler failed\n"
+            "Exception in task \"default\": c\n");
+  const auto stats = pool.stats();
+  EXPECT_EQ(stats.submitted, 3u);
+  EXPECT_EQ(stats.completed, 3u);
+  EXPECT_EQ(stats.failed, 3u);
+}
+
+// Submissions with futures, recurring series, waits and removals from several
+// threads at once, with exact accounting.
+TEST(ThreadPoolStress, SubmitSeriesWaitsAndRemovalsAccountExactly) {
+  constexpr int kSubmitters = 2, kPerSubmitter = 600, kSeries = 8;
+  ThreadPool pool(3, 32);
+  std::atomic<std::uint64_t> removes{0}, runs{0};
+  std::vector<std::atomic<int>> ran(kSubmitters * kPerSubmitter);
+  struct SeriesState {
+    std::atomic<int> runs{0};
+    std::atomic<bool> in_run{false};
+    std::atomic<bool> overlapped{false};
+  };
+  std::vector<SeriesState> series(kSeries);
+  std::vector<ThreadPool::TaskId> series_ids(kSeries);
+  for (int s = 0; s < kSeries; ++s) {
+    series_ids[static_cast<std::size_t>(s)] = pool.add_recurring(
+        [&, s] {
+          SeriesState& st = series[static_cast<std::size_t>(s)];
+          if (st.in_run.exchange(true)) st.overlapped = true;
+          ++st.runs;
+          ++runs;
+          st.in_run = false;
+        },
+        ThreadPool::Duration(0), ThreadPool::Duration(s % 2 == 0 ? 1ms : 3ms),
+        tamu::cat("series ", static_cast<std::uint64_t>(s)),
+        s % 3 == 0 ? ThreadPool::Recurrence::fixed_delay : ThreadPool::Recurrence::fixed_rate);
+  }
+  std::mutex issued_mutex;
+  std::vector<ThreadPool::TaskId> issued;
+  std::atomic<bool> stop{false};
+  std::thread meddler([&] {
+    std::mt19937_64 rng(5);
+    while (!stop) {
+      ThreadPool::TaskId id = 0;
+      {
+        std::lock_guard<std::mutex> lock(issued_mutex);
+        if (issued.empty()) continue;
+        id = issued[rng() % issued.size()];
+      }
+      if (rng() % 2 == 0) {
+        if (pool.remove_pending_task(id)) ++removes;
+      } else {
+        pool.wait_for(id, ThreadPool::Duration(1ms));
+      }
+      (void)pool.get_pending_task_ids(8);
+      (void)pool.stats();
+    }
+  });
+  std::vector<std::thread> submitters;
+  std::vector<std::vector<ThreadPool::Submission<int>>> results(kSubmitters);
+  for (int t = 0; t < kSubmitters; ++t) {
+    submitters.emplace_back([&, t] {
+      for (int i = 0; i < kPerSubmitter; ++i) {
+        const int k = t * kPerSubmitter + i;
+        for (;;) {
+          try {
+            auto sub = pool.submit(
+                [&, k] {
+                  ++ran[static_cast<std::size_t>(k)];
+                  ++runs;
+                  return k;
+                },
+                i % 5 == 0 ? ThreadPool::Duration(1ms) : ThreadPool::Duration(0));
+            {
+              std::lock_guard<std::mutex> lock(issued_mutex);
+              issued.push_back(sub.id);
+            }
+            results[static_cast<std::size_t>(t)].push_back(std::move(sub));
+            break;
+          } catch (const vexo::Error&) {
+            (void)pool.add_task_wait([] {}, ThreadPool::Duration(1ms));  // a filler, also counted
+            std::this_thread::yield();
+          }
+        }
+      }
+    });
+  }
+  for (auto& t : submitters) t.join();
+  for (ThreadPool::TaskId id : series_ids) {
+    if (pool.remove_pending_task(id)) ++removes;
+    pool.wait(id);
+  }
+  pool.wait_idle();
+  stop = true;
+  meddler.join();
+  std::uint64_t got = 0, broken = 0;
+  for (int t = 0; t < kSubmitters; ++t) {
+    for (auto& sub : results[static_cast<std::size_t>(t)]) {
+      try {
+        const int k = sub.result.get();
+        ASSERT_EQ(ran[static_cast<std::size_t>(k)].load(), 1);
+        ++got;
+      } catch (const std::future_error&) {
+        ++broken;
+      }
+    }
+  }
+  int total_ran = 0;
+  for (auto& r : ran) total_ran += r.load();
+  EXPECT_EQ(got, static_cast<std::uint64_t>(total_ran));
+  EXPECT_EQ(got + broken, static_cast<std::uint64_t>(kSubmitters * kPerSubmitter));
+  for (SeriesState& st : series) EXPECT_FALSE(st.overlapped.load());
+  const auto stats = pool.stats();
+  EXPECT_EQ(stats.removed, removes.load());
+  EXPECT_EQ(stats.removed, broken + kSeries);  // every series ended by removal
+  // Every submission ran or was removed: fillers ran, series ran many times.
+  std::uint64_t series_runs = 0;
+  for (SeriesState& st : series) series_runs += static_cast<std::uint64_t>(st.runs.load());
+  const std::uint64_t fillers = stats.submitted - kSubmitters * kPerSubmitter - kSeries;
+  EXPECT_EQ(stats.completed, got + series_runs + fillers);
+  EXPECT_EQ(runs.load(), got + series_runs);
+  EXPECT_TRUE(pool.is_idle());
+}
+
+#if defined(VEXO_TEST_ALLOCATIONS_COUNTED)
+TEST(ThreadPoolFaults, AReplacementWorkerThatCannotStartIsReportedAndRetried) {
+  ThreadPool pool(1, 10);
+  std::mutex mutex;
+  std::vector<std::pair<ThreadPool::TaskId, std::string>> reported;
+  std::atomic<bool> ran_from_handler{false};
+  pool.set_exception_handler([&](ThreadPool::TaskId id, std::string_view name, std::exception_ptr) {
+    vexo::test::t_fail_allocations = false;  // on the ending thread, after the failed start
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      reported.emplace_back(id, std::string(name));
+    }
+    // A submission made as soon as the failure is known starts the worker.
+    pool.add_task([&] { ran_from_handler = true; }, "from the handler");
+  });
+  const auto exits = pool.add_task(
+      [] {
+        vexo::test::t_fail_allocations = true;  // the replacement's start fails
+        pthread_exit(nullptr);
+      },
+      "exits");
+  ASSERT_TRUE(eventually([&] {
+    std::lock_guard<std::mutex> lock(mutex);
+    return !reported.empty();
+  }));
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(reported.front().first, exits);
+    EXPECT_EQ(reported.front().second, "exits");
+  }
+  EXPECT_TRUE(eventually([&] { return ran_from_handler.load(); }));
+  // The next submission starts the missing worker.
+  std::atomic<bool> ran{false};
+  pool.add_task([&] { ran = true; }, "after");
+  EXPECT_TRUE(eventually([&] { return ran.load(); }));
+}
+#endif
+
+}  // namespace
