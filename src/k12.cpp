@@ -82,8 +82,8 @@ std::size_t length_encode(std::uint64_t value, unsigned char* out) {
 // order, using `pool` for long runs.
 void absorb_leaves(const Variant& v, keccak::SpongeInstance* final_node, std::uint64_t* chunks_done,
                    const unsigned char* chunks, std::size_t count, util::ThreadPool* pool) {
-  *chunks_done += count;
   detail::absorb_leaves(v.leaves, chunks, count, final_node, pool);
+  *chunks_done += count;
 }
 
 // ----------------------------------------------------------------------------

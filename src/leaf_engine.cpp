@@ -126,15 +126,20 @@ void absorb_leaves(const LeafShape& shape, const unsigned char* leaves, std::siz
         const unsigned char* run = leaves + first * shape.leaf_size;
         // Whole steps of `grain` leaves, so that only the last range of the
         // batch ends in a partial group of four.
-        util::parallel_for(
-            *pool, 0, (n + grain - 1) / grain,
-            [&](std::size_t first_step, std::size_t end_step) {
-              const std::size_t begin = first_step * grain;
-              const std::size_t end = std::min(n, end_step * grain);
-              leaf_cvs(shape, run + begin * shape.leaf_size, end - begin,
-                       cvs.get() + begin * shape.cv_size);
-            },
-            1);
+        const auto hash_steps = [&](std::size_t first_step, std::size_t end_step) {
+          const std::size_t begin = first_step * grain;
+          const std::size_t end = std::min(n, end_step * grain);
+          leaf_cvs(shape, run + begin * shape.leaf_size, end - begin,
+                   cvs.get() + begin * shape.cv_size);
+        };
+        const std::size_t steps = (n + grain - 1) / grain;
+        try {
+          util::parallel_for(*pool, 0, steps, hash_steps, 1);
+        } catch (const std::bad_alloc&) {
+          // The loop's shared record could not be had: nothing has started
+          // (leaf_cvs itself never throws), so this thread hashes the batch.
+          hash_steps(0, steps);
+        }
         keccak::SpongeAbsorb(node, cvs.get(), n * shape.cv_size);
       }
       return;
