@@ -22,6 +22,7 @@
 /// \endcode
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -214,6 +215,45 @@ class Kt256 final : private detail::KtStream {
   void update(const T& data) {
     KtStream::update(byte_view(data));
   }
+};
+
+/// Fills outputs[j] (any length) with turboshake_128(inputs[j], domain), for
+/// the four lanes j at once (see "Four sponges at once" in sha3.hpp). Throws
+/// vexo::Error("Invalid TurboSHAKE domain byte: 0x80") for a domain byte
+/// outside 0x01..0x7F, with the outputs untouched. No allocation.
+VEXO_API void turboshake_128_x4(const std::array<tamu::span<const unsigned char>, 4>& inputs,
+                                unsigned char domain,
+                                const std::array<tamu::span<unsigned char>, 4>& outputs);
+
+/// Fills outputs[j] with turboshake_256(inputs[j], domain), as
+/// turboshake_128_x4.
+VEXO_API void turboshake_256_x4(const std::array<tamu::span<const unsigned char>, 4>& inputs,
+                                unsigned char domain,
+                                const std::array<tamu::span<unsigned char>, 4>& outputs);
+
+/// Four TurboSHAKE128 streams with one domain byte as one streaming object,
+/// as vexo::Shake128x4 (sha3.hpp). The constructor throws
+/// vexo::Error("Invalid TurboSHAKE domain byte: 0x80") for a domain byte
+/// outside 0x01..0x7F.
+class TurboShake128x4 final : private detail::SpongeX4Object<1344, 12> {
+ public:
+  /// Starts four empty TurboSHAKE128 sponges with the domain byte `domain`.
+  explicit TurboShake128x4(unsigned char domain = 0x1F)
+      : SpongeX4Object(detail::checked_turboshake_domain(domain)) {}
+  using SpongeX4Object::absorb;
+  using SpongeX4Object::reset;
+  using SpongeX4Object::squeeze;
+};
+
+/// Four TurboSHAKE256 streams as one streaming object, as TurboShake128x4.
+class TurboShake256x4 final : private detail::SpongeX4Object<1088, 12> {
+ public:
+  /// Starts four empty TurboSHAKE256 sponges with the domain byte `domain`.
+  explicit TurboShake256x4(unsigned char domain = 0x1F)
+      : SpongeX4Object(detail::checked_turboshake_domain(domain)) {}
+  using SpongeX4Object::absorb;
+  using SpongeX4Object::reset;
+  using SpongeX4Object::squeeze;
 };
 
 }  // namespace vexo

@@ -35,6 +35,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "tamu/span.hpp"
@@ -344,6 +345,132 @@ class Shake256 final : private detail::SpongeXof<1088, 24> {
   using SpongeXof::finalize;
   using SpongeXof::reset;
   using SpongeXof::update;
+};
+
+// ----------------------------------------------------------------------------
+// Four sponges at once
+// ----------------------------------------------------------------------------
+//
+// Four independent SHAKE streams computed together on the four-state
+// permutation (keccak.hpp): what post-quantum schemes need when they expand
+// a matrix from a seed (four SHAKE128 or SHAKE256 streams at a time in
+// FIPS 203 and FIPS 204). Lane j's bytes are exactly those of the one-lane
+// function on lane j's input. On x86-64 CPUs with AVX2 or AVX-512VL the four
+// permutations run in one pass; elsewhere one after another, no slower than
+// four one-lane calls. Inputs and outputs may have any lengths, different
+// from lane to lane: lanes that need fewer blocks wait while the others go on.
+
+namespace detail {
+
+/// The engine of the four-lane objects and functions: four sponges of one
+/// rate, round count (12 or 24) and delimited suffix, on interleaved states.
+/// Plain memory (about 830 bytes), no allocation; copies continue
+/// independently.
+class SpongeX4 {
+ public:
+  /// Four inputs, one per lane.
+  using Inputs = std::array<tamu::span<const unsigned char>, 4>;
+  /// Four outputs, one per lane.
+  using Outputs = std::array<tamu::span<unsigned char>, 4>;
+
+  /// Four empty sponges; the parameters are the library's own, not checked.
+  VEXO_API SpongeX4(unsigned int rate, unsigned int rounds, unsigned char suffix) noexcept;
+  /// Absorbs inputs[j] into sponge j. Throws vexo::Error("Cannot absorb after
+  /// squeezing; call reset() first") once squeeze() has been called.
+  VEXO_API void absorb(const Inputs& inputs);
+  /// Pads the sponges at the first call, then fills outputs[j] with the next
+  /// bytes of sponge j.
+  VEXO_API void squeeze(const Outputs& outputs) noexcept;
+  /// Empties the four sponges.
+  VEXO_API void reset() noexcept;
+
+ private:
+  void permute_all() noexcept;
+  void pad() noexcept;
+
+  /// Lane i of sponge j is word 4 * i + j (keccak.hpp's interleaved layout).
+  alignas(32) std::uint64_t lanes_[100];
+  /// Per sponge: bytes of the current block absorbed, or given out once
+  /// squeezing (0 to block_; block_ means a permutation is due).
+  std::uint16_t pos_[4];
+  /// The rate in bytes.
+  std::uint16_t block_;
+  /// 0 for Keccak-f[1600], 12 for Keccak-p[1600, 12].
+  std::uint8_t first_round_;
+  std::uint8_t suffix_;
+  bool squeezing_ = false;
+};
+
+}  // namespace detail
+
+/// Fills outputs[j] (any length) with shake_128(inputs[j]), for the four lanes
+/// j at once. Never fails; no allocation. Each span may be empty; an output
+/// must not overlap an input or another output.
+VEXO_API void shake_128_x4(const std::array<tamu::span<const unsigned char>, 4>& inputs,
+                           const std::array<tamu::span<unsigned char>, 4>& outputs);
+
+/// Fills outputs[j] with shake_256(inputs[j]), as shake_128_x4.
+VEXO_API void shake_256_x4(const std::array<tamu::span<const unsigned char>, 4>& inputs,
+                           const std::array<tamu::span<unsigned char>, 4>& outputs);
+
+namespace detail {
+
+/// The members of the four-lane streaming classes, on a SpongeX4 of the
+/// class's rate and round count.
+template <unsigned int Rate, unsigned int Rounds>
+class SpongeX4Object {
+ public:
+  /// Absorbs inputs[j] into lane j (the spans may differ in length, or be
+  /// empty). Throws vexo::Error("Cannot absorb after squeezing; call reset()
+  /// first") after the first squeeze().
+  void absorb(const SpongeX4::Inputs& inputs) { sponge_.absorb(inputs); }
+  /// Fills outputs[j] with the next bytes of lane j's output.
+  void squeeze(const SpongeX4::Outputs& outputs) noexcept { sponge_.squeeze(outputs); }
+  /// Forgets all input and output: four empty sponges again (a TurboSHAKE
+  /// object keeps its domain byte).
+  void reset() noexcept { sponge_.reset(); }
+
+ protected:
+  explicit SpongeX4Object(unsigned char suffix) noexcept : sponge_(Rate, Rounds, suffix) {}
+
+ private:
+  SpongeX4 sponge_;
+};
+
+}  // namespace detail
+
+/// Four SHAKE128 streams as one streaming object: absorb() any number of
+/// times, then squeeze() any number of times; lane j's bytes are those of
+/// Shake128 fed lane j's inputs. absorb() takes the array type of
+/// shake_128_x4's inputs, squeeze() that of its outputs. A plain value (a
+/// copy continues independently), no allocation; one object must not be used
+/// from two threads at once.
+///
+/// Example (a rejection sampler reading three blocks per lane, then more):
+/// \code
+///   vexo::Shake128x4 xof;
+///   xof.absorb({seed0, seed1, seed2, seed3});
+///   std::array<std::array<unsigned char, 504>, 4> blocks;
+///   xof.squeeze({blocks[0], blocks[1], blocks[2], blocks[3]});
+///   xof.squeeze({more0, more1, more2, more3});  // the next bytes of each lane
+/// \endcode
+class Shake128x4 final : private detail::SpongeX4Object<1344, 24> {
+ public:
+  /// Starts four empty SHAKE128 sponges.
+  Shake128x4() noexcept : SpongeX4Object(0x1F) {}
+  using SpongeX4Object::absorb;
+  using SpongeX4Object::reset;
+  using SpongeX4Object::squeeze;
+};
+
+/// Four SHAKE256 streams as one streaming object, as Shake128x4.
+class Shake256x4 final : private detail::SpongeX4Object<1088, 24> {
+ public:
+  /// Starts four empty SHAKE256 sponges.
+  Shake256x4() noexcept : SpongeX4Object(0x1F) {}
+  using SpongeX4Object::absorb;
+  using SpongeX4Object::reset;
+  using SpongeX4Object::squeeze;
 };
 
 }  // namespace vexo
