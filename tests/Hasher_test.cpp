@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cctype>
 #include <cstddef>
 #include <random>
 #include <span>
@@ -99,7 +100,21 @@ TEST(Hasher, EveryNameMatchesItsFunction) {
       EXPECT_EQ(again, out) << name;
     }
   }
-  EXPECT_FALSE(vexo::Hasher::by_name("sha3-256"));
+  // Names match in any case, as sha3sum -a and OpenSSL take them; name()
+  // gives the canonical spelling. Near misses are refused.
+  for (const std::string_view name : vexo::Hasher::names()) {
+    std::string lower(name), upper(name);
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    for (const std::string& spelling : {lower, upper}) {
+      const std::optional<vexo::Hasher> made = vexo::Hasher::by_name(spelling);
+      ASSERT_TRUE(made) << spelling;
+      EXPECT_EQ(made->name(), name);
+    }
+    EXPECT_FALSE(vexo::Hasher::by_name(std::string(name) + " ")) << name;
+    EXPECT_FALSE(vexo::Hasher::by_name(name.substr(1))) << name;
+  }
+  EXPECT_FALSE(vexo::Hasher::by_name("sha3_256"));
   EXPECT_FALSE(vexo::Hasher::by_name(""));
 }
 

@@ -563,7 +563,9 @@ TEST(Sha3FourLanes, EachLaneEqualsTheOneLaneFunction) {
   vexo::Shake128x4 xof;
   std::array<unsigned char, 1> byte{};
   xof.squeeze({byte, byte, byte, byte});
-  EXPECT_EQ(vexo::test::error_message([&] { xof.absorb({byte, byte, byte, byte}); }),
+  EXPECT_EQ(vexo::test::error_message([&] {
+              xof.absorb({byte, byte, byte, byte});
+            }),
             "Cannot absorb after squeezing; call reset() first");
   xof.reset();
   xof.absorb({byte, byte, byte, byte});

@@ -18,12 +18,15 @@ namespace {
 // Encodings
 // ----------------------------------------------------------------------------
 
-constexpr unsigned char kCshakeSuffix = 0x04;
-constexpr unsigned char kShakeSuffix = 0x1F;
+constexpr unsigned char kCshakeSuffix = detail::kParallelHash128.suffix;
+constexpr unsigned char kShakeSuffix = detail::kShake128.suffix;
 constexpr unsigned char kParallelHashName[12] = {'P', 'a', 'r', 'a', 'l', 'l',
                                                  'e', 'l', 'H', 'a', 's', 'h'};
 
-unsigned int rate_for(unsigned int bits) { return bits == 256 ? 1088 : 1344; }
+// cSHAKE128 and cSHAKE256 have the rates of SHAKE128 and SHAKE256.
+unsigned int rate_for(unsigned int bits) {
+  return bits == 256 ? detail::kShake256.rate : detail::kShake128.rate;
+}
 
 // The big-endian bytes of a value of up to 72 bits, high * 2^64 + low,
 // without leading zeros but at least one: what left_encode and right_encode
@@ -96,7 +99,8 @@ void init_sponge(keccak::SpongeInstance* sponge, unsigned int bits) {
 detail::LeafShape leaf_shape(unsigned int bits, std::size_t block_size) {
   // A block's chaining value is cSHAKE(block, 2 * bits, "", ""), which is
   // SHAKE.
-  return {rate_for(bits), 24, kShakeSuffix, block_size, bits == 256 ? 64u : 32u};
+  const detail::HashAlgorithm& shake = bits == 256 ? detail::kShake256 : detail::kShake128;
+  return {shake.rate, shake.rounds, shake.suffix, block_size, shake.output};
 }
 
 }  // namespace

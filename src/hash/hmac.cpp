@@ -4,6 +4,7 @@
 #include <cassert>
 #include <cstring>
 
+#include "vexo/util/hash_algorithms.hpp"
 #include "vexo/util/keccak.hpp"
 
 namespace vexo {
@@ -84,22 +85,22 @@ void HmacStream::reset() noexcept { inner_ = inner_start_; }
 
 void hmac_sha3_224(tamu::span<const unsigned char> key, tamu::span<const unsigned char> input,
                    tamu::span<unsigned char, 28> output) {
-  hmac(1152, key, input, output);
+  hmac(detail::kSha3_224.rate, key, input, output);
 }
 
 void hmac_sha3_256(tamu::span<const unsigned char> key, tamu::span<const unsigned char> input,
                    tamu::span<unsigned char, 32> output) {
-  hmac(1088, key, input, output);
+  hmac(detail::kSha3_256.rate, key, input, output);
 }
 
 void hmac_sha3_384(tamu::span<const unsigned char> key, tamu::span<const unsigned char> input,
                    tamu::span<unsigned char, 48> output) {
-  hmac(832, key, input, output);
+  hmac(detail::kSha3_384.rate, key, input, output);
 }
 
 void hmac_sha3_512(tamu::span<const unsigned char> key, tamu::span<const unsigned char> input,
                    tamu::span<unsigned char, 64> output) {
-  hmac(576, key, input, output);
+  hmac(detail::kSha3_512.rate, key, input, output);
 }
 
 bool constant_time_equal(tamu::span<const unsigned char> a,

@@ -142,11 +142,10 @@ void SpongeX4::absorb(const Inputs& inputs) {
     assert(pos_[j] == block_);
     OneState one(lanes_, j);
     one.permute(first_round_);
-    const std::size_t whole = first_round_ == 0
-                                  ? keccak::KeccakF1600_FastLoop_Absorb(one.state, block_ / 8u,
-                                                                        data[j], left[j])
-                                  : keccak::KeccakP1600_12rounds_FastLoop_Absorb(
-                                        one.state, block_ / 8u, data[j], left[j]);
+    const std::size_t whole = first_round_ == 0 ? keccak::KeccakF1600_FastLoop_Absorb(
+                                                      one.state, block_ / 8u, data[j], left[j])
+                                                : keccak::KeccakP1600_12rounds_FastLoop_Absorb(
+                                                      one.state, block_ / 8u, data[j], left[j]);
     one.put_back(lanes_, j);
     add_bytes(lanes_, j, 0, data[j] + whole, left[j] - whole);
     pos_[j] = static_cast<std::uint16_t>(left[j] - whole);
@@ -217,10 +216,9 @@ void SpongeX4::squeeze(const Outputs& outputs) noexcept {
 
 namespace {
 
-constexpr unsigned char kShakeSuffix = 0x1F;
-
-void run_x4(detail::SpongeX4 sponge, const detail::SpongeX4::Inputs& inputs,
-            const detail::SpongeX4::Outputs& outputs) {
+void run_x4(const detail::HashAlgorithm& a, unsigned char suffix,
+            const detail::SpongeX4::Inputs& inputs, const detail::SpongeX4::Outputs& outputs) {
+  detail::SpongeX4 sponge(a.rate, a.rounds, suffix);
   sponge.absorb(inputs);
   sponge.squeeze(outputs);
 }
@@ -229,24 +227,24 @@ void run_x4(detail::SpongeX4 sponge, const detail::SpongeX4::Inputs& inputs,
 
 void shake_128_x4(const std::array<tamu::span<const unsigned char>, 4>& inputs,
                   const std::array<tamu::span<unsigned char>, 4>& outputs) {
-  run_x4(detail::SpongeX4(1344, 24, kShakeSuffix), inputs, outputs);
+  run_x4(detail::kShake128, detail::kShake128.suffix, inputs, outputs);
 }
 
 void shake_256_x4(const std::array<tamu::span<const unsigned char>, 4>& inputs,
                   const std::array<tamu::span<unsigned char>, 4>& outputs) {
-  run_x4(detail::SpongeX4(1088, 24, kShakeSuffix), inputs, outputs);
+  run_x4(detail::kShake256, detail::kShake256.suffix, inputs, outputs);
 }
 
 void turboshake_128_x4(const std::array<tamu::span<const unsigned char>, 4>& inputs,
                        unsigned char domain,
                        const std::array<tamu::span<unsigned char>, 4>& outputs) {
-  run_x4(detail::SpongeX4(1344, 12, detail::checked_turboshake_domain(domain)), inputs, outputs);
+  run_x4(detail::kTurboShake128, detail::checked_turboshake_domain(domain), inputs, outputs);
 }
 
 void turboshake_256_x4(const std::array<tamu::span<const unsigned char>, 4>& inputs,
                        unsigned char domain,
                        const std::array<tamu::span<unsigned char>, 4>& outputs) {
-  run_x4(detail::SpongeX4(1088, 12, detail::checked_turboshake_domain(domain)), inputs, outputs);
+  run_x4(detail::kTurboShake256, detail::checked_turboshake_domain(domain), inputs, outputs);
 }
 
 }  // namespace vexo

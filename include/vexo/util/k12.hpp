@@ -143,7 +143,8 @@ class KtStream {
 /// turboshake_128(all input, domain). The constructor throws vexo::Error
 /// ("Invalid TurboSHAKE domain byte: 0x80") for a domain byte outside
 /// 0x01..0x7F. Plain values, no allocation.
-class TurboShake128 final : private detail::SpongeXof<1344, 12> {
+class TurboShake128 final
+    : private detail::SpongeXof<detail::kTurboShake128.rate, detail::kTurboShake128.rounds> {
  public:
   /// Starts an empty TurboSHAKE128 sponge with the domain byte `domain`; throws
   /// vexo::Error for one outside 0x01..0x7F, as above.
@@ -154,7 +155,8 @@ class TurboShake128 final : private detail::SpongeXof<1344, 12> {
   using SpongeXof::update;
 };
 /// See TurboShake128.
-class TurboShake256 final : private detail::SpongeXof<1088, 12> {
+class TurboShake256 final
+    : private detail::SpongeXof<detail::kTurboShake256.rate, detail::kTurboShake256.rounds> {
  public:
   /// Starts an empty TurboSHAKE256 sponge with the domain byte `domain`; throws
   /// vexo::Error for one outside 0x01..0x7F, as above.
@@ -235,7 +237,7 @@ VEXO_API void turboshake_256_x4(const std::array<tamu::span<const unsigned char>
 /// as vexo::Shake128x4 (sha3.hpp). The constructor throws
 /// vexo::Error("Invalid TurboSHAKE domain byte: 0x80") for a domain byte
 /// outside 0x01..0x7F.
-class TurboShake128x4 final : private detail::SpongeX4Object<1344, 12> {
+class TurboShake128x4 final : private detail::SpongeX4Object<detail::kTurboShake128> {
  public:
   /// Starts four empty TurboSHAKE128 sponges with the domain byte `domain`.
   explicit TurboShake128x4(unsigned char domain = 0x1F)
@@ -246,7 +248,7 @@ class TurboShake128x4 final : private detail::SpongeX4Object<1344, 12> {
 };
 
 /// Four TurboSHAKE256 streams as one streaming object, as TurboShake128x4.
-class TurboShake256x4 final : private detail::SpongeX4Object<1088, 12> {
+class TurboShake256x4 final : private detail::SpongeX4Object<detail::kTurboShake256> {
  public:
   /// Starts four empty TurboSHAKE256 sponges with the domain byte `domain`.
   explicit TurboShake256x4(unsigned char domain = 0x1F)

@@ -42,6 +42,7 @@
 #include "vexo/util/bytes.hpp"
 #include "vexo/util/exceptions.hpp"
 #include "vexo/util/export.hpp"
+#include "vexo/util/hash_algorithms.hpp"
 #include "vexo/util/keccak.hpp"
 
 namespace vexo {
@@ -228,13 +229,15 @@ class SpongeStream {
 };
 
 /// A fixed-length digest (SHA-3, Keccak-256) as a streaming object.
-template <unsigned int Rate, unsigned char Suffix, std::size_t Size>
+template <const HashAlgorithm& A>
 class SpongeDigest {
+  static constexpr std::size_t Size = A.output;
+
  public:
   /// Length of the digest in bytes.
   static constexpr std::size_t digest_size = Size;
 
-  SpongeDigest() : stream_(Rate, 24, Suffix) {}
+  SpongeDigest() : stream_(A.rate, A.rounds, A.suffix) {}
 
   /// Absorbs `data` (may be empty).
   void update(tamu::span<const unsigned char> data) noexcept { stream_.update(data); }
@@ -259,7 +262,8 @@ class SpongeDigest {
   SpongeStream stream_;
 };
 
-/// An extendable-output function (SHAKE, TurboSHAKE) as a streaming object.
+/// An extendable-output function (SHAKE, TurboSHAKE) as a streaming object,
+/// on the sponge of the given rate (bits) and round count.
 template <unsigned int Rate, unsigned int Rounds>
 class SpongeXof {
  public:
@@ -296,24 +300,24 @@ class SpongeXof {
 /// \endcond
 /// SHA3-224, SHA3-256, SHA3-384 and SHA3-512 as streaming objects: finalize()
 /// gives the digest of sha3_224() etc. on all input so far.
-class Sha3_224 final : private detail::SpongeDigest<1152, 0x06, 28> {
+class Sha3_224 final : private detail::SpongeDigest<detail::kSha3_224> {
   VEXO_SPONGE_DIGEST_MEMBERS(SpongeDigest)
 };
 /// See Sha3_224.
-class Sha3_256 final : private detail::SpongeDigest<1088, 0x06, 32> {
+class Sha3_256 final : private detail::SpongeDigest<detail::kSha3_256> {
   VEXO_SPONGE_DIGEST_MEMBERS(SpongeDigest)
 };
 /// See Sha3_224.
-class Sha3_384 final : private detail::SpongeDigest<832, 0x06, 48> {
+class Sha3_384 final : private detail::SpongeDigest<detail::kSha3_384> {
   VEXO_SPONGE_DIGEST_MEMBERS(SpongeDigest)
 };
 /// See Sha3_224.
-class Sha3_512 final : private detail::SpongeDigest<576, 0x06, 64> {
+class Sha3_512 final : private detail::SpongeDigest<detail::kSha3_512> {
   VEXO_SPONGE_DIGEST_MEMBERS(SpongeDigest)
 };
 
 /// Keccak-256 (the original padding, as keccak_256()) as a streaming object.
-class Keccak256 final : private detail::SpongeDigest<1088, 0x01, 32> {
+class Keccak256 final : private detail::SpongeDigest<detail::kKeccak256> {
   VEXO_SPONGE_DIGEST_MEMBERS(SpongeDigest)
 };
 #undef VEXO_SPONGE_DIGEST_MEMBERS
@@ -329,19 +333,19 @@ class Keccak256 final : private detail::SpongeDigest<1088, 0x01, 32> {
 ///   reader.read(first_16_bytes);
 ///   reader.read(next_1000_bytes);
 /// \endcode
-class Shake128 final : private detail::SpongeXof<1344, 24> {
+class Shake128 final : private detail::SpongeXof<detail::kShake128.rate, detail::kShake128.rounds> {
  public:
   /// Starts an empty SHAKE128 sponge.
-  Shake128() : SpongeXof(0x1F) {}
+  Shake128() : SpongeXof(detail::kShake128.suffix) {}
   using SpongeXof::finalize;
   using SpongeXof::reset;
   using SpongeXof::update;
 };
 /// See Shake128.
-class Shake256 final : private detail::SpongeXof<1088, 24> {
+class Shake256 final : private detail::SpongeXof<detail::kShake256.rate, detail::kShake256.rounds> {
  public:
   /// Starts an empty SHAKE256 sponge.
-  Shake256() : SpongeXof(0x1F) {}
+  Shake256() : SpongeXof(detail::kShake256.suffix) {}
   using SpongeXof::finalize;
   using SpongeXof::reset;
   using SpongeXof::update;
@@ -417,7 +421,7 @@ namespace detail {
 
 /// The members of the four-lane streaming classes, on a SpongeX4 of the
 /// class's rate and round count.
-template <unsigned int Rate, unsigned int Rounds>
+template <const HashAlgorithm& A>
 class SpongeX4Object {
  public:
   /// Absorbs inputs[j] into lane j (the spans may differ in length, or be
@@ -431,7 +435,8 @@ class SpongeX4Object {
   void reset() noexcept { sponge_.reset(); }
 
  protected:
-  explicit SpongeX4Object(unsigned char suffix) noexcept : sponge_(Rate, Rounds, suffix) {}
+  explicit SpongeX4Object(unsigned char suffix = A.suffix) noexcept
+      : sponge_(A.rate, A.rounds, suffix) {}
 
  private:
   SpongeX4 sponge_;
@@ -454,20 +459,20 @@ class SpongeX4Object {
 ///   xof.squeeze({blocks[0], blocks[1], blocks[2], blocks[3]});
 ///   xof.squeeze({more0, more1, more2, more3});  // the next bytes of each lane
 /// \endcode
-class Shake128x4 final : private detail::SpongeX4Object<1344, 24> {
+class Shake128x4 final : private detail::SpongeX4Object<detail::kShake128> {
  public:
   /// Starts four empty SHAKE128 sponges.
-  Shake128x4() noexcept : SpongeX4Object(0x1F) {}
+  Shake128x4() noexcept = default;
   using SpongeX4Object::absorb;
   using SpongeX4Object::reset;
   using SpongeX4Object::squeeze;
 };
 
 /// Four SHAKE256 streams as one streaming object, as Shake128x4.
-class Shake256x4 final : private detail::SpongeX4Object<1088, 24> {
+class Shake256x4 final : private detail::SpongeX4Object<detail::kShake256> {
  public:
   /// Starts four empty SHAKE256 sponges.
-  Shake256x4() noexcept : SpongeX4Object(0x1F) {}
+  Shake256x4() noexcept = default;
   using SpongeX4Object::absorb;
   using SpongeX4Object::reset;
   using SpongeX4Object::squeeze;
