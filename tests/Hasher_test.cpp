@@ -16,6 +16,7 @@
 #include "test_support.hpp"
 #include "vexo/util/ThreadPool.hpp"
 #include "vexo/util/cshake.hpp"
+#include "vexo/util/hmac.hpp"
 #include "vexo/util/k12.hpp"
 #include "vexo/util/sha3.hpp"
 
@@ -156,6 +157,79 @@ TEST(InputForms, EveryFormHashesTheSameBytes) {
   EXPECT_TRUE(vexo::kt_128(std::string("abc"), {}, kt_string));
   EXPECT_TRUE(vexo::kt_128(vexo::byte_view(std::string_view("abc")), {}, kt_span));
   EXPECT_EQ(kt_string, kt_span);
+}
+
+// Keys, function names and customization strings take what messages take:
+// each string form gives the bytes of the span form, `{}` stays empty, and
+// a span or an unsigned char array still goes as it did.
+TEST(InputForms, KeysAndCustomizationsTakeEveryByteForm) {
+  const std::string key = "a key of 32 bytes, for KMAC256!!";
+  const std::string custom = "My Tagged Application";
+  const std::string message = "message";
+  const auto span = [](const std::string& s) { return vexo::byte_view(s); };
+  std::array<unsigned char, 32> a{}, b{};
+  const auto same = [&](const char* what) {
+    EXPECT_EQ(a, b) << what;
+    a.fill(0);
+    b.fill(1);
+  };
+  vexo::kmac_256(key, message, custom, a);
+  vexo::kmac_256(span(key), span(message), span(custom), b);
+  same("kmac_256");
+  vexo::kmac_xof_128(std::string_view(key), message, {}, a);
+  vexo::kmac_xof_128(span(key), span(message), {}, b);
+  same("kmac_xof_128");
+  vexo::cshake_256(message, std::string("name"), custom, a);
+  vexo::cshake_256(span(message), vexo::byte_view(std::string_view("name")), span(custom), b);
+  same("cshake_256");
+  vexo::hmac_sha3_256(key, message, a);
+  vexo::hmac_sha3_256(span(key), span(message), b);
+  same("hmac_sha3_256");
+  vexo::kt_128(message, custom, a);
+  vexo::kt_128(span(message), span(custom), b);
+  same("kt_128");
+  vexo::parallel_hash_128(message, 8, custom, a);
+  vexo::parallel_hash_128(span(message), 8, span(custom), b);
+  same("parallel_hash_128");
+  vexo::tuple_hash_128({span(message), span(key)}, custom, a);
+  vexo::tuple_hash_128({span(message), span(key)}, span(custom), b);
+  same("tuple_hash_128");
+
+  vexo::Kmac256 kmac(key, custom);
+  kmac.update(message);
+  kmac.finalize(a);
+  vexo::kmac_256(span(key), span(message), span(custom), b);
+  same("Kmac256");
+  vexo::Cshake128 cshake(std::string("name"), custom);
+  cshake.update(message);
+  cshake.finalize().read(a);
+  vexo::cshake_128(span(message), vexo::byte_view(std::string_view("name")), span(custom), b);
+  same("Cshake128");
+  vexo::Kt128 kt;
+  kt.update(message);
+  kt.finalize(custom).read(a);
+  vexo::kt_128(span(message), span(custom), b);
+  same("Kt128");
+  vexo::ParallelHash128 ph(8, custom);
+  ph.update(message);
+  ph.finalize(a);
+  vexo::parallel_hash_128(span(message), 8, span(custom), b);
+  same("ParallelHash128");
+  vexo::TupleHash128 tuple(custom);
+  tuple.add(message);
+  tuple.finalize(a);
+  vexo::tuple_hash_128({span(message)}, span(custom), b);
+  same("TupleHash128");
+
+  // The 2.0 forms: spans, `{}`, a pointer and a size, an unsigned char array.
+  const unsigned char raw[3] = {'k', 'e', 'y'};
+  vexo::kmac_128(raw, {}, {}, a);
+  vexo::kmac_128(vexo::ByteSpan(raw, 3), vexo::ByteSpan(), vexo::ByteSpan(), b);
+  same("kmac_128 with an array key");
+  vexo::Kmac128 keyed({raw, 3});
+  keyed.finalize(a);
+  vexo::Kmac128(vexo::ByteSpan(raw)).finalize(b);
+  same("Kmac128 from a pointer and a size");
 }
 
 }  // namespace

@@ -3,10 +3,10 @@
 #include "vexo/util/cshake.hpp"
 
 #include <algorithm>
-#include <cassert>
 #include <cstring>
 
 #include "leaf_engine.hpp"
+#include "sponge.hpp"
 #include "vexo/util/exceptions.hpp"
 #include "vexo/util/keccak.hpp"
 
@@ -90,12 +90,6 @@ void absorb_bytepad_start(keccak::SpongeInstance* sponge) {
   absorb(sponge, w, left_encode(sponge->rate / 8, w));
 }
 
-void init_sponge(keccak::SpongeInstance* sponge, unsigned int bits) {
-  const unsigned int rate = rate_for(bits);
-  [[maybe_unused]] const int status = keccak::SpongeInitialize(sponge, rate, 1600 - rate);
-  assert(status == 0);
-}
-
 detail::LeafShape leaf_shape(unsigned int bits, std::size_t block_size) {
   // A block's chaining value is cSHAKE(block, 2 * bits, "", ""), which is
   // SHAKE.
@@ -113,7 +107,7 @@ namespace detail {
 
 CshakeStream::CshakeStream(unsigned int bits, ByteSpan function_name, ByteSpan customization)
     : suffix_(function_name.empty() && customization.empty() ? kShakeSuffix : kCshakeSuffix) {
-  init_sponge(&sponge_, bits == 256 ? 256 : 128);
+  init_sponge(&sponge_, rate_for(bits), kShake128.rounds);
   if (suffix_ == kCshakeSuffix) {
     absorb_bytepad_start(&sponge_);
     absorb_encoded_string(&sponge_, function_name);
@@ -177,7 +171,7 @@ void ParallelHashStream::update(ByteSpan data) {
       size -= count * block_size_;
       continue;
     }
-    if (leaf_fill_ == 0) init_sponge(&leaf_, bits_);
+    if (leaf_fill_ == 0) init_sponge(&leaf_, rate_for(bits_), kShake128.rounds);
     const std::size_t take = std::min(size, block_size_ - leaf_fill_);
     absorb(&leaf_, in, take);
     leaf_fill_ += take;
@@ -185,8 +179,7 @@ void ParallelHashStream::update(ByteSpan data) {
     size -= take;
     if (leaf_fill_ == block_size_) {
       unsigned char cv[64];
-      keccak::SpongeAbsorbLastFewBits(&leaf_, kShakeSuffix);
-      keccak::SpongeSqueeze(&leaf_, cv, shape.cv_size);
+      finish_sponge(leaf_, kShakeSuffix, cv, shape.cv_size);
       absorb(&outer_.sponge_, cv, shape.cv_size);
       ++blocks_;
       leaf_fill_ = 0;
@@ -199,10 +192,8 @@ XofReader ParallelHashStream::finalize_with_length(std::uint64_t output_bits) co
   std::uint64_t blocks = blocks_;
   if (leaf_fill_ > 0) {
     unsigned char cv[64];
-    keccak::SpongeInstance leaf = leaf_;
     const std::size_t cv_size = bits_ == 256 ? 64 : 32;
-    keccak::SpongeAbsorbLastFewBits(&leaf, kShakeSuffix);
-    keccak::SpongeSqueeze(&leaf, cv, cv_size);
+    finish_sponge(leaf_, kShakeSuffix, cv, cv_size);
     absorb(&outer.sponge_, cv, cv_size);
     ++blocks;
   }

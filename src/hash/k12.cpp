@@ -3,10 +3,10 @@
 #include "vexo/util/k12.hpp"
 
 #include <algorithm>
-#include <cassert>
 #include <cstring>
 
 #include "leaf_engine.hpp"
+#include "sponge.hpp"
 #include "tamu/cat.hpp"
 #include "vexo/util/exceptions.hpp"
 #include "vexo/util/keccak.hpp"
@@ -52,12 +52,9 @@ const Variant& variant_for(unsigned int bits) { return bits == 256 ? kKt256 : kK
 
 bool is_domain(unsigned char domain) { return domain >= 0x01 && domain <= 0x7F; }
 
-// Resets `sponge` to an empty TurboSHAKE sponge of the given rate. The
-// parameters are fixed ones that the sponge accepts.
+// Resets `sponge` to an empty TurboSHAKE sponge of the given rate.
 void turboshake_init(keccak::SpongeInstance* sponge, unsigned int rate) {
-  [[maybe_unused]] const int status =
-      keccak::SpongeInitialize_Nrounds(sponge, rate, 1600 - rate, detail::kTurboShake128.rounds);
-  assert(status == 0);
+  detail::init_sponge(sponge, rate, detail::kTurboShake128.rounds);
 }
 
 bool turboshake(const detail::HashAlgorithm& a, tamu::span<const unsigned char> input,
@@ -164,8 +161,7 @@ class Tree {
  private:
   void close_leaf() {
     unsigned char cv[kMaxCvSize];
-    keccak::SpongeAbsorbLastFewBits(&leaf_, kLeafDomain);
-    keccak::SpongeSqueeze(&leaf_, cv, v_.cv_size);
+    detail::finish_sponge(leaf_, kLeafDomain, cv, v_.cv_size);
     keccak::SpongeAbsorb(&final_node_, cv, v_.cv_size);
     ++chunks_;
     leaf_fill_ = 0;

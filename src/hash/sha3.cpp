@@ -2,6 +2,7 @@
 // single-lane streaming objects.
 #include "vexo/util/sha3.hpp"
 
+#include "sponge.hpp"
 #include "vexo/util/keccak.hpp"
 
 namespace vexo {
@@ -10,12 +11,10 @@ namespace {
 
 constexpr char kHashFailed[] = "Unable to calculate SHA3 hash";
 
-// Runs the sponge of `a`; the status of the sponge layer becomes a bool here
-// and nowhere else.
+// The 2.0 functions' bool (sponge.hpp).
 bool sponge(const detail::HashAlgorithm& a, tamu::span<const unsigned char> input,
             unsigned char* output, std::size_t output_size) {
-  return keccak::Sponge(a.rate, a.capacity(), input.data(), input.size(), a.suffix, output,
-                        output_size) == 0;
+  return detail::sponge_accepted(a, input, output, output_size);
 }
 
 // The array form of a digest function: the digest of `input` by the span
@@ -121,7 +120,7 @@ XofReader SpongeStream::finalize() const noexcept {
 
 void SpongeStream::reset() noexcept {
   // Same parameters as the constructor's, which were accepted there.
-  keccak::SpongeInitialize_Nrounds(&sponge_, sponge_.rate, 1600 - sponge_.rate, sponge_.nrounds);
+  init_sponge(&sponge_, sponge_.rate, sponge_.nrounds);
 }
 
 }  // namespace detail

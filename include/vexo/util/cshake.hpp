@@ -87,23 +87,23 @@ VEXO_API void tuple_hash_xof_256(tamu::span<const ByteSpan> tuple, ByteSpan cust
 
 /// The tuple forms with a braced list: tuple_hash_128({a, b}, {}, out). The
 /// list's elements are views; they must outlive the call only.
-inline void tuple_hash_128(std::initializer_list<ByteSpan> tuple, ByteSpan customization,
+inline void tuple_hash_128(std::initializer_list<ByteSpan> tuple, ByteView customization,
                            tamu::span<unsigned char> output) {
   tuple_hash_128(tamu::span<const ByteSpan>(tuple.begin(), tuple.size()), customization, output);
 }
 /// tuple_hash_256() with a braced list of elements, as tuple_hash_128.
-inline void tuple_hash_256(std::initializer_list<ByteSpan> tuple, ByteSpan customization,
+inline void tuple_hash_256(std::initializer_list<ByteSpan> tuple, ByteView customization,
                            tamu::span<unsigned char> output) {
   tuple_hash_256(tamu::span<const ByteSpan>(tuple.begin(), tuple.size()), customization, output);
 }
 /// tuple_hash_xof_128() with a braced list of elements, as tuple_hash_128.
-inline void tuple_hash_xof_128(std::initializer_list<ByteSpan> tuple, ByteSpan customization,
+inline void tuple_hash_xof_128(std::initializer_list<ByteSpan> tuple, ByteView customization,
                                tamu::span<unsigned char> output) {
   tuple_hash_xof_128(tamu::span<const ByteSpan>(tuple.begin(), tuple.size()), customization,
                      output);
 }
 /// tuple_hash_xof_256() with a braced list of elements, as tuple_hash_128.
-inline void tuple_hash_xof_256(std::initializer_list<ByteSpan> tuple, ByteSpan customization,
+inline void tuple_hash_xof_256(std::initializer_list<ByteSpan> tuple, ByteView customization,
                                tamu::span<unsigned char> output) {
   tuple_hash_xof_256(tamu::span<const ByteSpan>(tuple.begin(), tuple.size()), customization,
                      output);
@@ -140,68 +140,69 @@ VEXO_API void parallel_hash_xof_256(ByteSpan input, std::size_t block_size, Byte
                                     tamu::span<unsigned char> output,
                                     vexo::util::ThreadPool* pool = nullptr);
 
-/// The one-shot functions with any contiguous bytes as the input (see
-/// bytes.hpp); the other arguments are as above.
+/// The one-shot functions with any contiguous bytes as the input, key,
+/// function name and customization (see ByteInput and ByteView in bytes.hpp):
+/// a std::string key or customization is taken as its bytes, as a message is.
 template <ByteInput T>
-void cshake_128(const T& input, ByteSpan function_name, ByteSpan customization,
+void cshake_128(const T& input, ByteView function_name, ByteView customization,
                 tamu::span<unsigned char> output) {
-  cshake_128(byte_view(input), function_name, customization, output);
+  cshake_128(byte_view(input), ByteSpan(function_name), ByteSpan(customization), output);
 }
 /// cshake_256() with any contiguous bytes or chars as `input`.
 template <ByteInput T>
-void cshake_256(const T& input, ByteSpan function_name, ByteSpan customization,
+void cshake_256(const T& input, ByteView function_name, ByteView customization,
                 tamu::span<unsigned char> output) {
-  cshake_256(byte_view(input), function_name, customization, output);
+  cshake_256(byte_view(input), ByteSpan(function_name), ByteSpan(customization), output);
 }
 /// kmac_128() with any contiguous bytes or chars as `input`.
 template <ByteInput T>
-void kmac_128(ByteSpan key, const T& input, ByteSpan customization,
+void kmac_128(ByteView key, const T& input, ByteView customization,
               tamu::span<unsigned char> output) {
-  kmac_128(key, byte_view(input), customization, output);
+  kmac_128(ByteSpan(key), byte_view(input), ByteSpan(customization), output);
 }
 /// kmac_256() with any contiguous bytes or chars as `input`.
 template <ByteInput T>
-void kmac_256(ByteSpan key, const T& input, ByteSpan customization,
+void kmac_256(ByteView key, const T& input, ByteView customization,
               tamu::span<unsigned char> output) {
-  kmac_256(key, byte_view(input), customization, output);
+  kmac_256(ByteSpan(key), byte_view(input), ByteSpan(customization), output);
 }
 /// kmac_xof_128() with any contiguous bytes or chars as `input`.
 template <ByteInput T>
-void kmac_xof_128(ByteSpan key, const T& input, ByteSpan customization,
+void kmac_xof_128(ByteView key, const T& input, ByteView customization,
                   tamu::span<unsigned char> output) {
-  kmac_xof_128(key, byte_view(input), customization, output);
+  kmac_xof_128(ByteSpan(key), byte_view(input), ByteSpan(customization), output);
 }
 /// kmac_xof_256() with any contiguous bytes or chars as `input`.
 template <ByteInput T>
-void kmac_xof_256(ByteSpan key, const T& input, ByteSpan customization,
+void kmac_xof_256(ByteView key, const T& input, ByteView customization,
                   tamu::span<unsigned char> output) {
-  kmac_xof_256(key, byte_view(input), customization, output);
+  kmac_xof_256(ByteSpan(key), byte_view(input), ByteSpan(customization), output);
 }
 /// parallel_hash_128() with any contiguous bytes or chars as `input`.
 template <ByteInput T>
-void parallel_hash_128(const T& input, std::size_t block_size, ByteSpan customization,
+void parallel_hash_128(const T& input, std::size_t block_size, ByteView customization,
                        tamu::span<unsigned char> output, vexo::util::ThreadPool* pool = nullptr) {
-  parallel_hash_128(byte_view(input), block_size, customization, output, pool);
+  parallel_hash_128(byte_view(input), block_size, ByteSpan(customization), output, pool);
 }
 /// parallel_hash_256() with any contiguous bytes or chars as `input`.
 template <ByteInput T>
-void parallel_hash_256(const T& input, std::size_t block_size, ByteSpan customization,
+void parallel_hash_256(const T& input, std::size_t block_size, ByteView customization,
                        tamu::span<unsigned char> output, vexo::util::ThreadPool* pool = nullptr) {
-  parallel_hash_256(byte_view(input), block_size, customization, output, pool);
+  parallel_hash_256(byte_view(input), block_size, ByteSpan(customization), output, pool);
 }
 /// parallel_hash_xof_128() with any contiguous bytes or chars as `input`.
 template <ByteInput T>
-void parallel_hash_xof_128(const T& input, std::size_t block_size, ByteSpan customization,
+void parallel_hash_xof_128(const T& input, std::size_t block_size, ByteView customization,
                            tamu::span<unsigned char> output,
                            vexo::util::ThreadPool* pool = nullptr) {
-  parallel_hash_xof_128(byte_view(input), block_size, customization, output, pool);
+  parallel_hash_xof_128(byte_view(input), block_size, ByteSpan(customization), output, pool);
 }
 /// parallel_hash_xof_256() with any contiguous bytes or chars as `input`.
 template <ByteInput T>
-void parallel_hash_xof_256(const T& input, std::size_t block_size, ByteSpan customization,
+void parallel_hash_xof_256(const T& input, std::size_t block_size, ByteView customization,
                            tamu::span<unsigned char> output,
                            vexo::util::ThreadPool* pool = nullptr) {
-  parallel_hash_xof_256(byte_view(input), block_size, customization, output, pool);
+  parallel_hash_xof_256(byte_view(input), block_size, ByteSpan(customization), output, pool);
 }
 
 // ----------------------------------------------------------------------------
@@ -297,7 +298,7 @@ class Cshake128 final {
  public:
   /// Starts cSHAKE128 with `function_name` and `customization` (any length,
   /// empty for none), which it absorbs and does not keep. Never throws.
-  Cshake128(ByteSpan function_name, ByteSpan customization)
+  Cshake128(ByteView function_name, ByteView customization)
       : stream_(128, function_name, customization) {}
 
   /// Absorbs `data` (may be empty).
@@ -321,7 +322,7 @@ class Cshake256 final {
  public:
   /// Starts cSHAKE256 with `function_name` and `customization` (any length,
   /// empty for none), which it absorbs and does not keep. Never throws.
-  Cshake256(ByteSpan function_name, ByteSpan customization)
+  Cshake256(ByteView function_name, ByteView customization)
       : stream_(256, function_name, customization) {}
   /// Absorbs `data` (may be empty).
   void update(ByteSpan data) noexcept { stream_.update(data); }
@@ -354,7 +355,7 @@ class Kmac128 final {
   /// Starts KMAC128 keyed with `key` (any length; 16 bytes or more for full
   /// strength) and `customization`; neither is kept, only the keyed sponge.
   /// Never throws.
-  explicit Kmac128(ByteSpan key, ByteSpan customization = {})
+  explicit Kmac128(ByteView key, ByteView customization = {})
       : stream_(128, kFunctionName, customization) {
     stream_.absorb_key(key);
   }
@@ -386,7 +387,7 @@ class Kmac256 final {
   /// Starts KMAC256 keyed with `key` (any length; 32 bytes or more for full
   /// strength) and `customization`; neither is kept, only the keyed sponge.
   /// Never throws.
-  explicit Kmac256(ByteSpan key, ByteSpan customization = {})
+  explicit Kmac256(ByteView key, ByteView customization = {})
       : stream_(256, kFunctionName, customization) {
     stream_.absorb_key(key);
   }
@@ -419,7 +420,7 @@ class TupleHash128 final {
  public:
   /// Starts an empty TupleHash128 tuple with `customization` (any length),
   /// which it absorbs and does not keep. Never throws.
-  explicit TupleHash128(ByteSpan customization = {}) : stream_(128, kFunctionName, customization) {}
+  explicit TupleHash128(ByteView customization = {}) : stream_(128, kFunctionName, customization) {}
 
   /// Appends the element `element` (may be empty) to the tuple.
   void add(ByteSpan element) noexcept { stream_.update_encoded(element); }
@@ -447,7 +448,7 @@ class TupleHash256 final {
  public:
   /// Starts an empty TupleHash256 tuple with `customization` (any length),
   /// which it absorbs and does not keep. Never throws.
-  explicit TupleHash256(ByteSpan customization = {}) : stream_(256, kFunctionName, customization) {}
+  explicit TupleHash256(ByteView customization = {}) : stream_(256, kFunctionName, customization) {}
   /// Appends the element `element` (may be empty) to the tuple.
   void add(ByteSpan element) noexcept { stream_.update_encoded(element); }
   /// As add(ByteSpan): appends `element`, any contiguous bytes or chars.
@@ -484,7 +485,7 @@ class ParallelHash128 final {
   /// (any length, not kept) and an optional `pool` (not owned; it must
   /// outlive the object's updates). Throws vexo::Error("Invalid ParallelHash
   /// block size: 0") for a block size of 0.
-  explicit ParallelHash128(std::size_t block_size, ByteSpan customization = {},
+  explicit ParallelHash128(std::size_t block_size, ByteView customization = {},
                            vexo::util::ThreadPool* pool = nullptr)
       : stream_(128, block_size, customization, pool) {}
 
@@ -515,7 +516,7 @@ class ParallelHash256 final {
   /// (any length, not kept) and an optional `pool` (not owned; it must
   /// outlive the object's updates). Throws vexo::Error("Invalid ParallelHash
   /// block size: 0") for a block size of 0.
-  explicit ParallelHash256(std::size_t block_size, ByteSpan customization = {},
+  explicit ParallelHash256(std::size_t block_size, ByteView customization = {},
                            vexo::util::ThreadPool* pool = nullptr)
       : stream_(256, block_size, customization, pool) {}
   /// Absorbs `data` (may be empty).

@@ -86,15 +86,15 @@ bool turboshake_256(const T& input, unsigned char domain, tamu::span<unsigned ch
 }
 /// kt_128() with any contiguous bytes or chars as `input`.
 template <ByteInput T>
-bool kt_128(const T& input, tamu::span<const unsigned char> customization,
-            tamu::span<unsigned char> output, vexo::util::ThreadPool* pool = nullptr) {
-  return kt_128(byte_view(input), customization, output, pool);
+bool kt_128(const T& input, ByteView customization, tamu::span<unsigned char> output,
+            vexo::util::ThreadPool* pool = nullptr) {
+  return kt_128(byte_view(input), tamu::span<const unsigned char>(customization), output, pool);
 }
 /// kt_256() with any contiguous bytes or chars as `input`.
 template <ByteInput T>
-bool kt_256(const T& input, tamu::span<const unsigned char> customization,
-            tamu::span<unsigned char> output, vexo::util::ThreadPool* pool = nullptr) {
-  return kt_256(byte_view(input), customization, output, pool);
+bool kt_256(const T& input, ByteView customization, tamu::span<unsigned char> output,
+            vexo::util::ThreadPool* pool = nullptr) {
+  return kt_256(byte_view(input), tamu::span<const unsigned char>(customization), output, pool);
 }
 
 namespace detail {
@@ -201,6 +201,12 @@ class Kt128 final : private detail::KtStream {
   void update(const T& data) {
     KtStream::update(byte_view(data));
   }
+  /// As finalize(tamu::span<const unsigned char>), with any contiguous bytes
+  /// or chars as the customization string.
+  template <ByteInput T>
+  [[nodiscard]] XofReader finalize(const T& customization) const noexcept {
+    return KtStream::finalize(byte_view(customization));
+  }
 };
 /// See Kt128.
 class Kt256 final : private detail::KtStream {
@@ -216,6 +222,12 @@ class Kt256 final : private detail::KtStream {
   template <ByteInput T>
   void update(const T& data) {
     KtStream::update(byte_view(data));
+  }
+  /// As finalize(tamu::span<const unsigned char>), with any contiguous bytes
+  /// or chars as the customization string.
+  template <ByteInput T>
+  [[nodiscard]] XofReader finalize(const T& customization) const noexcept {
+    return KtStream::finalize(byte_view(customization));
   }
 };
 

@@ -17,13 +17,34 @@
 ///   the strength joined on (Shake128, Kmac256, ParallelHash128), except
 ///   where two numbers would meet, which an underscore keeps apart
 ///   (Sha3_256, HmacSha3_512).
-/// - The functions of FIPS 202 and RFC 9861 return bool as they always have
-///   (true; false only for arguments their sponge refuses, such as a
-///   TurboSHAKE domain byte outside 0x01..0x7F). Later functions that cannot
-///   fail return void and throw vexo::Error for a bad argument.
 /// - Streaming classes are final: their detail:: machinery is a private base
 ///   or member, so one algorithm's object can never be sliced into, or
 ///   assigned from, another's.
+/// - Every byte parameter (input, key, function name, customization string)
+///   takes the same forms: a span of unsigned char, any contiguous bytes or
+///   chars (std::string, std::vector, ...; see ByteInput and ByteView in
+///   bytes.hpp), or `{}` for none.
+///
+/// Results: the one rule for every hashing function and object of these
+/// headers, and for all that is added to them.
+/// - A call that cannot fail returns void, or its result by value (a digest
+///   array, an XofReader). Hashing never fails: a tree hash on a pool that
+///   cannot get its memory hashes on the calling thread instead.
+/// - A bad argument or a call out of order throws vexo::Error, whose message
+///   names what was wrong and, where there is one, the value: "Invalid
+///   TurboSHAKE domain byte: 0x80", "Invalid ParallelHash block size: 0",
+///   "Invalid output length for SHA3-256: 31 bytes, expected 32", "Cannot
+///   absorb after squeezing; call reset() first". Nothing is written then.
+/// - std::bad_alloc only where a declaration says that it allocates (KT's
+///   buffer, Hasher's state), with the object unchanged.
+/// - The exception, kept as FIPS 202 and RFC 9861's interfaces fixed it in
+///   2.0: shake_128/256, the span forms of sha3_224..512 and keccak_256,
+///   turboshake_128/256 and kt_128/256 return bool: true, and false (output
+///   untouched) only where their sponge refuses an argument, which is a
+///   TurboSHAKE domain byte outside 0x01..0x7F.
+/// - Below these headers, keccak.hpp's sponge functions return status codes
+///   (0, or 1 for refused parameters) to those who call that layer; the
+///   functions and objects here never pass them on.
 ///
 /// Example:
 /// \code
