@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cctype>
+#include <concepts>
 #include <cstddef>
 #include <random>
 #include <span>
@@ -230,6 +231,56 @@ TEST(InputForms, KeysAndCustomizationsTakeEveryByteForm) {
   keyed.finalize(a);
   vexo::Kmac128(vexo::ByteSpan(raw)).finalize(b);
   same("Kmac128 from a pointer and a size");
+}
+
+// One streaming interface: every object takes update(bytes), finalize(span)
+// and reset(); the extendable ones, and only they, have finalize_xof(),
+// whose bytes finalize(span) gives (bound to the length where the function
+// binds it).
+template <class T>
+concept Streaming = requires(T& object, const T& done, std::span<unsigned char> out) {
+  object.update(std::string_view("x"));
+  done.finalize(out.first<32>());
+  object.reset();
+};
+template <class T>
+concept Extendable = Streaming<T> && requires(const T& done, std::span<unsigned char> out) {
+  done.finalize(out);
+  { done.finalize_xof() } -> std::same_as<vexo::XofReader>;
+};
+static_assert(Extendable<vexo::Shake128> && Extendable<vexo::Shake256>);
+static_assert(Extendable<vexo::TurboShake128> && Extendable<vexo::TurboShake256>);
+static_assert(Extendable<vexo::Cshake128> && Extendable<vexo::Cshake256>);
+static_assert(Extendable<vexo::Kmac128> && Extendable<vexo::Kmac256>);
+static_assert(Extendable<vexo::ParallelHash128> && Extendable<vexo::ParallelHash256>);
+static_assert(Streaming<vexo::Sha3_256> && !Extendable<vexo::Sha3_256>);
+static_assert(Streaming<vexo::Keccak256> && !Extendable<vexo::Keccak256>);
+static_assert(Streaming<vexo::HmacSha3_256> && !Extendable<vexo::HmacSha3_256>);
+
+TEST(Streaming, FinalizeIntoASpanGivesTheReadersBytes) {
+  const std::string message(300, 'm');
+  std::array<unsigned char, 200> filled{}, read{}, old{};
+  const auto check = [&](const auto& object, const char* what) {
+    object.finalize(filled);
+    object.finalize_xof().read(read);
+    EXPECT_EQ(filled, read) << what;
+  };
+  vexo::Shake128 shake;
+  shake.update(message);
+  check(shake, "Shake128");
+  shake.finalize().read(old);
+  EXPECT_EQ(old, read) << "Shake128::finalize()";
+  vexo::TurboShake256 turbo(0x0B);
+  turbo.update(message);
+  check(turbo, "TurboShake256");
+  vexo::Cshake256 cshake(std::string_view("N"), std::string_view("S"));
+  cshake.update(message);
+  check(cshake, "Cshake256");
+  vexo::Kt128 kt;
+  kt.update(message);
+  kt.finalize_xof(std::string_view("S")).read(read);
+  kt.finalize(std::string_view("S")).read(old);
+  EXPECT_EQ(old, read) << "Kt128";
 }
 
 }  // namespace

@@ -151,6 +151,7 @@ class TurboShake128 final
   explicit TurboShake128(unsigned char domain = 0x1F)
       : SpongeXof(detail::checked_turboshake_domain(domain)) {}
   using SpongeXof::finalize;
+  using SpongeXof::finalize_xof;
   using SpongeXof::reset;
   using SpongeXof::update;
 };
@@ -163,9 +164,41 @@ class TurboShake256 final
   explicit TurboShake256(unsigned char domain = 0x1F)
       : SpongeXof(detail::checked_turboshake_domain(domain)) {}
   using SpongeXof::finalize;
+  using SpongeXof::finalize_xof;
   using SpongeXof::reset;
   using SpongeXof::update;
 };
+
+namespace detail {
+
+/// The members of Kt128 and Kt256 on KtStream.
+template <unsigned int Bits>
+class KtObject : private KtStream {
+ public:
+  explicit KtObject(vexo::util::ThreadPool* pool = nullptr) : KtStream(Bits, pool) {}
+  using KtStream::finalize;
+  using KtStream::reset;
+  using KtStream::update;
+  /// As update(tamu::span<const unsigned char>): absorbs `data`, any
+  /// contiguous bytes or chars.
+  template <ByteInput T>
+  void update(const T& data) {
+    KtStream::update(byte_view(data));
+  }
+  /// As finalize(tamu::span<const unsigned char>), with any contiguous bytes
+  /// or chars as the customization string.
+  template <ByteInput T>
+  [[nodiscard]] XofReader finalize(const T& customization) const noexcept {
+    return KtStream::finalize(byte_view(customization));
+  }
+  /// Returns a reader of kt_128(all input, customization): finalize()'s
+  /// reader, under the name that every extendable-output object has.
+  [[nodiscard]] XofReader finalize_xof(ByteView customization = {}) const noexcept {
+    return KtStream::finalize(customization);
+  }
+};
+
+}  // namespace detail
 
 /// KT128 and KT256 as streaming objects: update() any number of times, then
 /// finalize(customization) returns a reader of kt_128(all input,
@@ -185,50 +218,29 @@ class TurboShake256 final
 /// updates); the rest goes through the buffer, four chunks at a time.
 /// finalize() hashes what is buffered on the calling thread.
 ///
+/// The constructor takes an optional pool that helps with long updates (not
+/// owned; it must outlive the object's updates) and does not allocate.
+///
 /// KtStream is a private base: a Kt128 cannot be bound to a KtStream& and
 /// then assigned a Kt256, which would switch the algorithm.
-class Kt128 final : private detail::KtStream {
+/// finalize_xof(customization) is finalize(customization) under the name
+/// that every extendable-output object has.
+class Kt128 final : private detail::KtObject<128> {
  public:
-  /// Starts KT128 with no input; `pool`, if given, helps with long updates
-  /// (not owned; it must outlive the object's updates). No allocation.
-  explicit Kt128(vexo::util::ThreadPool* pool = nullptr) : KtStream(128, pool) {}
-  using KtStream::finalize;
-  using KtStream::reset;
-  using KtStream::update;
-  /// As update(tamu::span<const unsigned char>): absorbs `data`, any
-  /// contiguous bytes or chars.
-  template <ByteInput T>
-  void update(const T& data) {
-    KtStream::update(byte_view(data));
-  }
-  /// As finalize(tamu::span<const unsigned char>), with any contiguous bytes
-  /// or chars as the customization string.
-  template <ByteInput T>
-  [[nodiscard]] XofReader finalize(const T& customization) const noexcept {
-    return KtStream::finalize(byte_view(customization));
-  }
+  using KtObject::finalize;
+  using KtObject::finalize_xof;
+  using KtObject::KtObject;
+  using KtObject::reset;
+  using KtObject::update;
 };
 /// See Kt128.
-class Kt256 final : private detail::KtStream {
+class Kt256 final : private detail::KtObject<256> {
  public:
-  /// Starts KT256 with no input; `pool`, if given, helps with long updates
-  /// (not owned; it must outlive the object's updates). No allocation.
-  explicit Kt256(vexo::util::ThreadPool* pool = nullptr) : KtStream(256, pool) {}
-  using KtStream::finalize;
-  using KtStream::reset;
-  using KtStream::update;
-  /// As update(tamu::span<const unsigned char>): absorbs `data`, any
-  /// contiguous bytes or chars.
-  template <ByteInput T>
-  void update(const T& data) {
-    KtStream::update(byte_view(data));
-  }
-  /// As finalize(tamu::span<const unsigned char>), with any contiguous bytes
-  /// or chars as the customization string.
-  template <ByteInput T>
-  [[nodiscard]] XofReader finalize(const T& customization) const noexcept {
-    return KtStream::finalize(byte_view(customization));
-  }
+  using KtObject::finalize;
+  using KtObject::finalize_xof;
+  using KtObject::KtObject;
+  using KtObject::reset;
+  using KtObject::update;
 };
 
 /// Fills outputs[j] (any length) with turboshake_128(inputs[j], domain), for

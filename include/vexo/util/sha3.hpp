@@ -295,8 +295,16 @@ class SpongeXof {
     stream_.update(byte_view(data));
   }
   /// Returns a reader of the output for all input so far; the object is
-  /// unchanged.
+  /// unchanged. finalize_xof() is the same under the name that every
+  /// extendable-output object has.
   [[nodiscard]] XofReader finalize() const noexcept { return stream_.finalize(); }
+  /// Returns a reader of the output for all input so far.
+  [[nodiscard]] XofReader finalize_xof() const noexcept { return stream_.finalize(); }
+  /// Fills all of `output` with the first bytes of the output for all input
+  /// so far.
+  void finalize(tamu::span<unsigned char> output) const noexcept {
+    stream_.finalize().read(output);
+  }
   /// Forgets all input (the domain byte stays).
   void reset() noexcept { stream_.reset(); }
 
@@ -359,6 +367,7 @@ class Shake128 final : private detail::SpongeXof<detail::kShake128.rate, detail:
   /// Starts an empty SHAKE128 sponge.
   Shake128() : SpongeXof(detail::kShake128.suffix) {}
   using SpongeXof::finalize;
+  using SpongeXof::finalize_xof;
   using SpongeXof::reset;
   using SpongeXof::update;
 };
@@ -368,6 +377,7 @@ class Shake256 final : private detail::SpongeXof<detail::kShake256.rate, detail:
   /// Starts an empty SHAKE256 sponge.
   Shake256() : SpongeXof(detail::kShake256.suffix) {}
   using SpongeXof::finalize;
+  using SpongeXof::finalize_xof;
   using SpongeXof::reset;
   using SpongeXof::update;
 };
