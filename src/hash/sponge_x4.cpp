@@ -9,7 +9,6 @@
 // is taken out, permuted on the one-state code and put back, so that the
 // others keep their place.
 #include <algorithm>
-#include <bit>
 #include <cassert>
 #include <cstring>
 
@@ -26,57 +25,47 @@ namespace {
 using Lane = std::uint64_t;
 constexpr unsigned int kLanes = 4;
 
-// The lanes of the state are kept as numbers; their bytes, in the byte order
-// of FIPS 202 (least significant first), are read and written here.
-Lane load_le(const unsigned char* p) {
-  Lane v;
-  std::memcpy(&v, p, sizeof v);
-  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
-  return v;
-}
+// The interleaved states are kept as keccak.hpp's byte view on every host:
+// word 4i + j holds the 8 bytes of lane i of sponge j, little-endian, in
+// memory. So bytes are XORed and copied in memory order and whole words
+// memory to memory, which needs no byte swap in either byte order.
 
-void store_le(unsigned char* p, Lane v) {
-  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
-  std::memcpy(p, &v, sizeof v);
+// Byte `at` of sponge `j` (0 to 199).
+unsigned char* byte_at(Lane* lanes, unsigned int j, std::size_t at) {
+  return reinterpret_cast<unsigned char*>(lanes + kLanes * (at / 8) + j) + at % 8;
 }
-
-// Word `i` of sponge `j` in the interleaved states.
-Lane& word(Lane* lanes, unsigned int j, std::size_t i) { return lanes[kLanes * i + j]; }
+const unsigned char* byte_at(const Lane* lanes, unsigned int j, std::size_t at) {
+  return reinterpret_cast<const unsigned char*>(lanes + kLanes * (at / 8) + j) + at % 8;
+}
 
 // XORs the `n` bytes at `data` into bytes at .. at + n of sponge `j`.
 void add_bytes(Lane* lanes, unsigned int j, std::size_t at, const unsigned char* data,
                std::size_t n) {
-  for (; n > 0 && at % 8 != 0; ++at, ++data, --n) {
-    word(lanes, j, at / 8) ^= Lane{*data} << (8 * (at % 8));
+  for (; n > 0 && at % 8 != 0; ++at, ++data, --n) *byte_at(lanes, j, at) ^= *data;
+  for (; n >= 8; at += 8, data += 8, n -= 8) {
+    Lane word;
+    std::memcpy(&word, data, sizeof word);
+    lanes[kLanes * (at / 8) + j] ^= word;
   }
-  for (; n >= 8; at += 8, data += 8, n -= 8) word(lanes, j, at / 8) ^= load_le(data);
-  for (; n > 0; ++at, ++data, --n) word(lanes, j, at / 8) ^= Lane{*data} << (8 * (at % 8));
+  for (; n > 0; ++at, ++data, --n) *byte_at(lanes, j, at) ^= *data;
 }
 
 // Copies bytes at .. at + n of sponge `j` to `out`.
 void extract_bytes(const Lane* lanes, unsigned int j, std::size_t at, unsigned char* out,
                    std::size_t n) {
-  for (; n > 0 && at % 8 != 0; ++at, ++out, --n) {
-    *out = static_cast<unsigned char>(lanes[kLanes * (at / 8) + j] >> (8 * (at % 8)));
-  }
-  for (; n >= 8; at += 8, out += 8, n -= 8) store_le(out, lanes[kLanes * (at / 8) + j]);
-  for (; n > 0; ++at, ++out, --n) {
-    *out = static_cast<unsigned char>(lanes[kLanes * (at / 8) + j] >> (8 * (at % 8)));
-  }
+  for (; n > 0 && at % 8 != 0; ++at, ++out, --n) *out = *byte_at(lanes, j, at);
+  for (; n >= 8; at += 8, out += 8, n -= 8) std::memcpy(out, byte_at(lanes, j, at), 8);
+  for (; n > 0; ++at, ++out, --n) *out = *byte_at(lanes, j, at);
 }
 
-// Sponge `j` taken out of the interleaved states as a one-state block (the
-// byte view of keccak.hpp), and put back.
+// Sponge `j` taken out of the interleaved states as a one-state block, and
+// put back: its words are copied as they are, both sides being byte views.
 struct OneState {
   OneState(const Lane* lanes, unsigned int j) {
-    unsigned char bytes[keccak::state_size];
-    for (std::size_t i = 0; i < 25; ++i) store_le(bytes + 8 * i, lanes[kLanes * i + j]);
-    keccak::KeccakP1600_OverwriteLanes(state, bytes, 25);
+    for (std::size_t i = 0; i < 25; ++i) std::memcpy(state + 8 * i, lanes + kLanes * i + j, 8);
   }
   void put_back(Lane* lanes, unsigned int j) const {
-    unsigned char bytes[keccak::state_size];
-    keccak::KeccakP1600_ExtractLanes(state, bytes, 25);
-    for (std::size_t i = 0; i < 25; ++i) word(lanes, j, i) = load_le(bytes + 8 * i);
+    for (std::size_t i = 0; i < 25; ++i) std::memcpy(lanes + kLanes * i + j, state + 8 * i, 8);
   }
   void permute(unsigned int first_round) {
     if (first_round == 0) {
@@ -165,8 +154,8 @@ void SpongeX4::pad() noexcept {
       one.put_back(lanes_, j);
       pos_[j] = 0;
     }
-    word(lanes_, j, pos_[j] / 8u) ^= Lane{suffix_} << (8 * (pos_[j] % 8));
-    word(lanes_, j, (block_ - 1u) / 8) ^= Lane{0x80} << (8 * ((block_ - 1u) % 8));
+    *byte_at(lanes_, j, pos_[j]) ^= suffix_;
+    *byte_at(lanes_, j, block_ - 1u) ^= 0x80;
   }
   permute_all();
   squeezing_ = true;
