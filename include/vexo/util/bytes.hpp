@@ -40,8 +40,8 @@ template <ByteInput T>
 /// One parameter type for bytes: what the keys, customization strings and
 /// function names of the hashing functions take, so that every byte
 /// parameter accepts what a message does. It converts implicitly from a span
-/// of unsigned char or anything that converts to one (std::vector<unsigned
-/// char>, std::array, an unsigned char array), from any ByteInput
+/// of unsigned char or anything that converts to one (a vector or array of
+/// unsigned char, an unsigned char array), from any ByteInput
 /// (std::string, std::string_view, spans of char or std::byte), from a
 /// pointer and a size, and from `{}` (no bytes). A view: it owns nothing and
 /// is valid as long as what it was made from.
