@@ -11,6 +11,10 @@
 // absorbing loop. The four-state form in use is the label;
 // VEXO_KECCAK_TIMES4=avx2 or =portable measures the others.
 //
+// BM_Shake128x4 runs four SHAKE128 streams of 34 bytes in and 504 bytes out
+// (three blocks: a matrix entry of FIPS 203) with one shake_128_x4 call;
+// BM_Shake128x4_Baseline makes the four one-lane shake_128 calls.
+//
 // On a shared machine run with repetitions and interleaving, e.g.
 //   sha3_benchmark --benchmark_repetitions=15
 //     --benchmark_enable_random_interleaving=true
@@ -212,6 +216,44 @@ void BM_Times4Absorb_Baseline(benchmark::State& state) {
                                                     4 * kChunkBlocks * 8 * kRateLanes));
 }
 
+// Four seeds of 34 bytes (a 32-byte seed and two index bytes) and 504 bytes
+// of output per lane.
+constexpr std::size_t kSeedBytes = 34;
+constexpr std::size_t kMatrixEntryBytes = 504;
+
+void BM_Shake128x4(benchmark::State& state) {
+  const auto input = make_input(4 * kSeedBytes);
+  std::vector<unsigned char> output(4 * kMatrixEntryBytes);
+  const auto in = [&](std::size_t j) {
+    return tamu::span<const unsigned char>(input.data() + j * kSeedBytes, kSeedBytes);
+  };
+  const auto out = [&](std::size_t j) {
+    return tamu::span<unsigned char>(output.data() + j * kMatrixEntryBytes, kMatrixEntryBytes);
+  };
+  for (auto _ : state) {
+    vexo::shake_128_x4({in(0), in(1), in(2), in(3)}, {out(0), out(1), out(2), out(3)});
+    benchmark::DoNotOptimize(output.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetLabel(vexo::keccak::KeccakP1600times4_GetImplementation());
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * 4 * kMatrixEntryBytes);
+}
+
+void BM_Shake128x4_Baseline(benchmark::State& state) {
+  const auto input = make_input(4 * kSeedBytes);
+  std::vector<unsigned char> output(4 * kMatrixEntryBytes);
+  for (auto _ : state) {
+    for (std::size_t j = 0; j < 4; ++j) {
+      vexo::shake_128(
+          tamu::span<const unsigned char>(input.data() + j * kSeedBytes, kSeedBytes),
+          tamu::span<unsigned char>(output.data() + j * kMatrixEntryBytes, kMatrixEntryBytes));
+    }
+    benchmark::DoNotOptimize(output.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * 4 * kMatrixEntryBytes);
+}
+
 constexpr std::int64_t kMiB = 1 << 20;
 
 BENCHMARK_CAPTURE(BM_Vexo, sha3_256, Function::kSha3_256)->Arg(64)->Arg(kMiB);
@@ -226,6 +268,8 @@ BENCHMARK_CAPTURE(BM_OpenSslCtx, shake128_out32, Function::kShake128)->Arg(kMiB)
 BENCHMARK_CAPTURE(BM_Gcrypt, shake128_out32, Function::kShake128)->Arg(kMiB);
 BENCHMARK(BM_Times4Absorb);
 BENCHMARK(BM_Times4Absorb_Baseline);
+BENCHMARK(BM_Shake128x4);
+BENCHMARK(BM_Shake128x4_Baseline);
 
 }  // namespace
 

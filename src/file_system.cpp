@@ -1,3 +1,4 @@
+// Directory creation on mkdir(2).
 #include "vexo/util/file_system.hpp"
 
 #include <sys/stat.h>

@@ -1,3 +1,5 @@
+// String helpers: escaping of file names, hexadecimal digits, brackets, delimiters, printf to a
+// string.
 #include "vexo/util/string_util.hpp"
 
 #include <algorithm>

@@ -10,6 +10,7 @@
 #include <deque>
 #include <exception>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -361,19 +362,28 @@ void parallel_for_ranges(ThreadPool& pool, std::size_t first, std::size_t last, 
   }
   auto state = std::make_shared<LoopState>(first, last, smallest, helpers + 1, context, body);
   tamu::SmallVector<ThreadPool::TaskId, 8> ids;
-  for (std::size_t i = 0; i < helpers; ++i) {
+  // Room for every id first: a queued helper whose id is lost could not be
+  // removed, and would be waited for.
+  std::size_t to_queue = helpers;
+  try {
+    ids.reserve(static_cast<decltype(ids)::size_type>(helpers));
+  } catch (const std::bad_alloc&) {
+    to_queue = ids.capacity();
+  }
+  for (std::size_t i = 0; i < to_queue; ++i) {
     {
       std::lock_guard<std::mutex> lock(state->mutex);
       ++state->helpers;
     }
-    Task helper(LoopHelper{state});
+    // A helper that cannot be queued for want of memory is not a failure of
+    // the loop: the helpers queued so far and this thread do the work. (Were
+    // the exception to leave here, they would run on a context that is gone.)
     try {
+      Task helper(LoopHelper{state});
       if (auto id = PoolAccess::try_add_helper(pool, std::move(helper), "parallel_for")) {
         ids.push_back(*id);
       }
     } catch (...) {
-      // Out of memory: the helpers queued so far, and this thread, do the
-      // work; leaving now would leave them pointing at the caller's `fct`.
       break;
     }
   }

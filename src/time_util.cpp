@@ -1,3 +1,5 @@
+// Time helpers: Unix time, ISO 8601 and RFC 3339 text, sleeps that a flag or a stop token ends
+// early.
 #include "vexo/util/time_util.hpp"
 
 #include <time.h>

@@ -1,3 +1,4 @@
+// The version of the loaded library, as text.
 #include "vexo/util/version.hpp"
 
 #define VEXO_UTIL_STRINGIFY_(x) #x

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cctype>
+#include <concepts>
 #include <cstddef>
 #include <random>
 #include <span>
@@ -15,6 +17,7 @@
 #include "test_support.hpp"
 #include "vexo/util/ThreadPool.hpp"
 #include "vexo/util/cshake.hpp"
+#include "vexo/util/hmac.hpp"
 #include "vexo/util/k12.hpp"
 #include "vexo/util/sha3.hpp"
 
@@ -99,7 +102,21 @@ TEST(Hasher, EveryNameMatchesItsFunction) {
       EXPECT_EQ(again, out) << name;
     }
   }
-  EXPECT_FALSE(vexo::Hasher::by_name("sha3-256"));
+  // Names match in any case, as sha3sum -a and OpenSSL take them; name()
+  // gives the canonical spelling. Near misses are refused.
+  for (const std::string_view name : vexo::Hasher::names()) {
+    std::string lower(name), upper(name);
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    for (const std::string& spelling : {lower, upper}) {
+      const std::optional<vexo::Hasher> made = vexo::Hasher::by_name(spelling);
+      ASSERT_TRUE(made) << spelling;
+      EXPECT_EQ(made->name(), name);
+    }
+    EXPECT_FALSE(vexo::Hasher::by_name(std::string(name) + " ")) << name;
+    EXPECT_FALSE(vexo::Hasher::by_name(name.substr(1))) << name;
+  }
+  EXPECT_FALSE(vexo::Hasher::by_name("sha3_256"));
   EXPECT_FALSE(vexo::Hasher::by_name(""));
 }
 
@@ -141,6 +158,129 @@ TEST(InputForms, EveryFormHashesTheSameBytes) {
   EXPECT_TRUE(vexo::kt_128(std::string("abc"), {}, kt_string));
   EXPECT_TRUE(vexo::kt_128(vexo::byte_view(std::string_view("abc")), {}, kt_span));
   EXPECT_EQ(kt_string, kt_span);
+}
+
+// Keys, function names and customization strings take what messages take:
+// each string form gives the bytes of the span form, `{}` stays empty, and
+// a span or an unsigned char array still goes as it did.
+TEST(InputForms, KeysAndCustomizationsTakeEveryByteForm) {
+  const std::string key = "a key of 32 bytes, for KMAC256!!";
+  const std::string custom = "My Tagged Application";
+  const std::string message = "message";
+  const auto span = [](const std::string& s) { return vexo::byte_view(s); };
+  std::array<unsigned char, 32> a{}, b{};
+  const auto same = [&](const char* what) {
+    EXPECT_EQ(a, b) << what;
+    a.fill(0);
+    b.fill(1);
+  };
+  vexo::kmac_256(key, message, custom, a);
+  vexo::kmac_256(span(key), span(message), span(custom), b);
+  same("kmac_256");
+  vexo::kmac_xof_128(std::string_view(key), message, {}, a);
+  vexo::kmac_xof_128(span(key), span(message), {}, b);
+  same("kmac_xof_128");
+  vexo::cshake_256(message, std::string("name"), custom, a);
+  vexo::cshake_256(span(message), vexo::byte_view(std::string_view("name")), span(custom), b);
+  same("cshake_256");
+  vexo::hmac_sha3_256(key, message, a);
+  vexo::hmac_sha3_256(span(key), span(message), b);
+  same("hmac_sha3_256");
+  vexo::kt_128(message, custom, a);
+  vexo::kt_128(span(message), span(custom), b);
+  same("kt_128");
+  vexo::parallel_hash_128(message, 8, custom, a);
+  vexo::parallel_hash_128(span(message), 8, span(custom), b);
+  same("parallel_hash_128");
+  vexo::tuple_hash_128({span(message), span(key)}, custom, a);
+  vexo::tuple_hash_128({span(message), span(key)}, span(custom), b);
+  same("tuple_hash_128");
+
+  vexo::Kmac256 kmac(key, custom);
+  kmac.update(message);
+  kmac.finalize(a);
+  vexo::kmac_256(span(key), span(message), span(custom), b);
+  same("Kmac256");
+  vexo::Cshake128 cshake(std::string("name"), custom);
+  cshake.update(message);
+  cshake.finalize().read(a);
+  vexo::cshake_128(span(message), vexo::byte_view(std::string_view("name")), span(custom), b);
+  same("Cshake128");
+  vexo::Kt128 kt;
+  kt.update(message);
+  kt.finalize(custom).read(a);
+  vexo::kt_128(span(message), span(custom), b);
+  same("Kt128");
+  vexo::ParallelHash128 ph(8, custom);
+  ph.update(message);
+  ph.finalize(a);
+  vexo::parallel_hash_128(span(message), 8, span(custom), b);
+  same("ParallelHash128");
+  vexo::TupleHash128 tuple(custom);
+  tuple.add(message);
+  tuple.finalize(a);
+  vexo::tuple_hash_128({span(message)}, span(custom), b);
+  same("TupleHash128");
+
+  // The 2.0 forms: spans, `{}`, a pointer and a size, an unsigned char array.
+  const unsigned char raw[3] = {'k', 'e', 'y'};
+  vexo::kmac_128(raw, {}, {}, a);
+  vexo::kmac_128(vexo::ByteSpan(raw, 3), vexo::ByteSpan(), vexo::ByteSpan(), b);
+  same("kmac_128 with an array key");
+  vexo::Kmac128 keyed({raw, 3});
+  keyed.finalize(a);
+  vexo::Kmac128(vexo::ByteSpan(raw)).finalize(b);
+  same("Kmac128 from a pointer and a size");
+}
+
+// One streaming interface: every object takes update(bytes), finalize(span)
+// and reset(); the extendable ones, and only they, have finalize_xof(),
+// whose bytes finalize(span) gives (bound to the length where the function
+// binds it).
+template <class T>
+concept Streaming = requires(T& object, const T& done, std::span<unsigned char> out) {
+  object.update(std::string_view("x"));
+  done.finalize(out.first<32>());
+  object.reset();
+};
+template <class T>
+concept Extendable = Streaming<T> && requires(const T& done, std::span<unsigned char> out) {
+  done.finalize(out);
+  { done.finalize_xof() } -> std::same_as<vexo::XofReader>;
+};
+static_assert(Extendable<vexo::Shake128> && Extendable<vexo::Shake256>);
+static_assert(Extendable<vexo::TurboShake128> && Extendable<vexo::TurboShake256>);
+static_assert(Extendable<vexo::Cshake128> && Extendable<vexo::Cshake256>);
+static_assert(Extendable<vexo::Kmac128> && Extendable<vexo::Kmac256>);
+static_assert(Extendable<vexo::ParallelHash128> && Extendable<vexo::ParallelHash256>);
+static_assert(Streaming<vexo::Sha3_256> && !Extendable<vexo::Sha3_256>);
+static_assert(Streaming<vexo::Keccak256> && !Extendable<vexo::Keccak256>);
+static_assert(Streaming<vexo::HmacSha3_256> && !Extendable<vexo::HmacSha3_256>);
+
+TEST(Streaming, FinalizeIntoASpanGivesTheReadersBytes) {
+  const std::string message(300, 'm');
+  std::array<unsigned char, 200> filled{}, read{}, old{};
+  const auto check = [&](const auto& object, const char* what) {
+    object.finalize(filled);
+    object.finalize_xof().read(read);
+    EXPECT_EQ(filled, read) << what;
+  };
+  vexo::Shake128 shake;
+  shake.update(message);
+  check(shake, "Shake128");
+  shake.finalize().read(old);
+  EXPECT_EQ(old, read) << "Shake128::finalize()";
+  vexo::TurboShake256 turbo(0x0B);
+  turbo.update(message);
+  check(turbo, "TurboShake256");
+  vexo::Cshake256 cshake(std::string_view("N"), std::string_view("S"));
+  cshake.update(message);
+  check(cshake, "Cshake256");
+  vexo::Kt128 kt;
+  kt.update(message);
+  kt.finalize_xof(std::string_view("S")).read(read);
+  kt.finalize(std::string_view("S")).read(old);
+  EXPECT_EQ(old, read) << "Kt128";
 }
 
 }  // namespace

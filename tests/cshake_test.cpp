@@ -149,9 +149,11 @@ std::map<std::string, std::string> parse_record(const std::string& line) {
   return fields;
 }
 
-TEST(Sp800185Kat, EveryNistExampleThroughOneShotStreamAndPool) {
-  std::ifstream in(VEXO_TEST_DATA_DIR "/sp800-185/nist-samples.txt");
-  ASSERT_TRUE(in) << "missing tests/data/sp800-185/nist-samples.txt";
+// Checks every record of tests/data/sp800-185/`file` through the one-shot
+// function, the streaming object and the pool; returns the number of records.
+int check_records(const std::string& file) {
+  std::ifstream in(VEXO_TEST_DATA_DIR "/sp800-185/" + file);
+  EXPECT_TRUE(in) << "missing tests/data/sp800-185/" << file;
   vexo::util::ThreadPool pool(2, 16);
   std::mt19937_64 rng(1);
   int count = 0;
@@ -184,7 +186,17 @@ TEST(Sp800185Kat, EveryNistExampleThroughOneShotStreamAndPool) {
     }
     ++count;
   }
-  EXPECT_EQ(count, 40);
+  return count;
+}
+
+TEST(Sp800185Kat, EveryNistExampleThroughOneShotStreamAndPool) {
+  EXPECT_EQ(check_records("nist-samples.txt"), 40);
+}
+
+// Without @noble/hashes at hand, these committed outputs still catch a
+// bytepad or a block count that is one off where the data ends on a block.
+TEST(Sp800185Kat, EncodingsEndingOnABlockThroughOneShotStreamAndPool) {
+  EXPECT_EQ(check_records("boundary-outputs.txt"), 8);
 }
 
 // ----------------------------------------------------------------------------

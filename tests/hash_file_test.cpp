@@ -151,6 +151,36 @@ TEST_F(HashFileTest, RegularFilesGiveTheirBytesInRunsAndTheOneShotHash) {
   EXPECT_EQ(from_hasher, expected);
 }
 
+// A consumer much slower than the readers, over more runs than there are
+// buffers (three): each run's bytes must stay as read until the consumer
+// returns, so a buffer handed back to the readers too early shows as bytes
+// out of place. The pause only gives such a fault time to show; the test
+// cannot fail on a loaded machine when the hand-over is right.
+TEST_F(HashFileTest, SlowConsumerSeesEveryRunIntactOverSixRunsAndMore) {
+  const std::size_t size = 6 * kFileRunBytes + 4321;
+  const fs::path path = write_file("slow", pattern(size));
+  struct SlowChecker {
+    void update(tamu::span<const unsigned char> data) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(40));
+      for (std::size_t i = 0; i < data.size(); ++i) {
+        if (data[i] != pattern_byte(offset + i)) {
+          ++bad_runs;
+          break;
+        }
+      }
+      offset += data.size();
+      ++runs;
+    }
+    std::size_t offset = 0;
+    std::size_t runs = 0;
+    std::size_t bad_runs = 0;
+  } checker;
+  vexo::update_from_file(checker, path);
+  EXPECT_EQ(checker.offset, size);
+  EXPECT_EQ(checker.runs, 7u);
+  EXPECT_EQ(checker.bad_runs, 0u);
+}
+
 // A descriptor is read from where it stands, through the reader threads too
 // (which read at offsets of their own), and left at the end of what was read,
 // so that a second call reads nothing; the descriptor stays open.

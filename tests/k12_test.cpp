@@ -27,6 +27,7 @@
 #define VEXO_TEST_COUNT_ALLOCATIONS 1
 #include "test_support.hpp"
 #include "vexo/util/ThreadPool.hpp"
+#include "vexo/util/cshake.hpp"
 
 namespace {
 
@@ -437,6 +438,55 @@ TEST(K12Resources, AllocationsAreBounded) {
   Bytes expected(100);
   vexo::kt_128(message, message, expected);
   EXPECT_EQ(out, expected);
+}
+
+// Memory running out part way through a call with a pool: whichever
+// allocation fails first (the chaining-value buffer, the parallel loop's
+// shared record, a helper's queue entry), the tree hashes still finish on the
+// calling thread with the right bytes, and a streaming KT object whose
+// update throws is left as it was (it finishes right after a retry).
+TEST(K12Resources, PoolPathSurvivesAllocationFailures) {
+#if defined(VEXO_TEST_ALLOCATIONS_COUNTED)
+  std::mt19937_64 rng(24);
+  const Bytes message = random_bytes(rng, 130 * 8192 + 5);
+  vexo::util::ThreadPool pool(2, 64);
+  Bytes kt_expected(32), ph_expected(32);
+  vexo::kt_128(message, {}, kt_expected);
+  vexo::parallel_hash_128(message, 8192, {}, ph_expected);
+  for (long left = 0; left <= 4; ++left) {
+    SCOPED_TRACE(left);
+    Bytes kt_out(32), ph_out(32), stream_out(32);
+    vexo::Kt128 kt(&pool);
+    kt.update(tamu::span<const unsigned char>(message).first(8192));
+    bool one_shot_threw = false;
+    bool stream_threw = false;
+    vexo::test::t_allocations_left = left;
+    try {
+      vexo::kt_128(message, {}, kt_out, &pool);
+      vexo::test::t_allocations_left = left;
+      vexo::parallel_hash_128(message, 8192, {}, ph_out, &pool);
+    } catch (const std::bad_alloc&) {
+      one_shot_threw = true;
+    }
+    vexo::test::t_allocations_left = left;
+    try {
+      kt.update(tamu::span<const unsigned char>(message).subspan(8192));
+    } catch (const std::bad_alloc&) {
+      stream_threw = true;
+    }
+    vexo::test::t_allocations_left = -1;
+    EXPECT_FALSE(one_shot_threw) << "a one-shot tree hash let std::bad_alloc escape";
+    // Only the object's own buffer may fail an update, and then it is unchanged.
+    EXPECT_EQ(stream_threw, left == 0);
+    if (stream_threw) kt.update(tamu::span<const unsigned char>(message).subspan(8192));
+    kt.finalize().read(stream_out);
+    EXPECT_EQ(kt_out, kt_expected);
+    EXPECT_EQ(ph_out, ph_expected);
+    EXPECT_EQ(stream_out, kt_expected);
+  }
+#else
+  GTEST_SKIP() << "allocations are not replaced under a sanitizer";
+#endif
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // SHA-3 and SHAKE: NIST known answers, OpenSSL's libcrypto as a reference,
-// and no heap allocation while hashing.
+// no heap allocation while hashing, and the four-lane SHAKE and TurboSHAKE
+// against four one-lane calls.
 #include "vexo/util/sha3.hpp"
 
 #include <gtest/gtest.h>
@@ -23,6 +24,7 @@
 
 #define VEXO_TEST_COUNT_ALLOCATIONS 1
 #include "test_support.hpp"
+#include "vexo/util/k12.hpp"
 
 namespace {
 
@@ -457,6 +459,140 @@ TEST(Sha3Threads, ConcurrentCallsGiveTheSameDigests) {
   }
   for (auto& t : threads) t.join();
   EXPECT_EQ(mismatches.load(), 0);
+}
+
+// The four-lane functions and objects against four one-lane calls: lengths
+// drawn around the block boundaries (and at random), different in each lane,
+// the objects fed and read in random pieces per lane, with a copy on the
+// way. Covers the lanes waiting for each other in both phases.
+TEST(Sha3FourLanes, EachLaneEqualsTheOneLaneFunction) {
+  struct Algorithm {
+    const char* name;
+    std::size_t block;
+    void (*x4)(const std::array<tamu::span<const unsigned char>, 4>&,
+               const std::array<tamu::span<unsigned char>, 4>&);
+    void (*one)(tamu::span<const unsigned char>, tamu::span<unsigned char>);
+    std::optional<vexo::detail::SpongeX4> (*object)();
+  };
+  using In4 = std::array<tamu::span<const unsigned char>, 4>;
+  using Out4 = std::array<tamu::span<unsigned char>, 4>;
+  static constexpr unsigned char kDomain = 0x0B;
+  const Algorithm algorithms[] = {
+      {"SHAKE128", 168, vexo::shake_128_x4,
+       [](tamu::span<const unsigned char> in, tamu::span<unsigned char> out) {
+         vexo::shake_128(in, out);
+       },
+       [] { return std::optional<vexo::detail::SpongeX4>(std::in_place, 1344, 24, 0x1F); }},
+      {"SHAKE256", 136, vexo::shake_256_x4,
+       [](tamu::span<const unsigned char> in, tamu::span<unsigned char> out) {
+         vexo::shake_256(in, out);
+       },
+       [] { return std::optional<vexo::detail::SpongeX4>(std::in_place, 1088, 24, 0x1F); }},
+      {"TurboSHAKE128", 168,
+       [](const In4& in, const Out4& out) { vexo::turboshake_128_x4(in, kDomain, out); },
+       [](tamu::span<const unsigned char> in, tamu::span<unsigned char> out) {
+         vexo::turboshake_128(in, kDomain, out);
+       },
+       [] { return std::optional<vexo::detail::SpongeX4>(std::in_place, 1344, 12, kDomain); }},
+      {"TurboSHAKE256", 136,
+       [](const In4& in, const Out4& out) { vexo::turboshake_256_x4(in, kDomain, out); },
+       [](tamu::span<const unsigned char> in, tamu::span<unsigned char> out) {
+         vexo::turboshake_256(in, kDomain, out);
+       },
+       [] { return std::optional<vexo::detail::SpongeX4>(std::in_place, 1088, 12, kDomain); }},
+  };
+  std::mt19937_64 rng(203);
+  for (const Algorithm& a : algorithms) {
+    SCOPED_TRACE(a.name);
+    const auto length = [&] {
+      const std::size_t blocks = rng() % 4;
+      switch (rng() % 4) {
+        case 0:
+          return blocks * a.block;
+        case 1:
+          return blocks * a.block + 1;
+        case 2:
+          return blocks * a.block + a.block - 1;
+        default:
+          return static_cast<std::size_t>(rng() % (4 * a.block));
+      }
+    };
+    for (int trial = 0; trial < 300; ++trial) {
+      std::array<Bytes, 4> in, expected, got, streamed;
+      for (std::size_t j = 0; j < 4; ++j) {
+        in[j] = random_bytes(rng, length());
+        expected[j].resize(length());
+        a.one(in[j], expected[j]);
+        got[j].assign(expected[j].size(), 0xEE);
+        streamed[j].assign(expected[j].size(), 0xEE);
+      }
+      a.x4({in[0], in[1], in[2], in[3]}, {got[0], got[1], got[2], got[3]});
+      EXPECT_EQ(got, expected) << "one-shot, trial " << trial;
+
+      // The object: each absorb() and squeeze() takes a random piece of
+      // each lane (empty ones too), so the lanes drift apart.
+      std::optional<vexo::detail::SpongeX4> object = a.object();
+      std::array<std::size_t, 4> done{};
+      const auto pieces_left = [&](const std::array<Bytes, 4>& bytes) {
+        for (std::size_t j = 0; j < 4; ++j) {
+          if (done[j] < bytes[j].size()) return true;
+        }
+        return false;
+      };
+      const auto piece = [&](std::size_t j, std::size_t size) {
+        const std::size_t limit = rng() % 3 == 0 ? 3 * a.block : a.block + 2;
+        return std::min<std::size_t>(rng() % (limit + 1), size - done[j]);
+      };
+      while (pieces_left(in)) {
+        In4 part;
+        for (std::size_t j = 0; j < 4; ++j) {
+          const std::size_t n = piece(j, in[j].size());
+          part[j] = tamu::span<const unsigned char>(in[j].data() + done[j], n);
+          done[j] += n;
+        }
+        object->absorb(part);
+      }
+      std::optional<vexo::detail::SpongeX4> copy;
+      done = {};
+      while (pieces_left(streamed)) {
+        Out4 part;
+        for (std::size_t j = 0; j < 4; ++j) {
+          const std::size_t n = piece(j, streamed[j].size());
+          part[j] = tamu::span<unsigned char>(streamed[j].data() + done[j], n);
+          done[j] += n;
+        }
+        object->squeeze(part);
+        if (!copy && rng() % 2 == 0) {
+          // The rest is read from a copy, while the original reads other
+          // bytes: a copy that shared state with it would go wrong.
+          copy = object;
+          std::array<unsigned char, 7> noise{};
+          object->squeeze({noise, noise, noise, noise});
+          std::swap(object, copy);
+        }
+      }
+      EXPECT_EQ(streamed, expected) << "streamed, trial " << trial;
+    }
+  }
+
+  // Misuse and bad arguments.
+  vexo::Shake128x4 xof;
+  std::array<unsigned char, 1> byte{};
+  xof.squeeze({byte, byte, byte, byte});
+  EXPECT_EQ(vexo::test::error_message([&] {
+              xof.absorb({byte, byte, byte, byte});
+            }),
+            "Cannot absorb after squeezing; call reset() first");
+  xof.reset();
+  xof.absorb({byte, byte, byte, byte});
+  EXPECT_EQ(vexo::test::error_message([] { vexo::TurboShake256x4 bad(0x80); }),
+            "Invalid TurboSHAKE domain byte: 0x80");
+  std::array<unsigned char, 8> out{};
+  EXPECT_EQ(vexo::test::error_message([&] {
+              vexo::turboshake_128_x4({byte, byte, byte, byte}, 0, {out, out, out, out});
+            }),
+            "Invalid TurboSHAKE domain byte: 0x00");
+  EXPECT_EQ(out, (std::array<unsigned char, 8>{}));
 }
 
 }  // namespace

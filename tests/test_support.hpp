@@ -140,6 +140,9 @@ std::string error_message(F&& f) {
 inline std::atomic<long> g_allocations{0};
 // While set on a thread, every allocation on it throws std::bad_alloc.
 inline thread_local bool t_fail_allocations = false;
+// While at 0 or more, the thread's next that many allocations succeed and
+// every later one throws std::bad_alloc (memory running out part way); -1: off.
+inline thread_local long t_allocations_left = -1;
 
 // Returns the number of heap allocations that f makes (on any thread).
 template <typename F>
@@ -155,6 +158,8 @@ long allocations_in(F&& f) {
 #if defined(VEXO_TEST_ALLOCATIONS_COUNTED)
 void* operator new(std::size_t size) {
   if (vexo::test::t_fail_allocations) throw std::bad_alloc();
+  if (vexo::test::t_allocations_left == 0) throw std::bad_alloc();
+  if (vexo::test::t_allocations_left > 0) --vexo::test::t_allocations_left;
   vexo::test::g_allocations.fetch_add(1, std::memory_order_relaxed);
   if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
   throw std::bad_alloc();

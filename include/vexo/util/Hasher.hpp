@@ -41,7 +41,8 @@ class Hasher final {
  public:
   /// Returns the Hasher of `name`, or an empty optional for a name it does
   /// not know. The names are the tags that `sha3sum --tag` writes, matched
-  /// exactly: SHA3-224, SHA3-256, SHA3-384, SHA3-512, SHAKE128, SHAKE256,
+  /// in any case ("sha3-256", "kt128"; name() gives the spelling below):
+  /// SHA3-224, SHA3-256, SHA3-384, SHA3-512, SHAKE128, SHAKE256,
   /// TurboSHAKE128, TurboSHAKE256 (domain byte 0x1F), KT128, KT256 (no
   /// customization), Keccak-256, ParallelHash128, ParallelHash256 (block
   /// size 8192, no customization). `pool` helps KT and ParallelHash with long
@@ -73,13 +74,9 @@ class Hasher final {
   /// Returns the digest's length in bytes: the fixed length of the SHA-3
   /// digests and Keccak-256, and for the extendable ones their usual length,
   /// twice the security strength (32 bytes for the 128 forms, 64 for 256).
-  // std::visit throws only for a valueless variant; every state moves without throwing.
-  // NOLINTNEXTLINE(bugprone-exception-escape)
   [[nodiscard]] VEXO_API std::size_t digest_size() const noexcept;
   /// Returns true when finalize() takes any output length and finalize_xof()
   /// works: SHAKE, TurboSHAKE, KT and ParallelHash.
-  // std::visit throws only for a valueless variant; every state moves without throwing.
-  // NOLINTNEXTLINE(bugprone-exception-escape)
   [[nodiscard]] VEXO_API bool extendable() const noexcept;
 
   /// Absorbs `data` (may be empty). May throw std::bad_alloc for KT's buffer,

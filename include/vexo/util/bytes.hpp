@@ -37,4 +37,44 @@ template <ByteInput T>
       reinterpret_cast<const unsigned char*>(std::ranges::data(input)), std::ranges::size(input));
 }
 
+/// One parameter type for bytes: what the keys, customization strings and
+/// function names of the hashing functions take, so that every byte
+/// parameter accepts what a message does. It converts implicitly from a span
+/// of unsigned char or anything that converts to one (a vector or array of
+/// unsigned char, an unsigned char array), from any ByteInput
+/// (std::string, std::string_view, spans of char or std::byte), from a
+/// pointer and a size, and from `{}` (no bytes). A view: it owns nothing and
+/// is valid as long as what it was made from.
+class ByteView {
+ public:
+  /// No bytes.
+  constexpr ByteView() noexcept = default;
+  /// The `size` bytes at `data` (null when size is 0).
+  constexpr ByteView(const unsigned char* data, std::size_t size) noexcept : bytes_(data, size) {}
+  /// The bytes of a span of unsigned char, or of what converts to one.
+  template <class T>
+  requires std::is_convertible_v<const T&, tamu::span<const unsigned char>>
+  constexpr ByteView(const T& bytes) noexcept  // NOLINT(google-explicit-constructor)
+      : bytes_(bytes) {}
+  /// The bytes of any other contiguous bytes or chars (see ByteInput).
+  template <ByteInput T>
+  requires(!std::is_convertible_v<const T&, tamu::span<const unsigned char>>)
+      ByteView(const T& input)
+  noexcept  // NOLINT(google-explicit-constructor)
+      : bytes_(byte_view(input)) {}
+
+  /// The bytes as a span.
+  // NOLINTNEXTLINE(google-explicit-constructor)
+  [[nodiscard]] constexpr operator tamu::span<const unsigned char>() const noexcept {
+    return bytes_;
+  }
+  /// The first byte (null for no bytes).
+  [[nodiscard]] constexpr const unsigned char* data() const noexcept { return bytes_.data(); }
+  /// The number of bytes.
+  [[nodiscard]] constexpr std::size_t size() const noexcept { return bytes_.size(); }
+
+ private:
+  tamu::span<const unsigned char> bytes_;
+};
+
 }  // namespace vexo

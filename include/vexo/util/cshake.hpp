@@ -25,6 +25,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <type_traits>
+#include <utility>
 
 #include "tamu/span.hpp"
 #include "vexo/util/bytes.hpp"
@@ -87,23 +89,23 @@ VEXO_API void tuple_hash_xof_256(tamu::span<const ByteSpan> tuple, ByteSpan cust
 
 /// The tuple forms with a braced list: tuple_hash_128({a, b}, {}, out). The
 /// list's elements are views; they must outlive the call only.
-inline void tuple_hash_128(std::initializer_list<ByteSpan> tuple, ByteSpan customization,
+inline void tuple_hash_128(std::initializer_list<ByteSpan> tuple, ByteView customization,
                            tamu::span<unsigned char> output) {
   tuple_hash_128(tamu::span<const ByteSpan>(tuple.begin(), tuple.size()), customization, output);
 }
 /// tuple_hash_256() with a braced list of elements, as tuple_hash_128.
-inline void tuple_hash_256(std::initializer_list<ByteSpan> tuple, ByteSpan customization,
+inline void tuple_hash_256(std::initializer_list<ByteSpan> tuple, ByteView customization,
                            tamu::span<unsigned char> output) {
   tuple_hash_256(tamu::span<const ByteSpan>(tuple.begin(), tuple.size()), customization, output);
 }
 /// tuple_hash_xof_128() with a braced list of elements, as tuple_hash_128.
-inline void tuple_hash_xof_128(std::initializer_list<ByteSpan> tuple, ByteSpan customization,
+inline void tuple_hash_xof_128(std::initializer_list<ByteSpan> tuple, ByteView customization,
                                tamu::span<unsigned char> output) {
   tuple_hash_xof_128(tamu::span<const ByteSpan>(tuple.begin(), tuple.size()), customization,
                      output);
 }
 /// tuple_hash_xof_256() with a braced list of elements, as tuple_hash_128.
-inline void tuple_hash_xof_256(std::initializer_list<ByteSpan> tuple, ByteSpan customization,
+inline void tuple_hash_xof_256(std::initializer_list<ByteSpan> tuple, ByteView customization,
                                tamu::span<unsigned char> output) {
   tuple_hash_xof_256(tamu::span<const ByteSpan>(tuple.begin(), tuple.size()), customization,
                      output);
@@ -140,68 +142,69 @@ VEXO_API void parallel_hash_xof_256(ByteSpan input, std::size_t block_size, Byte
                                     tamu::span<unsigned char> output,
                                     vexo::util::ThreadPool* pool = nullptr);
 
-/// The one-shot functions with any contiguous bytes as the input (see
-/// bytes.hpp); the other arguments are as above.
+/// The one-shot functions with any contiguous bytes as the input, key,
+/// function name and customization (see ByteInput and ByteView in bytes.hpp):
+/// a std::string key or customization is taken as its bytes, as a message is.
 template <ByteInput T>
-void cshake_128(const T& input, ByteSpan function_name, ByteSpan customization,
+void cshake_128(const T& input, ByteView function_name, ByteView customization,
                 tamu::span<unsigned char> output) {
-  cshake_128(byte_view(input), function_name, customization, output);
+  cshake_128(byte_view(input), ByteSpan(function_name), ByteSpan(customization), output);
 }
 /// cshake_256() with any contiguous bytes or chars as `input`.
 template <ByteInput T>
-void cshake_256(const T& input, ByteSpan function_name, ByteSpan customization,
+void cshake_256(const T& input, ByteView function_name, ByteView customization,
                 tamu::span<unsigned char> output) {
-  cshake_256(byte_view(input), function_name, customization, output);
+  cshake_256(byte_view(input), ByteSpan(function_name), ByteSpan(customization), output);
 }
 /// kmac_128() with any contiguous bytes or chars as `input`.
 template <ByteInput T>
-void kmac_128(ByteSpan key, const T& input, ByteSpan customization,
+void kmac_128(ByteView key, const T& input, ByteView customization,
               tamu::span<unsigned char> output) {
-  kmac_128(key, byte_view(input), customization, output);
+  kmac_128(ByteSpan(key), byte_view(input), ByteSpan(customization), output);
 }
 /// kmac_256() with any contiguous bytes or chars as `input`.
 template <ByteInput T>
-void kmac_256(ByteSpan key, const T& input, ByteSpan customization,
+void kmac_256(ByteView key, const T& input, ByteView customization,
               tamu::span<unsigned char> output) {
-  kmac_256(key, byte_view(input), customization, output);
+  kmac_256(ByteSpan(key), byte_view(input), ByteSpan(customization), output);
 }
 /// kmac_xof_128() with any contiguous bytes or chars as `input`.
 template <ByteInput T>
-void kmac_xof_128(ByteSpan key, const T& input, ByteSpan customization,
+void kmac_xof_128(ByteView key, const T& input, ByteView customization,
                   tamu::span<unsigned char> output) {
-  kmac_xof_128(key, byte_view(input), customization, output);
+  kmac_xof_128(ByteSpan(key), byte_view(input), ByteSpan(customization), output);
 }
 /// kmac_xof_256() with any contiguous bytes or chars as `input`.
 template <ByteInput T>
-void kmac_xof_256(ByteSpan key, const T& input, ByteSpan customization,
+void kmac_xof_256(ByteView key, const T& input, ByteView customization,
                   tamu::span<unsigned char> output) {
-  kmac_xof_256(key, byte_view(input), customization, output);
+  kmac_xof_256(ByteSpan(key), byte_view(input), ByteSpan(customization), output);
 }
 /// parallel_hash_128() with any contiguous bytes or chars as `input`.
 template <ByteInput T>
-void parallel_hash_128(const T& input, std::size_t block_size, ByteSpan customization,
+void parallel_hash_128(const T& input, std::size_t block_size, ByteView customization,
                        tamu::span<unsigned char> output, vexo::util::ThreadPool* pool = nullptr) {
-  parallel_hash_128(byte_view(input), block_size, customization, output, pool);
+  parallel_hash_128(byte_view(input), block_size, ByteSpan(customization), output, pool);
 }
 /// parallel_hash_256() with any contiguous bytes or chars as `input`.
 template <ByteInput T>
-void parallel_hash_256(const T& input, std::size_t block_size, ByteSpan customization,
+void parallel_hash_256(const T& input, std::size_t block_size, ByteView customization,
                        tamu::span<unsigned char> output, vexo::util::ThreadPool* pool = nullptr) {
-  parallel_hash_256(byte_view(input), block_size, customization, output, pool);
+  parallel_hash_256(byte_view(input), block_size, ByteSpan(customization), output, pool);
 }
 /// parallel_hash_xof_128() with any contiguous bytes or chars as `input`.
 template <ByteInput T>
-void parallel_hash_xof_128(const T& input, std::size_t block_size, ByteSpan customization,
+void parallel_hash_xof_128(const T& input, std::size_t block_size, ByteView customization,
                            tamu::span<unsigned char> output,
                            vexo::util::ThreadPool* pool = nullptr) {
-  parallel_hash_xof_128(byte_view(input), block_size, customization, output, pool);
+  parallel_hash_xof_128(byte_view(input), block_size, ByteSpan(customization), output, pool);
 }
 /// parallel_hash_xof_256() with any contiguous bytes or chars as `input`.
 template <ByteInput T>
-void parallel_hash_xof_256(const T& input, std::size_t block_size, ByteSpan customization,
+void parallel_hash_xof_256(const T& input, std::size_t block_size, ByteView customization,
                            tamu::span<unsigned char> output,
                            vexo::util::ThreadPool* pool = nullptr) {
-  parallel_hash_xof_256(byte_view(input), block_size, customization, output, pool);
+  parallel_hash_xof_256(byte_view(input), block_size, ByteSpan(customization), output, pool);
 }
 
 // ----------------------------------------------------------------------------
@@ -291,57 +294,131 @@ class ParallelHashStream {
 
 }  // namespace detail
 
-/// cSHAKE128 and cSHAKE256 as streaming objects: finalize() returns a reader
-/// of cshake_128(all input, function_name, customization) of any length.
-class Cshake128 final {
- public:
-  /// Starts cSHAKE128 with `function_name` and `customization` (any length,
-  /// empty for none), which it absorbs and does not keep. Never throws.
-  Cshake128(ByteSpan function_name, ByteSpan customization)
-      : stream_(128, function_name, customization) {}
+namespace detail {
 
+/// The members of the cSHAKE-family streaming objects, on their stream
+/// (CshakeStream, or ParallelHashStream whose update may allocate with a
+/// pool): update(), finalize(output) with L = output.size() * 8 bound into
+/// the output, finalize_xof() with L = 0, and reset(), which goes back to
+/// just after the constructor (key, name and customization stay).
+template <class Stream>
+class CshakeFamily {
+  static constexpr bool kNothrowUpdate = std::is_same_v<Stream, CshakeStream>;
+
+ public:
   /// Absorbs `data` (may be empty).
-  void update(ByteSpan data) noexcept { stream_.update(data); }
+  void update(ByteSpan data) noexcept(kNothrowUpdate) { stream_.update(data); }
   /// As update(ByteSpan): absorbs `data`, any contiguous bytes or chars.
   template <ByteInput T>
-  void update(const T& data) noexcept {
+  void update(const T& data) noexcept(kNothrowUpdate) {
     stream_.update(byte_view(data));
   }
-  /// Returns a reader of the output for all input so far.
-  [[nodiscard]] XofReader finalize() const noexcept { return stream_.finalize(); }
+  /// Writes the output with L = output.size() * 8 for all input so far.
+  void finalize(tamu::span<unsigned char> output) const noexcept {
+    stream_.finalize_with_length(std::uint64_t{output.size()} * 8).read(output);
+  }
+  /// Returns a reader of the XOF form (L = 0) for all input so far.
+  [[nodiscard]] XofReader finalize_xof() const noexcept { return stream_.finalize_with_length(0); }
   /// Forgets all input.
   void reset() noexcept { stream_.reset(); }
 
+ protected:
+  template <class... Args>
+  explicit CshakeFamily(Args&&... args) : stream_(std::forward<Args>(args)...) {}
+
+  Stream stream_;
+};
+
+/// cSHAKE itself: an XOF with no length to bind, so finalize() and
+/// finalize_xof() return a reader and finalize(output) fills `output`.
+template <unsigned int Bits>
+class CshakeObject : public CshakeFamily<CshakeStream> {
+ public:
+  CshakeObject(ByteView function_name, ByteView customization)
+      : CshakeFamily(Bits, function_name, customization) {}
+  /// Returns a reader of the output for all input so far.
+  [[nodiscard]] XofReader finalize() const noexcept { return stream_.finalize(); }
+  /// Fills all of `output` with the output for all input so far.
+  void finalize(tamu::span<unsigned char> output) const noexcept {
+    stream_.finalize().read(output);
+  }
+  /// Returns a reader of the output for all input so far.
+  [[nodiscard]] XofReader finalize_xof() const noexcept { return stream_.finalize(); }
+};
+
+/// KMAC: cSHAKE("KMAC", S) with the key block absorbed first.
+template <unsigned int Bits>
+class KmacObject : public CshakeFamily<CshakeStream> {
+ public:
+  explicit KmacObject(ByteView key, ByteView customization = {})
+      : CshakeFamily(Bits, ByteSpan(kName), customization) {
+    stream_.absorb_key(key);
+  }
+
  private:
-  detail::CshakeStream stream_;
+  static constexpr unsigned char kName[4] = {'K', 'M', 'A', 'C'};
+};
+
+/// TupleHash: cSHAKE("TupleHash", S) over encode_string of each element.
+template <unsigned int Bits>
+class TupleHashObject : public CshakeFamily<CshakeStream> {
+ public:
+  explicit TupleHashObject(ByteView customization = {})
+      : CshakeFamily(Bits, ByteSpan(kName), customization) {}
+  /// Appends the element `element` (may be empty) to the tuple.
+  void add(ByteSpan element) noexcept { stream_.update_encoded(element); }
+  /// As add(ByteSpan): appends `element`, any contiguous bytes or chars.
+  template <ByteInput T>
+  void add(const T& element) noexcept {
+    stream_.update_encoded(byte_view(element));
+  }
+
+ private:
+  static constexpr unsigned char kName[9] = {'T', 'u', 'p', 'l', 'e', 'H', 'a', 's', 'h'};
+};
+
+/// ParallelHash on its stream.
+template <unsigned int Bits>
+class ParallelHashObject : public CshakeFamily<ParallelHashStream> {
+ public:
+  explicit ParallelHashObject(std::size_t block_size, ByteView customization = {},
+                              vexo::util::ThreadPool* pool = nullptr)
+      : CshakeFamily(Bits, block_size, customization, pool) {}
+};
+
+}  // namespace detail
+
+/// cSHAKE128 and cSHAKE256 as streaming objects: the constructor takes the
+/// function name and the customization string (any length, empty for none;
+/// absorbed, not kept; never throws); finalize_xof() (or finalize(), its
+/// 2.0 name) returns a reader of cshake_128(all input, function_name,
+/// customization) of any length, and finalize(output) fills `output` with
+/// its first bytes.
+class Cshake128 final : private detail::CshakeObject<128> {
+ public:
+  using CshakeObject::CshakeObject;
+  using CshakeObject::finalize;
+  using CshakeObject::finalize_xof;
+  using CshakeObject::reset;
+  using CshakeObject::update;
 };
 
 /// See Cshake128.
-class Cshake256 final {
+class Cshake256 final : private detail::CshakeObject<256> {
  public:
-  /// Starts cSHAKE256 with `function_name` and `customization` (any length,
-  /// empty for none), which it absorbs and does not keep. Never throws.
-  Cshake256(ByteSpan function_name, ByteSpan customization)
-      : stream_(256, function_name, customization) {}
-  /// Absorbs `data` (may be empty).
-  void update(ByteSpan data) noexcept { stream_.update(data); }
-  /// As update(ByteSpan): absorbs `data`, any contiguous bytes or chars.
-  template <ByteInput T>
-  void update(const T& data) noexcept {
-    stream_.update(byte_view(data));
-  }
-  /// Returns a reader of the output for all input so far.
-  [[nodiscard]] XofReader finalize() const noexcept { return stream_.finalize(); }
-  /// Forgets all input.
-  void reset() noexcept { stream_.reset(); }
-
- private:
-  detail::CshakeStream stream_;
+  using CshakeObject::CshakeObject;
+  using CshakeObject::finalize;
+  using CshakeObject::finalize_xof;
+  using CshakeObject::reset;
+  using CshakeObject::update;
 };
 
-/// KMAC128 and KMAC256 as streaming objects: finalize(output) writes
-/// kmac_128(key, all input, customization, output); finalize_xof() returns a
-/// reader of KMACXOF128 of any length.
+/// KMAC128 and KMAC256 as streaming objects: the constructor takes the key
+/// (any length; 16 bytes or more for KMAC128's full strength, 32 for
+/// KMAC256's) and the customization string, keeps neither (only the keyed
+/// sponge) and never throws; finalize(output) writes kmac_128(key, all input,
+/// customization, output); finalize_xof() returns a reader of KMACXOF128 of
+/// any length; reset() keeps the key.
 ///
 /// Example:
 ///   vexo::Kmac128 mac(key);
@@ -349,193 +426,76 @@ class Cshake256 final {
 ///   mac.update(body);
 ///   std::array<unsigned char, 32> tag;
 ///   mac.finalize(tag);
-class Kmac128 final {
+class Kmac128 final : private detail::KmacObject<128> {
  public:
-  /// Starts KMAC128 keyed with `key` (any length; 16 bytes or more for full
-  /// strength) and `customization`; neither is kept, only the keyed sponge.
-  /// Never throws.
-  explicit Kmac128(ByteSpan key, ByteSpan customization = {})
-      : stream_(128, kFunctionName, customization) {
-    stream_.absorb_key(key);
-  }
-
-  /// Absorbs `data` (may be empty).
-  void update(ByteSpan data) noexcept { stream_.update(data); }
-  /// As update(ByteSpan): absorbs `data`, any contiguous bytes or chars.
-  template <ByteInput T>
-  void update(const T& data) noexcept {
-    stream_.update(byte_view(data));
-  }
-  /// Writes KMAC with L = output.size() * 8 of all input so far to `output`.
-  void finalize(tamu::span<unsigned char> output) const noexcept {
-    stream_.finalize_with_length(std::uint64_t{output.size()} * 8).read(output);
-  }
-  /// Returns a reader of KMACXOF of all input so far.
-  [[nodiscard]] XofReader finalize_xof() const noexcept { return stream_.finalize_with_length(0); }
-  /// Forgets all input; the key stays.
-  void reset() noexcept { stream_.reset(); }
-
- private:
-  static constexpr unsigned char kFunctionName[4] = {'K', 'M', 'A', 'C'};
-  detail::CshakeStream stream_;
+  using KmacObject::finalize;
+  using KmacObject::finalize_xof;
+  using KmacObject::KmacObject;
+  using KmacObject::reset;
+  using KmacObject::update;
 };
 
 /// See Kmac128.
-class Kmac256 final {
+class Kmac256 final : private detail::KmacObject<256> {
  public:
-  /// Starts KMAC256 keyed with `key` (any length; 32 bytes or more for full
-  /// strength) and `customization`; neither is kept, only the keyed sponge.
-  /// Never throws.
-  explicit Kmac256(ByteSpan key, ByteSpan customization = {})
-      : stream_(256, kFunctionName, customization) {
-    stream_.absorb_key(key);
-  }
-  /// Absorbs `data` (may be empty).
-  void update(ByteSpan data) noexcept { stream_.update(data); }
-  /// As update(ByteSpan): absorbs `data`, any contiguous bytes or chars.
-  template <ByteInput T>
-  void update(const T& data) noexcept {
-    stream_.update(byte_view(data));
-  }
-  /// Writes KMAC with L = output.size() * 8 of all input so far to `output`.
-  void finalize(tamu::span<unsigned char> output) const noexcept {
-    stream_.finalize_with_length(std::uint64_t{output.size()} * 8).read(output);
-  }
-  /// Returns a reader of KMACXOF of all input so far.
-  [[nodiscard]] XofReader finalize_xof() const noexcept { return stream_.finalize_with_length(0); }
-  /// Forgets all input; the key stays.
-  void reset() noexcept { stream_.reset(); }
-
- private:
-  static constexpr unsigned char kFunctionName[4] = {'K', 'M', 'A', 'C'};
-  detail::CshakeStream stream_;
+  using KmacObject::finalize;
+  using KmacObject::finalize_xof;
+  using KmacObject::KmacObject;
+  using KmacObject::reset;
+  using KmacObject::update;
 };
 
-/// TupleHash128 and TupleHash256 as streaming objects: add() appends one
-/// element to the tuple; finalize(output) writes tuple_hash_128(all
-/// elements, customization, output) and finalize_xof() returns a reader of
-/// TupleHashXOF128.
-class TupleHash128 final {
+/// TupleHash128 and TupleHash256 as streaming objects: the constructor takes
+/// the customization string (absorbed, not kept; never throws); add()
+/// appends one element to the tuple; finalize(output) writes
+/// tuple_hash_128(all elements, customization, output) and finalize_xof()
+/// returns a reader of TupleHashXOF128; reset() empties the tuple.
+class TupleHash128 final : private detail::TupleHashObject<128> {
  public:
-  /// Starts an empty TupleHash128 tuple with `customization` (any length),
-  /// which it absorbs and does not keep. Never throws.
-  explicit TupleHash128(ByteSpan customization = {}) : stream_(128, kFunctionName, customization) {}
-
-  /// Appends the element `element` (may be empty) to the tuple.
-  void add(ByteSpan element) noexcept { stream_.update_encoded(element); }
-  /// As add(ByteSpan): appends `element`, any contiguous bytes or chars.
-  template <ByteInput T>
-  void add(const T& element) noexcept {
-    stream_.update_encoded(byte_view(element));
-  }
-  /// Writes TupleHash with L = output.size() * 8 of the tuple so far.
-  void finalize(tamu::span<unsigned char> output) const noexcept {
-    stream_.finalize_with_length(std::uint64_t{output.size()} * 8).read(output);
-  }
-  /// Returns a reader of TupleHashXOF of the tuple so far.
-  [[nodiscard]] XofReader finalize_xof() const noexcept { return stream_.finalize_with_length(0); }
-  /// Empties the tuple.
-  void reset() noexcept { stream_.reset(); }
-
- private:
-  static constexpr unsigned char kFunctionName[9] = {'T', 'u', 'p', 'l', 'e', 'H', 'a', 's', 'h'};
-  detail::CshakeStream stream_;
+  using TupleHashObject::add;
+  using TupleHashObject::finalize;
+  using TupleHashObject::finalize_xof;
+  using TupleHashObject::reset;
+  using TupleHashObject::TupleHashObject;
 };
 
 /// See TupleHash128.
-class TupleHash256 final {
+class TupleHash256 final : private detail::TupleHashObject<256> {
  public:
-  /// Starts an empty TupleHash256 tuple with `customization` (any length),
-  /// which it absorbs and does not keep. Never throws.
-  explicit TupleHash256(ByteSpan customization = {}) : stream_(256, kFunctionName, customization) {}
-  /// Appends the element `element` (may be empty) to the tuple.
-  void add(ByteSpan element) noexcept { stream_.update_encoded(element); }
-  /// As add(ByteSpan): appends `element`, any contiguous bytes or chars.
-  template <ByteInput T>
-  void add(const T& element) noexcept {
-    stream_.update_encoded(byte_view(element));
-  }
-  /// Writes TupleHash with L = output.size() * 8 of the tuple so far to `output`.
-  void finalize(tamu::span<unsigned char> output) const noexcept {
-    stream_.finalize_with_length(std::uint64_t{output.size()} * 8).read(output);
-  }
-  /// Returns a reader of TupleHashXOF of the tuple so far.
-  [[nodiscard]] XofReader finalize_xof() const noexcept { return stream_.finalize_with_length(0); }
-  /// Empties the tuple.
-  void reset() noexcept { stream_.reset(); }
-
- private:
-  static constexpr unsigned char kFunctionName[9] = {'T', 'u', 'p', 'l', 'e', 'H', 'a', 's', 'h'};
-  detail::CshakeStream stream_;
+  using TupleHashObject::add;
+  using TupleHashObject::finalize;
+  using TupleHashObject::finalize_xof;
+  using TupleHashObject::reset;
+  using TupleHashObject::TupleHashObject;
 };
 
-/// ParallelHash128 and ParallelHash256 as streaming objects:
-/// finalize(output) writes parallel_hash_128(all input, block_size,
-/// customization, output) and finalize_xof() returns a reader of
-/// ParallelHashXOF128. The constructor throws vexo::Error("Invalid
-/// ParallelHash block size: 0"). Whole blocks that arrive in one update from
-/// a block boundary are hashed from the caller's memory, four at a time, and
-/// on the pool for long runs (contract of parallel_hash_128; the pool must
-/// outlive the object's updates); other bytes go through a sponge of the
-/// block in progress, without a buffer.
-class ParallelHash128 final {
+/// ParallelHash128 and ParallelHash256 as streaming objects: the
+/// constructor takes the block size, the customization string (not kept)
+/// and an optional pool (not owned; it must outlive the object's updates),
+/// and throws vexo::Error("Invalid ParallelHash block size: 0") for a block
+/// size of 0. finalize(output) writes parallel_hash_128(all input,
+/// block_size, customization, output) and finalize_xof() returns a reader of
+/// ParallelHashXOF128. Whole blocks that arrive in one update from a block
+/// boundary are hashed from the caller's memory, four at a time, and on the
+/// pool for long runs (contract of parallel_hash_128); other bytes go
+/// through a sponge of the block in progress, without a buffer.
+class ParallelHash128 final : private detail::ParallelHashObject<128> {
  public:
-  /// Starts ParallelHash128 with blocks of `block_size` bytes, `customization`
-  /// (any length, not kept) and an optional `pool` (not owned; it must
-  /// outlive the object's updates). Throws vexo::Error("Invalid ParallelHash
-  /// block size: 0") for a block size of 0.
-  explicit ParallelHash128(std::size_t block_size, ByteSpan customization = {},
-                           vexo::util::ThreadPool* pool = nullptr)
-      : stream_(128, block_size, customization, pool) {}
-
-  /// Absorbs `data` (may be empty).
-  void update(ByteSpan data) { stream_.update(data); }
-  /// As update(ByteSpan): absorbs `data`, any contiguous bytes or chars.
-  template <ByteInput T>
-  void update(const T& data) {
-    stream_.update(byte_view(data));
-  }
-  /// Writes ParallelHash with L = output.size() * 8 of all input so far.
-  void finalize(tamu::span<unsigned char> output) const noexcept {
-    stream_.finalize_with_length(std::uint64_t{output.size()} * 8).read(output);
-  }
-  /// Returns a reader of ParallelHashXOF of all input so far.
-  [[nodiscard]] XofReader finalize_xof() const noexcept { return stream_.finalize_with_length(0); }
-  /// Forgets all input.
-  void reset() noexcept { stream_.reset(); }
-
- private:
-  detail::ParallelHashStream stream_;
+  using ParallelHashObject::finalize;
+  using ParallelHashObject::finalize_xof;
+  using ParallelHashObject::ParallelHashObject;
+  using ParallelHashObject::reset;
+  using ParallelHashObject::update;
 };
 
 /// See ParallelHash128.
-class ParallelHash256 final {
+class ParallelHash256 final : private detail::ParallelHashObject<256> {
  public:
-  /// Starts ParallelHash256 with blocks of `block_size` bytes, `customization`
-  /// (any length, not kept) and an optional `pool` (not owned; it must
-  /// outlive the object's updates). Throws vexo::Error("Invalid ParallelHash
-  /// block size: 0") for a block size of 0.
-  explicit ParallelHash256(std::size_t block_size, ByteSpan customization = {},
-                           vexo::util::ThreadPool* pool = nullptr)
-      : stream_(256, block_size, customization, pool) {}
-  /// Absorbs `data` (may be empty).
-  void update(ByteSpan data) { stream_.update(data); }
-  /// As update(ByteSpan): absorbs `data`, any contiguous bytes or chars.
-  template <ByteInput T>
-  void update(const T& data) {
-    stream_.update(byte_view(data));
-  }
-  /// Writes ParallelHash with L = output.size() * 8 of all input so far to `output`.
-  void finalize(tamu::span<unsigned char> output) const noexcept {
-    stream_.finalize_with_length(std::uint64_t{output.size()} * 8).read(output);
-  }
-  /// Returns a reader of ParallelHashXOF of all input so far.
-  [[nodiscard]] XofReader finalize_xof() const noexcept { return stream_.finalize_with_length(0); }
-  /// Forgets all input.
-  void reset() noexcept { stream_.reset(); }
-
- private:
-  detail::ParallelHashStream stream_;
+  using ParallelHashObject::finalize;
+  using ParallelHashObject::finalize_xof;
+  using ParallelHashObject::ParallelHashObject;
+  using ParallelHashObject::reset;
+  using ParallelHashObject::update;
 };
 
 }  // namespace vexo

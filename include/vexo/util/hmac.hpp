@@ -43,30 +43,26 @@ VEXO_API void hmac_sha3_512(tamu::span<const unsigned char> key,
                             tamu::span<const unsigned char> input,
                             tamu::span<unsigned char, 64> output);
 
-/// The one-shot functions with any contiguous bytes as the input (see
-/// bytes.hpp).
+/// The one-shot functions with any contiguous bytes as the input and the key
+/// (see ByteInput and ByteView in bytes.hpp).
 template <ByteInput T>
-void hmac_sha3_224(tamu::span<const unsigned char> key, const T& input,
-                   tamu::span<unsigned char, 28> output) {
-  hmac_sha3_224(key, byte_view(input), output);
+void hmac_sha3_224(ByteView key, const T& input, tamu::span<unsigned char, 28> output) {
+  hmac_sha3_224(tamu::span<const unsigned char>(key), byte_view(input), output);
 }
 /// hmac_sha3_256() with any contiguous bytes or chars as `input`.
 template <ByteInput T>
-void hmac_sha3_256(tamu::span<const unsigned char> key, const T& input,
-                   tamu::span<unsigned char, 32> output) {
-  hmac_sha3_256(key, byte_view(input), output);
+void hmac_sha3_256(ByteView key, const T& input, tamu::span<unsigned char, 32> output) {
+  hmac_sha3_256(tamu::span<const unsigned char>(key), byte_view(input), output);
 }
 /// hmac_sha3_384() with any contiguous bytes or chars as `input`.
 template <ByteInput T>
-void hmac_sha3_384(tamu::span<const unsigned char> key, const T& input,
-                   tamu::span<unsigned char, 48> output) {
-  hmac_sha3_384(key, byte_view(input), output);
+void hmac_sha3_384(ByteView key, const T& input, tamu::span<unsigned char, 48> output) {
+  hmac_sha3_384(tamu::span<const unsigned char>(key), byte_view(input), output);
 }
 /// hmac_sha3_512() with any contiguous bytes or chars as `input`.
 template <ByteInput T>
-void hmac_sha3_512(tamu::span<const unsigned char> key, const T& input,
-                   tamu::span<unsigned char, 64> output) {
-  hmac_sha3_512(key, byte_view(input), output);
+void hmac_sha3_512(ByteView key, const T& input, tamu::span<unsigned char, 64> output) {
+  hmac_sha3_512(tamu::span<const unsigned char>(key), byte_view(input), output);
 }
 
 /// Returns true when `a` and `b` hold the same bytes. Returns false at once

@@ -22,6 +22,7 @@
 /// \endcode
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -85,15 +86,15 @@ bool turboshake_256(const T& input, unsigned char domain, tamu::span<unsigned ch
 }
 /// kt_128() with any contiguous bytes or chars as `input`.
 template <ByteInput T>
-bool kt_128(const T& input, tamu::span<const unsigned char> customization,
-            tamu::span<unsigned char> output, vexo::util::ThreadPool* pool = nullptr) {
-  return kt_128(byte_view(input), customization, output, pool);
+bool kt_128(const T& input, ByteView customization, tamu::span<unsigned char> output,
+            vexo::util::ThreadPool* pool = nullptr) {
+  return kt_128(byte_view(input), tamu::span<const unsigned char>(customization), output, pool);
 }
 /// kt_256() with any contiguous bytes or chars as `input`.
 template <ByteInput T>
-bool kt_256(const T& input, tamu::span<const unsigned char> customization,
-            tamu::span<unsigned char> output, vexo::util::ThreadPool* pool = nullptr) {
-  return kt_256(byte_view(input), customization, output, pool);
+bool kt_256(const T& input, ByteView customization, tamu::span<unsigned char> output,
+            vexo::util::ThreadPool* pool = nullptr) {
+  return kt_256(byte_view(input), tamu::span<const unsigned char>(customization), output, pool);
 }
 
 namespace detail {
@@ -142,27 +143,62 @@ class KtStream {
 /// turboshake_128(all input, domain). The constructor throws vexo::Error
 /// ("Invalid TurboSHAKE domain byte: 0x80") for a domain byte outside
 /// 0x01..0x7F. Plain values, no allocation.
-class TurboShake128 final : private detail::SpongeXof<1344, 12> {
+class TurboShake128 final
+    : private detail::SpongeXof<detail::kTurboShake128.rate, detail::kTurboShake128.rounds> {
  public:
   /// Starts an empty TurboSHAKE128 sponge with the domain byte `domain`; throws
   /// vexo::Error for one outside 0x01..0x7F, as above.
   explicit TurboShake128(unsigned char domain = 0x1F)
       : SpongeXof(detail::checked_turboshake_domain(domain)) {}
   using SpongeXof::finalize;
+  using SpongeXof::finalize_xof;
   using SpongeXof::reset;
   using SpongeXof::update;
 };
 /// See TurboShake128.
-class TurboShake256 final : private detail::SpongeXof<1088, 12> {
+class TurboShake256 final
+    : private detail::SpongeXof<detail::kTurboShake256.rate, detail::kTurboShake256.rounds> {
  public:
   /// Starts an empty TurboSHAKE256 sponge with the domain byte `domain`; throws
   /// vexo::Error for one outside 0x01..0x7F, as above.
   explicit TurboShake256(unsigned char domain = 0x1F)
       : SpongeXof(detail::checked_turboshake_domain(domain)) {}
   using SpongeXof::finalize;
+  using SpongeXof::finalize_xof;
   using SpongeXof::reset;
   using SpongeXof::update;
 };
+
+namespace detail {
+
+/// The members of Kt128 and Kt256 on KtStream.
+template <unsigned int Bits>
+class KtObject : private KtStream {
+ public:
+  explicit KtObject(vexo::util::ThreadPool* pool = nullptr) : KtStream(Bits, pool) {}
+  using KtStream::finalize;
+  using KtStream::reset;
+  using KtStream::update;
+  /// As update(tamu::span<const unsigned char>): absorbs `data`, any
+  /// contiguous bytes or chars.
+  template <ByteInput T>
+  void update(const T& data) {
+    KtStream::update(byte_view(data));
+  }
+  /// As finalize(tamu::span<const unsigned char>), with any contiguous bytes
+  /// or chars as the customization string.
+  template <ByteInput T>
+  [[nodiscard]] XofReader finalize(const T& customization) const noexcept {
+    return KtStream::finalize(byte_view(customization));
+  }
+  /// Returns a reader of kt_128(all input, customization): finalize()'s
+  /// reader, under the name that every extendable-output object has.
+  [[nodiscard]] XofReader finalize_xof(ByteView customization = {}) const noexcept {
+    return KtStream::finalize(customization);
+  }
+};
+
+}  // namespace detail
 
 /// KT128 and KT256 as streaming objects: update() any number of times, then
 /// finalize(customization) returns a reader of kt_128(all input,
@@ -182,38 +218,68 @@ class TurboShake256 final : private detail::SpongeXof<1088, 12> {
 /// updates); the rest goes through the buffer, four chunks at a time.
 /// finalize() hashes what is buffered on the calling thread.
 ///
+/// The constructor takes an optional pool that helps with long updates (not
+/// owned; it must outlive the object's updates) and does not allocate.
+///
 /// KtStream is a private base: a Kt128 cannot be bound to a KtStream& and
 /// then assigned a Kt256, which would switch the algorithm.
-class Kt128 final : private detail::KtStream {
+/// finalize_xof(customization) is finalize(customization) under the name
+/// that every extendable-output object has.
+class Kt128 final : private detail::KtObject<128> {
  public:
-  /// Starts KT128 with no input; `pool`, if given, helps with long updates
-  /// (not owned; it must outlive the object's updates). No allocation.
-  explicit Kt128(vexo::util::ThreadPool* pool = nullptr) : KtStream(128, pool) {}
-  using KtStream::finalize;
-  using KtStream::reset;
-  using KtStream::update;
-  /// As update(tamu::span<const unsigned char>): absorbs `data`, any
-  /// contiguous bytes or chars.
-  template <ByteInput T>
-  void update(const T& data) {
-    KtStream::update(byte_view(data));
-  }
+  using KtObject::finalize;
+  using KtObject::finalize_xof;
+  using KtObject::KtObject;
+  using KtObject::reset;
+  using KtObject::update;
 };
 /// See Kt128.
-class Kt256 final : private detail::KtStream {
+class Kt256 final : private detail::KtObject<256> {
  public:
-  /// Starts KT256 with no input; `pool`, if given, helps with long updates
-  /// (not owned; it must outlive the object's updates). No allocation.
-  explicit Kt256(vexo::util::ThreadPool* pool = nullptr) : KtStream(256, pool) {}
-  using KtStream::finalize;
-  using KtStream::reset;
-  using KtStream::update;
-  /// As update(tamu::span<const unsigned char>): absorbs `data`, any
-  /// contiguous bytes or chars.
-  template <ByteInput T>
-  void update(const T& data) {
-    KtStream::update(byte_view(data));
-  }
+  using KtObject::finalize;
+  using KtObject::finalize_xof;
+  using KtObject::KtObject;
+  using KtObject::reset;
+  using KtObject::update;
+};
+
+/// Fills outputs[j] (any length) with turboshake_128(inputs[j], domain), for
+/// the four lanes j at once (see "Four sponges at once" in sha3.hpp). Throws
+/// vexo::Error("Invalid TurboSHAKE domain byte: 0x80") for a domain byte
+/// outside 0x01..0x7F, with the outputs untouched. No allocation.
+VEXO_API void turboshake_128_x4(const std::array<tamu::span<const unsigned char>, 4>& inputs,
+                                unsigned char domain,
+                                const std::array<tamu::span<unsigned char>, 4>& outputs);
+
+/// Fills outputs[j] with turboshake_256(inputs[j], domain), as
+/// turboshake_128_x4.
+VEXO_API void turboshake_256_x4(const std::array<tamu::span<const unsigned char>, 4>& inputs,
+                                unsigned char domain,
+                                const std::array<tamu::span<unsigned char>, 4>& outputs);
+
+/// Four TurboSHAKE128 streams with one domain byte as one streaming object,
+/// as vexo::Shake128x4 (sha3.hpp). The constructor throws
+/// vexo::Error("Invalid TurboSHAKE domain byte: 0x80") for a domain byte
+/// outside 0x01..0x7F.
+class TurboShake128x4 final : private detail::SpongeX4Object<detail::kTurboShake128> {
+ public:
+  /// Starts four empty TurboSHAKE128 sponges with the domain byte `domain`.
+  explicit TurboShake128x4(unsigned char domain = 0x1F)
+      : SpongeX4Object(detail::checked_turboshake_domain(domain)) {}
+  using SpongeX4Object::absorb;
+  using SpongeX4Object::reset;
+  using SpongeX4Object::squeeze;
+};
+
+/// Four TurboSHAKE256 streams as one streaming object, as TurboShake128x4.
+class TurboShake256x4 final : private detail::SpongeX4Object<detail::kTurboShake256> {
+ public:
+  /// Starts four empty TurboSHAKE256 sponges with the domain byte `domain`.
+  explicit TurboShake256x4(unsigned char domain = 0x1F)
+      : SpongeX4Object(detail::checked_turboshake_domain(domain)) {}
+  using SpongeX4Object::absorb;
+  using SpongeX4Object::reset;
+  using SpongeX4Object::squeeze;
 };
 
 }  // namespace vexo

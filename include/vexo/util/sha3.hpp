@@ -17,13 +17,34 @@
 ///   the strength joined on (Shake128, Kmac256, ParallelHash128), except
 ///   where two numbers would meet, which an underscore keeps apart
 ///   (Sha3_256, HmacSha3_512).
-/// - The functions of FIPS 202 and RFC 9861 return bool as they always have
-///   (true; false only for arguments their sponge refuses, such as a
-///   TurboSHAKE domain byte outside 0x01..0x7F). Later functions that cannot
-///   fail return void and throw vexo::Error for a bad argument.
 /// - Streaming classes are final: their detail:: machinery is a private base
 ///   or member, so one algorithm's object can never be sliced into, or
 ///   assigned from, another's.
+/// - Every byte parameter (input, key, function name, customization string)
+///   takes the same forms: a span of unsigned char, any contiguous bytes or
+///   chars (std::string, std::vector, ...; see ByteInput and ByteView in
+///   bytes.hpp), or `{}` for none.
+///
+/// Results: the one rule for every hashing function and object of these
+/// headers, and for all that is added to them.
+/// - A call that cannot fail returns void, or its result by value (a digest
+///   array, an XofReader). Hashing never fails: a tree hash on a pool that
+///   cannot get its memory hashes on the calling thread instead.
+/// - A bad argument or a call out of order throws vexo::Error, whose message
+///   names what was wrong and, where there is one, the value: "Invalid
+///   TurboSHAKE domain byte: 0x80", "Invalid ParallelHash block size: 0",
+///   "Invalid output length for SHA3-256: 31 bytes, expected 32", "Cannot
+///   absorb after squeezing; call reset() first". Nothing is written then.
+/// - std::bad_alloc only where a declaration says that it allocates (KT's
+///   buffer, Hasher's state), with the object unchanged.
+/// - The exception, kept as FIPS 202 and RFC 9861's interfaces fixed it in
+///   2.0: shake_128/256, the span forms of sha3_224..512 and keccak_256,
+///   turboshake_128/256 and kt_128/256 return bool: true, and false (output
+///   untouched) only where their sponge refuses an argument, which is a
+///   TurboSHAKE domain byte outside 0x01..0x7F.
+/// - Below these headers, keccak.hpp's sponge functions return status codes
+///   (0, or 1 for refused parameters) to those who call that layer; the
+///   functions and objects here never pass them on.
 ///
 /// Example:
 /// \code
@@ -35,12 +56,14 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "tamu/span.hpp"
 #include "vexo/util/bytes.hpp"
 #include "vexo/util/exceptions.hpp"
 #include "vexo/util/export.hpp"
+#include "vexo/util/hash_algorithms.hpp"
 #include "vexo/util/keccak.hpp"
 
 namespace vexo {
@@ -227,13 +250,15 @@ class SpongeStream {
 };
 
 /// A fixed-length digest (SHA-3, Keccak-256) as a streaming object.
-template <unsigned int Rate, unsigned char Suffix, std::size_t Size>
+template <const HashAlgorithm& A>
 class SpongeDigest {
+  static constexpr std::size_t Size = A.output;
+
  public:
   /// Length of the digest in bytes.
   static constexpr std::size_t digest_size = Size;
 
-  SpongeDigest() : stream_(Rate, 24, Suffix) {}
+  SpongeDigest() : stream_(A.rate, A.rounds, A.suffix) {}
 
   /// Absorbs `data` (may be empty).
   void update(tamu::span<const unsigned char> data) noexcept { stream_.update(data); }
@@ -258,7 +283,8 @@ class SpongeDigest {
   SpongeStream stream_;
 };
 
-/// An extendable-output function (SHAKE, TurboSHAKE) as a streaming object.
+/// An extendable-output function (SHAKE, TurboSHAKE) as a streaming object,
+/// on the sponge of the given rate (bits) and round count.
 template <unsigned int Rate, unsigned int Rounds>
 class SpongeXof {
  public:
@@ -269,8 +295,16 @@ class SpongeXof {
     stream_.update(byte_view(data));
   }
   /// Returns a reader of the output for all input so far; the object is
-  /// unchanged.
+  /// unchanged. finalize_xof() is the same under the name that every
+  /// extendable-output object has.
   [[nodiscard]] XofReader finalize() const noexcept { return stream_.finalize(); }
+  /// Returns a reader of the output for all input so far.
+  [[nodiscard]] XofReader finalize_xof() const noexcept { return stream_.finalize(); }
+  /// Fills all of `output` with the first bytes of the output for all input
+  /// so far.
+  void finalize(tamu::span<unsigned char> output) const noexcept {
+    stream_.finalize().read(output);
+  }
   /// Forgets all input (the domain byte stays).
   void reset() noexcept { stream_.reset(); }
 
@@ -295,24 +329,24 @@ class SpongeXof {
 /// \endcond
 /// SHA3-224, SHA3-256, SHA3-384 and SHA3-512 as streaming objects: finalize()
 /// gives the digest of sha3_224() etc. on all input so far.
-class Sha3_224 final : private detail::SpongeDigest<1152, 0x06, 28> {
+class Sha3_224 final : private detail::SpongeDigest<detail::kSha3_224> {
   VEXO_SPONGE_DIGEST_MEMBERS(SpongeDigest)
 };
 /// See Sha3_224.
-class Sha3_256 final : private detail::SpongeDigest<1088, 0x06, 32> {
+class Sha3_256 final : private detail::SpongeDigest<detail::kSha3_256> {
   VEXO_SPONGE_DIGEST_MEMBERS(SpongeDigest)
 };
 /// See Sha3_224.
-class Sha3_384 final : private detail::SpongeDigest<832, 0x06, 48> {
+class Sha3_384 final : private detail::SpongeDigest<detail::kSha3_384> {
   VEXO_SPONGE_DIGEST_MEMBERS(SpongeDigest)
 };
 /// See Sha3_224.
-class Sha3_512 final : private detail::SpongeDigest<576, 0x06, 64> {
+class Sha3_512 final : private detail::SpongeDigest<detail::kSha3_512> {
   VEXO_SPONGE_DIGEST_MEMBERS(SpongeDigest)
 };
 
 /// Keccak-256 (the original padding, as keccak_256()) as a streaming object.
-class Keccak256 final : private detail::SpongeDigest<1088, 0x01, 32> {
+class Keccak256 final : private detail::SpongeDigest<detail::kKeccak256> {
   VEXO_SPONGE_DIGEST_MEMBERS(SpongeDigest)
 };
 #undef VEXO_SPONGE_DIGEST_MEMBERS
@@ -328,22 +362,151 @@ class Keccak256 final : private detail::SpongeDigest<1088, 0x01, 32> {
 ///   reader.read(first_16_bytes);
 ///   reader.read(next_1000_bytes);
 /// \endcode
-class Shake128 final : private detail::SpongeXof<1344, 24> {
+class Shake128 final : private detail::SpongeXof<detail::kShake128.rate, detail::kShake128.rounds> {
  public:
   /// Starts an empty SHAKE128 sponge.
-  Shake128() : SpongeXof(0x1F) {}
+  Shake128() : SpongeXof(detail::kShake128.suffix) {}
   using SpongeXof::finalize;
+  using SpongeXof::finalize_xof;
   using SpongeXof::reset;
   using SpongeXof::update;
 };
 /// See Shake128.
-class Shake256 final : private detail::SpongeXof<1088, 24> {
+class Shake256 final : private detail::SpongeXof<detail::kShake256.rate, detail::kShake256.rounds> {
  public:
   /// Starts an empty SHAKE256 sponge.
-  Shake256() : SpongeXof(0x1F) {}
+  Shake256() : SpongeXof(detail::kShake256.suffix) {}
   using SpongeXof::finalize;
+  using SpongeXof::finalize_xof;
   using SpongeXof::reset;
   using SpongeXof::update;
+};
+
+// ----------------------------------------------------------------------------
+// Four sponges at once
+// ----------------------------------------------------------------------------
+//
+// Four independent SHAKE streams computed together on the four-state
+// permutation (keccak.hpp): what post-quantum schemes need when they expand
+// a matrix from a seed (four SHAKE128 or SHAKE256 streams at a time in
+// FIPS 203 and FIPS 204). Lane j's bytes are exactly those of the one-lane
+// function on lane j's input. On x86-64 CPUs with AVX2 or AVX-512VL the four
+// permutations run in one pass; elsewhere one after another, no slower than
+// four one-lane calls. Inputs and outputs may have any lengths, different
+// from lane to lane: lanes that need fewer blocks wait while the others go on.
+
+namespace detail {
+
+/// The engine of the four-lane objects and functions: four sponges of one
+/// rate, round count (12 or 24) and delimited suffix, on interleaved states.
+/// Plain memory (about 830 bytes), no allocation; copies continue
+/// independently.
+class SpongeX4 {
+ public:
+  /// Four inputs, one per lane.
+  using Inputs = std::array<tamu::span<const unsigned char>, 4>;
+  /// Four outputs, one per lane.
+  using Outputs = std::array<tamu::span<unsigned char>, 4>;
+
+  /// Four empty sponges; the parameters are the library's own, not checked.
+  VEXO_API SpongeX4(unsigned int rate, unsigned int rounds, unsigned char suffix) noexcept;
+  /// Absorbs inputs[j] into sponge j. Throws vexo::Error("Cannot absorb after
+  /// squeezing; call reset() first") once squeeze() has been called.
+  VEXO_API void absorb(const Inputs& inputs);
+  /// Pads the sponges at the first call, then fills outputs[j] with the next
+  /// bytes of sponge j.
+  VEXO_API void squeeze(const Outputs& outputs) noexcept;
+  /// Empties the four sponges.
+  VEXO_API void reset() noexcept;
+
+ private:
+  void permute_all() noexcept;
+  void pad() noexcept;
+
+  /// Lane i of sponge j is word 4 * i + j (keccak.hpp's interleaved layout).
+  alignas(32) std::uint64_t lanes_[100];
+  /// Per sponge: bytes of the current block absorbed, or given out once
+  /// squeezing (0 to block_; block_ means a permutation is due).
+  std::uint16_t pos_[4];
+  /// The rate in bytes.
+  std::uint16_t block_;
+  /// 0 for Keccak-f[1600], 12 for Keccak-p[1600, 12].
+  std::uint8_t first_round_;
+  std::uint8_t suffix_;
+  bool squeezing_ = false;
+};
+
+}  // namespace detail
+
+/// Fills outputs[j] (any length) with shake_128(inputs[j]), for the four lanes
+/// j at once. Never fails; no allocation. Each span may be empty; an output
+/// must not overlap an input or another output.
+VEXO_API void shake_128_x4(const std::array<tamu::span<const unsigned char>, 4>& inputs,
+                           const std::array<tamu::span<unsigned char>, 4>& outputs);
+
+/// Fills outputs[j] with shake_256(inputs[j]), as shake_128_x4.
+VEXO_API void shake_256_x4(const std::array<tamu::span<const unsigned char>, 4>& inputs,
+                           const std::array<tamu::span<unsigned char>, 4>& outputs);
+
+namespace detail {
+
+/// The members of the four-lane streaming classes, on a SpongeX4 of the
+/// class's rate and round count.
+template <const HashAlgorithm& A>
+class SpongeX4Object {
+ public:
+  /// Absorbs inputs[j] into lane j (the spans may differ in length, or be
+  /// empty). Throws vexo::Error("Cannot absorb after squeezing; call reset()
+  /// first") after the first squeeze().
+  void absorb(const SpongeX4::Inputs& inputs) { sponge_.absorb(inputs); }
+  /// Fills outputs[j] with the next bytes of lane j's output.
+  void squeeze(const SpongeX4::Outputs& outputs) noexcept { sponge_.squeeze(outputs); }
+  /// Forgets all input and output: four empty sponges again (a TurboSHAKE
+  /// object keeps its domain byte).
+  void reset() noexcept { sponge_.reset(); }
+
+ protected:
+  explicit SpongeX4Object(unsigned char suffix = A.suffix) noexcept
+      : sponge_(A.rate, A.rounds, suffix) {}
+
+ private:
+  SpongeX4 sponge_;
+};
+
+}  // namespace detail
+
+/// Four SHAKE128 streams as one streaming object: absorb() any number of
+/// times, then squeeze() any number of times; lane j's bytes are those of
+/// Shake128 fed lane j's inputs. absorb() takes the array type of
+/// shake_128_x4's inputs, squeeze() that of its outputs. A plain value (a
+/// copy continues independently), no allocation; one object must not be used
+/// from two threads at once.
+///
+/// Example (a rejection sampler reading three blocks per lane, then more):
+/// \code
+///   vexo::Shake128x4 xof;
+///   xof.absorb({seed0, seed1, seed2, seed3});
+///   std::array<std::array<unsigned char, 504>, 4> blocks;
+///   xof.squeeze({blocks[0], blocks[1], blocks[2], blocks[3]});
+///   xof.squeeze({more0, more1, more2, more3});  // the next bytes of each lane
+/// \endcode
+class Shake128x4 final : private detail::SpongeX4Object<detail::kShake128> {
+ public:
+  /// Starts four empty SHAKE128 sponges.
+  Shake128x4() noexcept = default;
+  using SpongeX4Object::absorb;
+  using SpongeX4Object::reset;
+  using SpongeX4Object::squeeze;
+};
+
+/// Four SHAKE256 streams as one streaming object, as Shake128x4.
+class Shake256x4 final : private detail::SpongeX4Object<detail::kShake256> {
+ public:
+  /// Starts four empty SHAKE256 sponges.
+  Shake256x4() noexcept = default;
+  using SpongeX4Object::absorb;
+  using SpongeX4Object::reset;
+  using SpongeX4Object::squeeze;
 };
 
 }  // namespace vexo

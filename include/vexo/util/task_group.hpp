@@ -106,6 +106,9 @@ class TaskGroup {
 /// - The first exception that `fct` throws is rethrown once no more work is
 ///   being handed out and every helper has ended; ranges not yet begun are
 ///   skipped.
+/// - A helper that cannot be queued (full queue, no memory) is left out. Only
+///   the loop's small shared record may fail to allocate: std::bad_alloc is
+///   then thrown before `fct` is first called.
 /// Thread safety: `fct` is called from several threads at once.
 template <class F>
 void parallel_for(ThreadPool& pool, std::size_t first, std::size_t last, F&& fct,

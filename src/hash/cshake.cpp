@@ -3,10 +3,10 @@
 #include "vexo/util/cshake.hpp"
 
 #include <algorithm>
-#include <cassert>
 #include <cstring>
 
 #include "leaf_engine.hpp"
+#include "sponge.hpp"
 #include "vexo/util/exceptions.hpp"
 #include "vexo/util/keccak.hpp"
 
@@ -18,12 +18,15 @@ namespace {
 // Encodings
 // ----------------------------------------------------------------------------
 
-constexpr unsigned char kCshakeSuffix = 0x04;
-constexpr unsigned char kShakeSuffix = 0x1F;
+constexpr unsigned char kCshakeSuffix = detail::kParallelHash128.suffix;
+constexpr unsigned char kShakeSuffix = detail::kShake128.suffix;
 constexpr unsigned char kParallelHashName[12] = {'P', 'a', 'r', 'a', 'l', 'l',
                                                  'e', 'l', 'H', 'a', 's', 'h'};
 
-unsigned int rate_for(unsigned int bits) { return bits == 256 ? 1088 : 1344; }
+// cSHAKE128 and cSHAKE256 have the rates of SHAKE128 and SHAKE256.
+unsigned int rate_for(unsigned int bits) {
+  return bits == 256 ? detail::kShake256.rate : detail::kShake128.rate;
+}
 
 // The big-endian bytes of a value of up to 72 bits, high * 2^64 + low,
 // without leading zeros but at least one: what left_encode and right_encode
@@ -87,16 +90,11 @@ void absorb_bytepad_start(keccak::SpongeInstance* sponge) {
   absorb(sponge, w, left_encode(sponge->rate / 8, w));
 }
 
-void init_sponge(keccak::SpongeInstance* sponge, unsigned int bits) {
-  const unsigned int rate = rate_for(bits);
-  [[maybe_unused]] const int status = keccak::SpongeInitialize(sponge, rate, 1600 - rate);
-  assert(status == 0);
-}
-
 detail::LeafShape leaf_shape(unsigned int bits, std::size_t block_size) {
   // A block's chaining value is cSHAKE(block, 2 * bits, "", ""), which is
   // SHAKE.
-  return {rate_for(bits), 24, kShakeSuffix, block_size, bits == 256 ? 64u : 32u};
+  const detail::HashAlgorithm& shake = bits == 256 ? detail::kShake256 : detail::kShake128;
+  return {shake.rate, shake.rounds, shake.suffix, block_size, shake.output};
 }
 
 }  // namespace
@@ -109,7 +107,7 @@ namespace detail {
 
 CshakeStream::CshakeStream(unsigned int bits, ByteSpan function_name, ByteSpan customization)
     : suffix_(function_name.empty() && customization.empty() ? kShakeSuffix : kCshakeSuffix) {
-  init_sponge(&sponge_, bits == 256 ? 256 : 128);
+  init_sponge(&sponge_, rate_for(bits), kShake128.rounds);
   if (suffix_ == kCshakeSuffix) {
     absorb_bytepad_start(&sponge_);
     absorb_encoded_string(&sponge_, function_name);
@@ -173,7 +171,7 @@ void ParallelHashStream::update(ByteSpan data) {
       size -= count * block_size_;
       continue;
     }
-    if (leaf_fill_ == 0) init_sponge(&leaf_, bits_);
+    if (leaf_fill_ == 0) init_sponge(&leaf_, rate_for(bits_), kShake128.rounds);
     const std::size_t take = std::min(size, block_size_ - leaf_fill_);
     absorb(&leaf_, in, take);
     leaf_fill_ += take;
@@ -181,8 +179,7 @@ void ParallelHashStream::update(ByteSpan data) {
     size -= take;
     if (leaf_fill_ == block_size_) {
       unsigned char cv[64];
-      keccak::SpongeAbsorbLastFewBits(&leaf_, kShakeSuffix);
-      keccak::SpongeSqueeze(&leaf_, cv, shape.cv_size);
+      finish_sponge(leaf_, kShakeSuffix, cv, shape.cv_size);
       absorb(&outer_.sponge_, cv, shape.cv_size);
       ++blocks_;
       leaf_fill_ = 0;
@@ -195,10 +192,8 @@ XofReader ParallelHashStream::finalize_with_length(std::uint64_t output_bits) co
   std::uint64_t blocks = blocks_;
   if (leaf_fill_ > 0) {
     unsigned char cv[64];
-    keccak::SpongeInstance leaf = leaf_;
     const std::size_t cv_size = bits_ == 256 ? 64 : 32;
-    keccak::SpongeAbsorbLastFewBits(&leaf, kShakeSuffix);
-    keccak::SpongeSqueeze(&leaf, cv, cv_size);
+    finish_sponge(leaf_, kShakeSuffix, cv, cv_size);
     absorb(&outer.sponge_, cv, cv_size);
     ++blocks;
   }

@@ -1,10 +1,12 @@
+// TurboSHAKE and the KangarooTwelve tree hashes of RFC 9861: the one-shot functions, the tree that
+// takes input in place, and the streaming KT object with its buffer of four chunks.
 #include "vexo/util/k12.hpp"
 
 #include <algorithm>
-#include <cassert>
 #include <cstring>
 
 #include "leaf_engine.hpp"
+#include "sponge.hpp"
 #include "tamu/cat.hpp"
 #include "vexo/util/exceptions.hpp"
 #include "vexo/util/keccak.hpp"
@@ -17,14 +19,12 @@ namespace {
 // Parameters
 // ----------------------------------------------------------------------------
 
-constexpr unsigned int kRounds = 12;
 constexpr std::size_t kChunkSize = 8192;
 // Chunks that KtStream buffers before it hashes them, four at a time on the
 // interleaved states.
 constexpr std::size_t kGroupChunks = 4;
 constexpr std::size_t kGroupSize = kGroupChunks * kChunkSize;
 // Domain bytes of RFC 9861.
-constexpr unsigned char kSingleNodeDomain = 0x07;
 constexpr unsigned char kLeafDomain = 0x0B;
 constexpr unsigned char kFinalNodeDomain = 0x06;
 // Follows the first chunk in the final node when there are more chunks.
@@ -32,34 +32,36 @@ constexpr unsigned char kFirstChunkSuffix[8] = {0x03, 0, 0, 0, 0, 0, 0, 0};
 // Ends the final node, after length_encode(chunks - 1).
 constexpr unsigned char kFinalNodeEnd[2] = {0xFF, 0xFF};
 
-// What tells KT128 from KT256.
+// What tells KT128 from KT256: the sponge (its suffix is the single-node
+// domain byte) and the chunks after the first, whose chaining values are
+// the usual output, twice the strength.
 struct Variant {
-  unsigned int rate;         // bits: 1344 for TurboSHAKE128, 1088 for TurboSHAKE256
-  std::size_t cv_size;       // bytes of a chaining value: 32 or 64
-  detail::LeafShape leaves;  // the chunks after the first
+  const detail::HashAlgorithm& a;
+  std::size_t cv_size;
+  detail::LeafShape leaves;
 };
 
-constexpr Variant kKt128{1344, 32, {1344, kRounds, kLeafDomain, kChunkSize, 32}};
-constexpr Variant kKt256{1088, 64, {1088, kRounds, kLeafDomain, kChunkSize, 64}};
+constexpr Variant variant(const detail::HashAlgorithm& a) {
+  return {a, a.output, {a.rate, a.rounds, kLeafDomain, kChunkSize, a.output}};
+}
+constexpr Variant kKt128 = variant(detail::kKt128);
+constexpr Variant kKt256 = variant(detail::kKt256);
 constexpr std::size_t kMaxCvSize = 64;
 
 const Variant& variant_for(unsigned int bits) { return bits == 256 ? kKt256 : kKt128; }
 
 bool is_domain(unsigned char domain) { return domain >= 0x01 && domain <= 0x7F; }
 
-// Resets `sponge` to an empty TurboSHAKE sponge of the given rate. The
-// parameters are fixed ones that the sponge accepts.
+// Resets `sponge` to an empty TurboSHAKE sponge of the given rate.
 void turboshake_init(keccak::SpongeInstance* sponge, unsigned int rate) {
-  [[maybe_unused]] const int status =
-      keccak::SpongeInitialize_Nrounds(sponge, rate, 1600 - rate, kRounds);
-  assert(status == 0);
+  detail::init_sponge(sponge, rate, detail::kTurboShake128.rounds);
 }
 
-bool turboshake(unsigned int rate, tamu::span<const unsigned char> input, unsigned char domain,
-                tamu::span<unsigned char> output) {
+bool turboshake(const detail::HashAlgorithm& a, tamu::span<const unsigned char> input,
+                unsigned char domain, tamu::span<unsigned char> output) {
   if (!is_domain(domain)) return false;
   keccak::SpongeInstance sponge;
-  turboshake_init(&sponge, rate);
+  turboshake_init(&sponge, a.rate);
   keccak::SpongeAbsorb(&sponge, input.data(), input.size());
   keccak::SpongeAbsorbLastFewBits(&sponge, domain);
   keccak::SpongeSqueeze(&sponge, output.data(), output.size());
@@ -82,8 +84,8 @@ std::size_t length_encode(std::uint64_t value, unsigned char* out) {
 // order, using `pool` for long runs.
 void absorb_leaves(const Variant& v, keccak::SpongeInstance* final_node, std::uint64_t* chunks_done,
                    const unsigned char* chunks, std::size_t count, util::ThreadPool* pool) {
-  *chunks_done += count;
   detail::absorb_leaves(v.leaves, chunks, count, final_node, pool);
+  *chunks_done += count;
 }
 
 // ----------------------------------------------------------------------------
@@ -104,7 +106,7 @@ class Tree {
         chunks_(chunks),
         first_chunk_closed_(first_chunk_closed) {}
 
-  explicit Tree(const Variant& v) : v_(v) { turboshake_init(&final_node_, v.rate); }
+  explicit Tree(const Variant& v) : v_(v) { turboshake_init(&final_node_, v.a.rate); }
 
   void absorb(const unsigned char* data, std::size_t size, util::ThreadPool* pool) {
     if (consumed_ < kChunkSize) {
@@ -128,7 +130,7 @@ class Tree {
         size -= count * kChunkSize;
         continue;
       }
-      if (leaf_fill_ == 0) turboshake_init(&leaf_, v_.rate);
+      if (leaf_fill_ == 0) turboshake_init(&leaf_, v_.a.rate);
       const std::size_t take = std::min(size, kChunkSize - leaf_fill_);
       keccak::SpongeAbsorb(&leaf_, data, take);
       leaf_fill_ += take;
@@ -146,7 +148,7 @@ class Tree {
     unsigned char encoded[9];
     absorb(encoded, length_encode(customization.size(), encoded), nullptr);
     if (consumed_ <= kChunkSize) {
-      keccak::SpongeAbsorbLastFewBits(&final_node_, kSingleNodeDomain);
+      keccak::SpongeAbsorbLastFewBits(&final_node_, v_.a.suffix);
       return XofReader(final_node_);
     }
     if (leaf_fill_ > 0) close_leaf();
@@ -159,8 +161,7 @@ class Tree {
  private:
   void close_leaf() {
     unsigned char cv[kMaxCvSize];
-    keccak::SpongeAbsorbLastFewBits(&leaf_, kLeafDomain);
-    keccak::SpongeSqueeze(&leaf_, cv, v_.cv_size);
+    detail::finish_sponge(leaf_, kLeafDomain, cv, v_.cv_size);
     keccak::SpongeAbsorb(&final_node_, cv, v_.cv_size);
     ++chunks_;
     leaf_fill_ = 0;
@@ -192,12 +193,12 @@ bool kt(const Variant& v, tamu::span<const unsigned char> input,
 
 bool turboshake_128(tamu::span<const unsigned char> input, unsigned char domain,
                     tamu::span<unsigned char> output) {
-  return turboshake(1344, input, domain, output);
+  return turboshake(detail::kTurboShake128, input, domain, output);
 }
 
 bool turboshake_256(tamu::span<const unsigned char> input, unsigned char domain,
                     tamu::span<unsigned char> output) {
-  return turboshake(1088, input, domain, output);
+  return turboshake(detail::kTurboShake256, input, domain, output);
 }
 
 bool kt_128(tamu::span<const unsigned char> input, tamu::span<const unsigned char> customization,
@@ -227,7 +228,7 @@ unsigned char checked_turboshake_domain(unsigned char domain) {
 
 KtStream::KtStream(unsigned int bits, util::ThreadPool* pool)
     : pool_(pool), bits_(bits == 256 ? 256 : 128) {
-  turboshake_init(&final_node_, variant_for(bits_).rate);
+  turboshake_init(&final_node_, variant_for(bits_).a.rate);
 }
 
 KtStream::KtStream(const KtStream& other)
@@ -329,7 +330,7 @@ XofReader KtStream::finalize(tamu::span<const unsigned char> customization) cons
 }
 
 void KtStream::reset() noexcept {
-  turboshake_init(&final_node_, variant_for(bits_).rate);
+  turboshake_init(&final_node_, variant_for(bits_).a.rate);
   consumed_ = 0;
   chunks_ = 0;
   buffered_ = 0;

@@ -44,7 +44,9 @@ void leaf_cv(const LeafShape& shape, const unsigned char* leaf, std::size_t size
 //
 // Memory: none without a pool; with one, a buffer of chaining values of at
 // most 1 MiB and one task per helper, per batch of at least 8 MiB of input;
-// if the buffer cannot be had, the calling thread does all the work.
+// if the buffer cannot be had, the calling thread does all the work, and if
+// a batch's parallel loop cannot be set up, it does that batch. So the call
+// never throws, and a caller's count of leaves stays right.
 void absorb_leaves(const LeafShape& shape, const unsigned char* leaves, std::size_t count,
                    keccak::SpongeInstance* node, util::ThreadPool* pool);
 

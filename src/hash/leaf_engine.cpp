@@ -11,6 +11,7 @@
 #include <new>
 
 #include "keccak_impl.hpp"
+#include "sponge.hpp"
 #include "vexo/util/ThreadPool.hpp"
 #include "vexo/util/task_group.hpp"
 
@@ -38,12 +39,6 @@ constexpr std::size_t kMaxCvSize = 64;
 // ----------------------------------------------------------------------------
 // Leaves
 // ----------------------------------------------------------------------------
-
-void init_sponge(const LeafShape& shape, keccak::SpongeInstance* sponge) {
-  [[maybe_unused]] const int status =
-      keccak::SpongeInitialize_Nrounds(sponge, shape.rate, 1600 - shape.rate, shape.rounds);
-  assert(status == 0);
-}
 
 // Writes the chaining values of four whole leaves that follow each other at
 // `leaves` to cvs[0 .. 4 * cv_size), on the interleaved states. The leaf
@@ -103,10 +98,9 @@ void leaf_cvs(const LeafShape& shape, const unsigned char* leaves, std::size_t c
 void leaf_cv(const LeafShape& shape, const unsigned char* leaf, std::size_t size,
              unsigned char* cv) {
   keccak::SpongeInstance sponge;
-  init_sponge(shape, &sponge);
+  init_sponge(&sponge, shape.rate, shape.rounds);
   keccak::SpongeAbsorb(&sponge, leaf, size);
-  keccak::SpongeAbsorbLastFewBits(&sponge, shape.suffix);
-  keccak::SpongeSqueeze(&sponge, cv, shape.cv_size);
+  finish_sponge(sponge, shape.suffix, cv, shape.cv_size);
 }
 
 void absorb_leaves(const LeafShape& shape, const unsigned char* leaves, std::size_t count,
@@ -126,15 +120,20 @@ void absorb_leaves(const LeafShape& shape, const unsigned char* leaves, std::siz
         const unsigned char* run = leaves + first * shape.leaf_size;
         // Whole steps of `grain` leaves, so that only the last range of the
         // batch ends in a partial group of four.
-        util::parallel_for(
-            *pool, 0, (n + grain - 1) / grain,
-            [&](std::size_t first_step, std::size_t end_step) {
-              const std::size_t begin = first_step * grain;
-              const std::size_t end = std::min(n, end_step * grain);
-              leaf_cvs(shape, run + begin * shape.leaf_size, end - begin,
-                       cvs.get() + begin * shape.cv_size);
-            },
-            1);
+        const auto hash_steps = [&](std::size_t first_step, std::size_t end_step) {
+          const std::size_t begin = first_step * grain;
+          const std::size_t end = std::min(n, end_step * grain);
+          leaf_cvs(shape, run + begin * shape.leaf_size, end - begin,
+                   cvs.get() + begin * shape.cv_size);
+        };
+        const std::size_t steps = (n + grain - 1) / grain;
+        try {
+          util::parallel_for(*pool, 0, steps, hash_steps, 1);
+        } catch (const std::bad_alloc&) {
+          // The loop's shared record could not be had: nothing has started
+          // (leaf_cvs itself never throws), so this thread hashes the batch.
+          hash_steps(0, steps);
+        }
         keccak::SpongeAbsorb(node, cvs.get(), n * shape.cv_size);
       }
       return;

@@ -1,22 +1,20 @@
+// SHA-3, SHAKE and Keccak-256 on the sponge of keccak.hpp: the one-shot functions and the
+// single-lane streaming objects.
 #include "vexo/util/sha3.hpp"
 
+#include "sponge.hpp"
 #include "vexo/util/keccak.hpp"
 
 namespace vexo {
 
 namespace {
 
-constexpr unsigned char kSha3Suffix = 0x06;
-constexpr unsigned char kShakeSuffix = 0x1F;
-constexpr unsigned char kKeccakSuffix = 0x01;
 constexpr char kHashFailed[] = "Unable to calculate SHA3 hash";
 
-// Runs the sponge with capacity 1600 - rate; the status of the sponge layer
-// becomes a bool here and nowhere else.
-bool sponge(unsigned int rate, tamu::span<const unsigned char> input, unsigned char suffix,
+// The 2.0 functions' bool (sponge.hpp).
+bool sponge(const detail::HashAlgorithm& a, tamu::span<const unsigned char> input,
             unsigned char* output, std::size_t output_size) {
-  return keccak::Sponge(rate, 1600 - rate, input.data(), input.size(), suffix, output,
-                        output_size) == 0;
+  return detail::sponge_accepted(a, input, output, output_size);
 }
 
 // The array form of a digest function: the digest of `input` by the span
@@ -35,15 +33,15 @@ std::array<unsigned char, N> digest_or_throw(tamu::span<const unsigned char> inp
 }  // namespace
 
 bool shake_128(tamu::span<const unsigned char> input, tamu::span<unsigned char> output) {
-  return sponge(1344, input, kShakeSuffix, output.data(), output.size());
+  return sponge(detail::kShake128, input, output.data(), output.size());
 }
 
 bool shake_256(tamu::span<const unsigned char> input, tamu::span<unsigned char> output) {
-  return sponge(1088, input, kShakeSuffix, output.data(), output.size());
+  return sponge(detail::kShake256, input, output.data(), output.size());
 }
 
 bool sha3_224(tamu::span<const unsigned char> input, tamu::span<unsigned char, 28> output) {
-  return sponge(1152, input, kSha3Suffix, output.data(), output.size());
+  return sponge(detail::kSha3_224, input, output.data(), output.size());
 }
 
 std::array<unsigned char, 28> sha3_224(tamu::span<const unsigned char> input) {
@@ -51,7 +49,7 @@ std::array<unsigned char, 28> sha3_224(tamu::span<const unsigned char> input) {
 }
 
 bool sha3_256(tamu::span<const unsigned char> input, tamu::span<unsigned char, 32> output) {
-  return sponge(1088, input, kSha3Suffix, output.data(), output.size());
+  return sponge(detail::kSha3_256, input, output.data(), output.size());
 }
 
 std::array<unsigned char, 32> sha3_256(tamu::span<const unsigned char> input) {
@@ -59,7 +57,7 @@ std::array<unsigned char, 32> sha3_256(tamu::span<const unsigned char> input) {
 }
 
 bool sha3_384(tamu::span<const unsigned char> input, tamu::span<unsigned char, 48> output) {
-  return sponge(832, input, kSha3Suffix, output.data(), output.size());
+  return sponge(detail::kSha3_384, input, output.data(), output.size());
 }
 
 std::array<unsigned char, 48> sha3_384(tamu::span<const unsigned char> input) {
@@ -67,7 +65,7 @@ std::array<unsigned char, 48> sha3_384(tamu::span<const unsigned char> input) {
 }
 
 bool sha3_512(tamu::span<const unsigned char> input, tamu::span<unsigned char, 64> output) {
-  return sponge(576, input, kSha3Suffix, output.data(), output.size());
+  return sponge(detail::kSha3_512, input, output.data(), output.size());
 }
 
 std::array<unsigned char, 64> sha3_512(tamu::span<const unsigned char> input) {
@@ -75,7 +73,7 @@ std::array<unsigned char, 64> sha3_512(tamu::span<const unsigned char> input) {
 }
 
 bool keccak_256(tamu::span<const unsigned char> input, tamu::span<unsigned char, 32> output) {
-  return sponge(1088, input, kKeccakSuffix, output.data(), output.size());
+  return sponge(detail::kKeccak256, input, output.data(), output.size());
 }
 
 std::array<unsigned char, 32> keccak_256(tamu::span<const unsigned char> input) {
@@ -122,7 +120,7 @@ XofReader SpongeStream::finalize() const noexcept {
 
 void SpongeStream::reset() noexcept {
   // Same parameters as the constructor's, which were accepted there.
-  keccak::SpongeInitialize_Nrounds(&sponge_, sponge_.rate, 1600 - sponge_.rate, sponge_.nrounds);
+  init_sponge(&sponge_, sponge_.rate, sponge_.nrounds);
 }
 
 }  // namespace detail

@@ -1,6 +1,7 @@
 // Hasher: the streaming objects behind one run-time choice.
 #include "vexo/util/Hasher.hpp"
 
+#include <algorithm>
 #include <array>
 #include <type_traits>
 #include <utility>
@@ -17,10 +18,18 @@ namespace {
 
 constexpr std::size_t kParallelHashBlock = 8192;
 
-constexpr std::array<std::string_view, 13> kNames = {
-    "SHA3-224",   "SHA3-256",        "SHA3-384",       "SHA3-512", "SHAKE128",
-    "SHAKE256",   "TurboSHAKE128",   "TurboSHAKE256",  "KT128",    "KT256",
-    "Keccak-256", "ParallelHash128", "ParallelHash256"};
+constexpr auto kNames = [] {
+  std::array<std::string_view, detail::kHashAlgorithms.size()> names{};
+  for (std::size_t i = 0; i < names.size(); ++i) names[i] = detail::kHashAlgorithms[i]->name;
+  return names;
+}();
+
+// ASCII letters compared without case, as sha3sum -a and OpenSSL take names.
+bool same_name(std::string_view a, std::string_view b) {
+  const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                            [&](char x, char y) { return lower(x) == lower(y); });
+}
 
 using State =
     std::variant<Sha3_224, Sha3_256, Sha3_384, Sha3_512, Shake128, Shake256, TurboShake128,
@@ -79,7 +88,8 @@ Hasher::Hasher(std::unique_ptr<Impl> impl) noexcept : impl_(std::move(impl)) {}
 
 std::optional<Hasher> Hasher::by_name(std::string_view name, util::ThreadPool* pool) {
   for (std::size_t i = 0; i < kNames.size(); ++i) {
-    if (kNames[i] == name) return Hasher(std::make_unique<Impl>(Impl{make_state(i, pool), i}));
+    if (same_name(kNames[i], name))
+      return Hasher(std::make_unique<Impl>(Impl{make_state(i, pool), i}));
   }
   return std::nullopt;
 }
@@ -99,29 +109,12 @@ Hasher::~Hasher() = default;
 
 std::string_view Hasher::name() const noexcept { return kNames[impl_->index]; }
 
-// std::visit throws only for a valueless variant; every state moves without throwing.
-// NOLINTNEXTLINE(bugprone-exception-escape)
 std::size_t Hasher::digest_size() const noexcept {
-  return std::visit(
-      [](const auto& s) -> std::size_t {
-        using T = std::decay_t<decltype(s)>;
-        if constexpr (kFixedSize<T>) {
-          return T::digest_size;
-        } else if constexpr (std::is_same_v<T, Shake256> || std::is_same_v<T, TurboShake256> ||
-                             std::is_same_v<T, Kt256> || std::is_same_v<T, ParallelHash256>) {
-          return 64;
-        } else {
-          return 32;
-        }
-      },
-      impl_->state);
+  return detail::kHashAlgorithms[impl_->index]->output;
 }
 
-// std::visit throws only for a valueless variant; every state moves without throwing.
-// NOLINTNEXTLINE(bugprone-exception-escape)
 bool Hasher::extendable() const noexcept {
-  return std::visit([](const auto& s) { return !kFixedSize<std::decay_t<decltype(s)>>; },
-                    impl_->state);
+  return detail::kHashAlgorithms[impl_->index]->extendable;
 }
 
 void Hasher::update(tamu::span<const unsigned char> data) {

@@ -1,9 +1,10 @@
 // HMAC on the SHA-3 functions (FIPS 198-1) and constant_time_equal.
 #include "vexo/util/hmac.hpp"
 
-#include <cassert>
 #include <cstring>
 
+#include "sponge.hpp"
+#include "vexo/util/hash_algorithms.hpp"
 #include "vexo/util/keccak.hpp"
 
 namespace vexo {
@@ -16,15 +17,10 @@ constexpr unsigned char kOuterPad = 0x5C;
 // The block of SHA3-224, the largest of the four.
 constexpr std::size_t kMaxBlock = 144;
 
-void init_sha3(keccak::SpongeInstance* sponge, unsigned int rate) {
-  [[maybe_unused]] const int status = keccak::SpongeInitialize(sponge, rate, 1600 - rate);
-  assert(status == 0);
-}
-
 // Finishes a SHA-3 sponge into digest_size bytes at `output`.
-void finish_sha3(keccak::SpongeInstance sponge, std::size_t digest_size, unsigned char* output) {
-  keccak::SpongeAbsorbLastFewBits(&sponge, kSha3Suffix);
-  keccak::SpongeSqueeze(&sponge, output, digest_size);
+void finish_sha3(const keccak::SpongeInstance& sponge, std::size_t digest_size,
+                 unsigned char* output) {
+  detail::finish_sponge(sponge, kSha3Suffix, output, digest_size);
 }
 
 template <std::size_t N>
@@ -47,7 +43,7 @@ HmacStream::HmacStream(unsigned int rate, std::size_t digest_size,
   unsigned char k0[kMaxBlock] = {};
   if (key.size() > block) {
     keccak::SpongeInstance hashed;
-    init_sha3(&hashed, rate);
+    detail::init_sponge(&hashed, rate, detail::kSha3_256.rounds);
     keccak::SpongeAbsorb(&hashed, key.data(), key.size());
     finish_sha3(hashed, digest_size, k0);
   } else if (!key.empty()) {
@@ -55,10 +51,10 @@ HmacStream::HmacStream(unsigned int rate, std::size_t digest_size,
   }
   unsigned char pad[kMaxBlock];
   for (std::size_t i = 0; i < block; ++i) pad[i] = static_cast<unsigned char>(k0[i] ^ kInnerPad);
-  init_sha3(&inner_start_, rate);
+  init_sponge(&inner_start_, rate, kSha3_256.rounds);
   keccak::SpongeAbsorb(&inner_start_, pad, block);
   for (std::size_t i = 0; i < block; ++i) pad[i] = static_cast<unsigned char>(k0[i] ^ kOuterPad);
-  init_sha3(&outer_, rate);
+  init_sponge(&outer_, rate, kSha3_256.rounds);
   keccak::SpongeAbsorb(&outer_, pad, block);
   inner_ = inner_start_;
   // The key's bytes do not outlive the constructor.
@@ -84,22 +80,22 @@ void HmacStream::reset() noexcept { inner_ = inner_start_; }
 
 void hmac_sha3_224(tamu::span<const unsigned char> key, tamu::span<const unsigned char> input,
                    tamu::span<unsigned char, 28> output) {
-  hmac(1152, key, input, output);
+  hmac(detail::kSha3_224.rate, key, input, output);
 }
 
 void hmac_sha3_256(tamu::span<const unsigned char> key, tamu::span<const unsigned char> input,
                    tamu::span<unsigned char, 32> output) {
-  hmac(1088, key, input, output);
+  hmac(detail::kSha3_256.rate, key, input, output);
 }
 
 void hmac_sha3_384(tamu::span<const unsigned char> key, tamu::span<const unsigned char> input,
                    tamu::span<unsigned char, 48> output) {
-  hmac(832, key, input, output);
+  hmac(detail::kSha3_384.rate, key, input, output);
 }
 
 void hmac_sha3_512(tamu::span<const unsigned char> key, tamu::span<const unsigned char> input,
                    tamu::span<unsigned char, 64> output) {
-  hmac(576, key, input, output);
+  hmac(detail::kSha3_512.rate, key, input, output);
 }
 
 bool constant_time_equal(tamu::span<const unsigned char> a,
