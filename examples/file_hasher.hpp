@@ -10,6 +10,8 @@
 #include <deque>
 #include <functional>
 #include <future>
+#include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -98,10 +100,11 @@ inline constexpr std::size_t kPiece = 16384;
 // `out(const char*, std::size_t)`, in pieces of at most 32 KiB, so that a
 // long output of the functions whose shorter outputs are prefixes of longer
 // ones takes constant memory. ParallelHash binds the length into its output,
-// so it is finalized whole (and may throw std::bad_alloc). A digest of fixed
-// length is passed whole, whatever `length` says.
+// so it is finalized whole; returns false, having passed nothing to `out`,
+// when the memory for it cannot be had. A digest of fixed length is passed
+// whole, whatever `length` says.
 template <class Out>
-void hex_output(const vexo::Hasher& hasher, std::uint64_t length, Out out) {
+bool hex_output(const vexo::Hasher& hasher, std::uint64_t length, Out out) {
   static constexpr char kDigits[] = "0123456789abcdef";
   auto put = [&](const unsigned char* bytes, std::size_t n) {
     char hex[2 * kPiece];
@@ -112,12 +115,18 @@ void hex_output(const vexo::Hasher& hasher, std::uint64_t length, Out out) {
     out(hex, 2 * n);
   };
   if (!hasher.extendable() || hasher.name().starts_with("ParallelHash")) {
-    std::vector<unsigned char> bytes(hasher.extendable() ? length : hasher.digest_size());
-    hasher.finalize(bytes);
-    for (std::size_t at = 0; at < bytes.size(); at += kPiece) {
-      put(bytes.data() + at, std::min(kPiece, bytes.size() - at));
+    const std::uint64_t size = hasher.extendable() ? length : hasher.digest_size();
+    std::unique_ptr<unsigned char[]> bytes;
+    try {
+      bytes = std::make_unique_for_overwrite<unsigned char[]>(static_cast<std::size_t>(size));
+    } catch (const std::bad_alloc&) {
+      return false;
     }
-    return;
+    hasher.finalize(tamu::span<unsigned char>(bytes.get(), static_cast<std::size_t>(size)));
+    for (std::uint64_t at = 0; at < size; at += kPiece) {
+      put(bytes.get() + at, static_cast<std::size_t>(std::min<std::uint64_t>(kPiece, size - at)));
+    }
+    return true;
   }
   vexo::XofReader reader = hasher.finalize_xof();
   unsigned char bytes[kPiece];
@@ -127,6 +136,7 @@ void hex_output(const vexo::Hasher& hasher, std::uint64_t length, Out out) {
     put(bytes, n);
     length -= n;
   }
+  return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -200,7 +210,16 @@ class InOrder {
     for (auto& f : pending_) f.wait();  // the jobs refer to the caller's data
   }
 
-  void add(std::function<Result()> job) {
+  // Adds a job; `here` runs it at once on the calling thread (its result
+  // still passed in order), for jobs that must not run beside each other.
+  void add(std::function<Result()> job, bool here = false) {
+    if (pool_ != nullptr && here) {
+      std::promise<Result> done;
+      done.set_value(job());
+      pending_.push_back(done.get_future());
+      while (pending_.size() > window_) take_one();
+      return;
+    }
     if (pool_ == nullptr) {
       Result r = job();
       sink_(r);

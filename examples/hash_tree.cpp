@@ -3,8 +3,9 @@
 //
 //   hash_tree [-j THREADS] [-o OUTDIR] [--algorithm NAME] ROOT...
 //
-// Each file is one task on a vexo::util::ThreadPool, read with
-// vexo::update_from_file; KT's leaves of large files go to the same pool.
+// Files go to a vexo::util::ThreadPool in small batches; each is opened here
+// and read with vexo::update_from_fd; KT's leaves of large files go to the
+// same pool.
 // Progress goes to standard error while the pool works. The manifest is in
 // `sha3sum --tag` form, "<TAG> (<path>) = <hex digest>", in path order, each
 // path as `find ROOT -type f` prints it and escaped as sha3sum escapes names,
@@ -16,10 +17,12 @@
 // is one of sha3sum's -a names. Symbolic links under a root are not
 // followed, as find does not (a root that is one is, as with find -H);
 // FIFOs, sockets and devices are skipped and counted on standard error.
+// OUTDIR must be a writable directory, which is checked before any hashing.
 // Ctrl-C stops cleanly: pending tasks are removed, running ones finish, and
 // no manifest is written (exit status 130). Exit status 1 when a root or a
 // file could not be read or the arguments are wrong.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -52,17 +55,65 @@ static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs 
 
 extern "C" void on_sigint(int) { interrupted.store(true); }
 
+// Entry::error of a path that is no longer a regular file when it is opened.
+constexpr int kNotRegular = -1;
+
 struct Entry {
   std::string path;
   std::string digest;  // hex; empty if the file could not be read
-  int error = 0;       // errno of the failed open or read
+  int error = 0;       // errno of the failed open or read, or kNotRegular
 };
+
+constexpr char kUsage[] =
+    "usage: hash_tree [-j THREADS (1 to 256)] [-o OUTDIR] [--algorithm NAME] ROOT...\n";
 
 [[noreturn]] void usage(const std::string& problem) {
   if (!problem.empty()) std::fprintf(stderr, "hash_tree: %s\n", problem.c_str());
-  std::fprintf(stderr,
-               "usage: hash_tree [-j THREADS (1 to 256)] [-o OUTDIR] [--algorithm NAME] ROOT...\n");
+  std::fputs(kUsage, stderr);
   std::exit(1);
+}
+
+[[noreturn]] void print_help() {
+  std::printf(
+      "%s"
+      "Hash every regular file under each ROOT (a directory, or a file) in parallel and\n"
+      "write a manifest of their digests in 'sha3sum --tag' form, in path order, to a new\n"
+      "date-stamped file in OUTDIR; 'sha3sum -c MANIFEST' run from the same directory\n"
+      "checks the trees. Symbolic links under a root are not followed.\n"
+      "\n"
+      "  -j THREADS          worker threads (1 to 256; default: the hardware threads)\n"
+      "  -o OUTDIR           where the manifest goes (default: the current directory);\n"
+      "                        it must be a writable directory\n"
+      "  --algorithm NAME    any name of sha3sum -a (default SHA3-256)\n"
+      "  --help              display this help and exit\n"
+      "\n"
+      "Ctrl-C stops without writing a manifest (exit status 130). Exit status 1 when a\n"
+      "root or a file could not be read or the arguments are wrong.\n",
+      kUsage);
+  std::exit(0);
+}
+
+// Opens `path` for reading, checks that it is still a regular file (the walk
+// saw one, but it may have been replaced since: a FIFO opened without
+// O_NONBLOCK would wait for a writer) and feeds it to `hasher`. Throws
+// std::system_error as vexo::update_from_fd does; returns false for a path
+// that is no longer a regular file.
+template <class H>
+bool hash_regular_file(const std::string& path, H& hasher) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) throw std::system_error(errno, std::generic_category(), path);
+  struct Close {
+    int fd;
+    ~Close() { ::close(fd); }
+  } close{fd};
+  struct stat status;
+  if (::fstat(fd, &status) != 0) throw std::system_error(errno, std::generic_category(), path);
+  if (!S_ISREG(status.st_mode)) return false;
+  vexo::update_from_fd(hasher, fd, path.c_str());
+  return true;
 }
 
 // Opens a new manifest file in `dir`, never one that exists: the
@@ -156,6 +207,8 @@ int main(int argc, char** argv) {
       roots.push_back(arg);
     } else if (arg == "--") {
       options_done = true;
+    } else if (arg == "--help") {
+      print_help();
     } else if (arg == "-j" && i + 1 < argc) {
       const char* text = argv[++i];
       errno = 0;
@@ -175,6 +228,17 @@ int main(int argc, char** argv) {
     }
   }
   if (roots.empty()) usage("no ROOT given");
+  // The manifest's directory is checked now, not after the hashing.
+  std::error_code out_error;
+  if (!fs::is_directory(out_dir, out_error)) {
+    std::fprintf(stderr, "hash_tree: %s: %s\n", out_dir.c_str(),
+                 out_error ? out_error.message().c_str() : std::strerror(ENOTDIR));
+    return 1;
+  }
+  if (::access(out_dir.c_str(), W_OK | X_OK) != 0) {
+    std::fprintf(stderr, "hash_tree: %s: %s\n", out_dir.c_str(), std::strerror(errno));
+    return 1;
+  }
 
   // Files are hashed while the roots are walked, so that the walk overlaps
   // the hashing; a deque keeps each entry where its task finds it.
@@ -214,10 +278,13 @@ int main(int argc, char** argv) {
         std::size_t bytes = 0;
       } counting{example::make_hasher(*algo, &pool)};
       try {
-        vexo::update_from_file(counting, entry.path);
-        example::hex_output(
-            counting.hasher, algo->digest_bytes,
-            [&entry](const char* hex, std::size_t n) { entry.digest.append(hex, n); });
+        if (!hash_regular_file(entry.path, counting)) {
+          entry.error = kNotRegular;
+        } else if (!example::hex_output(
+                       counting.hasher, algo->digest_bytes,
+                       [&entry](const char* hex, std::size_t n) { entry.digest.append(hex, n); })) {
+          entry.error = ENOMEM;
+        }
       } catch (const std::system_error& e) {
         entry.error = e.code().value();
       } catch (const std::bad_alloc&) {
@@ -270,7 +337,12 @@ int main(int argc, char** argv) {
       const std::size_t removed = pool.remove_pending_tasks();
       std::fprintf(stderr, "\ninterrupted: %zu queued files dropped, waiting for %zu running\n",
                    removed, std::size_t{pool.get_running_task_ids().size()});
-      return 130;  // the pool's destructor waits for the running tasks
+      // The running tasks use the locals of this block (hash_entry and what it
+      // refers to), which are destroyed before the pool's destructor would
+      // wait for them: wait here, while they live. They stop at their next
+      // file.
+      pool.wait_idle();
+      return 130;
     }
   }
   report_progress(true);
@@ -296,7 +368,9 @@ int main(int argc, char** argv) {
     const Entry& entry = *e;
     if (entry.error != 0) {
       ++unreadable;
-      std::fprintf(stderr, "hash_tree: %s: %s\n", entry.path.c_str(), std::strerror(entry.error));
+      std::fprintf(
+          stderr, "hash_tree: %s: %s\n", entry.path.c_str(),
+          entry.error == kNotRegular ? "no longer a regular file" : std::strerror(entry.error));
       continue;
     }
     // sha3sum --tag's line, escaped the same way.
@@ -314,11 +388,14 @@ int main(int argc, char** argv) {
               entries.size() - unreadable, static_cast<double>(bytes_done.load()) / (1 << 20),
               threads, vexo::get_unix_time() - t0, name.c_str());
   std::printf("first entries:\n");
+  // Whole lines, however long their paths.
   std::FILE* in = std::fopen(name.c_str(), "r");
-  char line[512];
-  for (int i = 0; in != nullptr && i < 3 && std::fgets(line, sizeof line, in) != nullptr; ++i) {
+  char* line = nullptr;
+  std::size_t capacity = 0;
+  for (int i = 0; in != nullptr && i < 3 && ::getline(&line, &capacity, in) > 0; ++i) {
     std::printf("  %s", line);
   }
+  std::free(line);
   if (in != nullptr) std::fclose(in);
   return roots_ok && unreadable == 0 ? 0 : 1;
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "pool/failure_report.hpp"
+#include "pool/pool_access.hpp"
 #include "pool/scheduler.hpp"
 #include "pool/workers.hpp"
 #include "tamu/cat.hpp"
@@ -38,9 +39,10 @@ struct ThreadPool::Impl {
 
   std::optional<TaskId> add(Task& fct, std::string& name, StartClock clock, std::int64_t start,
                             Scheduler::WhenFull when_full, SteadyTime deadline = {},
-                            const Scheduler::SeriesSettings* series = nullptr) {
+                            const Scheduler::SeriesSettings* series = nullptr,
+                            bool helper = false) {
     workers.restart_missing();
-    return scheduler.add(fct, name, clock, start, when_full, deadline, series);
+    return scheduler.add(fct, name, clock, start, when_full, deadline, series, helper);
   }
   TaskId add_or_throw(Task& fct, std::string& name, StartClock clock, std::int64_t start) {
     return *add(fct, name, clock, start, Scheduler::WhenFull::throw_error);
@@ -124,6 +126,17 @@ ThreadPool::TaskId ThreadPool::add_recurring(Task fct, Duration initial_delay, D
   const Scheduler::SeriesSettings settings{period, mode};
   return *impl_->add(fct, name, StartClock::steady, first.time_since_epoch().count(),
                      Scheduler::WhenFull::throw_error, {}, &settings);
+}
+
+void ThreadPool::close() {
+  std::vector<Task> removed;  // destroyed after the pool's lock is released
+  impl_->scheduler.shut(removed);
+}
+
+std::optional<ThreadPool::TaskId> detail::PoolAccess::try_add_helper(ThreadPool& pool, Task&& fct,
+                                                                     std::string name) {
+  return pool.impl_->add(fct, name, StartClock::due, 0, Scheduler::WhenFull::give_up, {}, nullptr,
+                         true);
 }
 
 void ThreadPool::wait_idle() { (void)wait_idle_for(Duration::max()); }

@@ -1,5 +1,6 @@
-// Reading a file for a streaming hash: two reader threads and three buffers
-// for large regular files, plain reads on the calling thread for the rest.
+// Reading a file or an open descriptor for a streaming hash: two reader
+// threads and three buffers for large regular files, plain reads on the
+// calling thread for the rest.
 #include "vexo/util/hash_file.hpp"
 
 #include <fcntl.h>
@@ -10,6 +11,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -20,8 +22,8 @@ namespace {
 // ---------------------------------------------------------------------------
 // Descriptors and reads
 
-[[noreturn]] void throw_errno(int error, const std::filesystem::path& path) {
-  throw std::system_error(error, std::generic_category(), path.string());
+[[noreturn]] void throw_errno(int error, const std::string& name) {
+  throw std::system_error(error, std::generic_category(), name);
 }
 
 class FileDescriptor {
@@ -90,8 +92,8 @@ std::unique_ptr<unsigned char[]> make_buffer(std::size_t size) {
 
 // Reads `fd` to its end on the calling thread, `capacity` bytes per run;
 // `end_at` as for fill().
-void read_on_this_thread(int fd, std::size_t capacity, const std::filesystem::path& path,
-                         void* context, FileConsumer consume, std::size_t end_at = 0) {
+void read_on_this_thread(int fd, std::size_t capacity, const std::string& path, void* context,
+                         FileConsumer consume, std::size_t end_at = 0) {
   const auto buffer = make_buffer(capacity);
   for (bool first = true;; first = false) {
     const Fill run = fill(Source{fd}, buffer.get(), capacity, first ? end_at : 0);
@@ -114,7 +116,7 @@ constexpr std::size_t kReaders = 2;
 constexpr std::size_t kSlots = kReaders + 1;
 
 // Runs are numbered 0, 1, 2, ...; run i holds the bytes from offset
-// i * capacity and goes into slot i % kSlots. A reader claims the next run
+// start + i * capacity and goes into slot i % kSlots. A reader claims the next run
 // once its slot is free (the consumer has released run i - kSlots), fills it
 // and marks it ready; the consumer takes the runs in order. A short run is
 // the end: no later run is claimed, and the consumer stops at it (later runs
@@ -123,7 +125,8 @@ constexpr std::size_t kSlots = kReaders + 1;
 // the lock; handing it over goes through the lock, which orders them.
 class RunExchange {
  public:
-  RunExchange(int fd, std::size_t capacity) : fd_(fd), capacity_(capacity) {
+  RunExchange(int fd, std::size_t start, std::size_t capacity)
+      : fd_(fd), start_(start), capacity_(capacity) {
     for (Slot& slot : slots_) slot.data = make_buffer(capacity);
   }
 
@@ -138,7 +141,7 @@ class RunExchange {
         run = claimed_++;
       }
       Slot& slot = slots_[run % kSlots];
-      slot.fill = fill(Source{fd_, true, run * capacity_}, slot.data.get(), capacity_);
+      slot.fill = fill(Source{fd_, true, start_ + run * capacity_}, slot.data.get(), capacity_);
       std::lock_guard<std::mutex> lock(mutex_);
       slot.ready = true;
       if (slot.fill.end || slot.fill.error != 0) ended_ = true;
@@ -178,6 +181,7 @@ class RunExchange {
   };
 
   const int fd_;
+  const std::size_t start_;
   const std::size_t capacity_;
   Slot slots_[kSlots];
   /// Guards the slots' ready flags and the fields below.
@@ -218,23 +222,55 @@ class Readers {
   std::vector<std::thread> threads_;
 };
 
-void read_on_reader_threads(int fd, const std::filesystem::path& path, void* context,
+// Reads the regular file `fd` from offset `start` to its end; the readers use
+// pread(2), which leaves the descriptor's offset alone, so it is set to the end
+// of what was read afterwards, as read(2) would have left it.
+void read_on_reader_threads(int fd, std::size_t start, const std::string& path, void* context,
                             FileConsumer consume) {
-  RunExchange exchange(fd, kFileRunBytes);
+  RunExchange exchange(fd, start, kFileRunBytes);
   Readers readers(exchange);
   if (readers.start(kReaders) == 0) {
     // No thread to be had (EAGAIN): nothing was read yet, so read here.
     read_on_this_thread(fd, kFileRunBytes, path, context, consume);
     return;
   }
+  std::size_t total = 0;
   for (;;) {
     const unsigned char* data = nullptr;
     const Fill& run = exchange.next(&data);
     if (run.size > 0) consume(context, data, run.size);
+    total += run.size;
     if (run.error != 0) throw_errno(run.error, path);
-    if (run.end) return;
+    if (run.end) break;
     exchange.release();
   }
+  if (::lseek(fd, static_cast<off_t>(start + total), SEEK_SET) < 0) throw_errno(errno, path);
+}
+
+// Reads `fd` from its offset to its end. `own` says that the descriptor was
+// opened here, so that advice on its access pattern changes nothing of the
+// caller's.
+void read_from_offset(int fd, const std::string& name, bool own, void* context,
+                      FileConsumer consume) {
+  struct stat status;
+  if (::fstat(fd, &status) != 0) throw_errno(errno, name);
+  const off_t at = S_ISREG(status.st_mode) ? ::lseek(fd, 0, SEEK_CUR) : -1;
+  if (at < 0) {
+    read_on_this_thread(fd, kFileRunBytes, name, context, consume);
+    return;
+  }
+  const auto start = static_cast<std::size_t>(at);
+  const auto size = static_cast<std::size_t>(status.st_size);
+  const std::size_t left = size > start ? size - start : 0;
+  if (left < kFileRunBytes) {
+    // One byte more than what is left, so that a file read whole sees its
+    // end in the same run unless it grew (files in /proc report 0 and need
+    // more).
+    read_on_this_thread(fd, left < 4096 ? 4096 : left + 1, name, context, consume, left);
+    return;
+  }
+  if (own) ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  read_on_reader_threads(fd, start, name, context, consume);
 }
 
 }  // namespace
@@ -244,23 +280,14 @@ void read_file(const std::filesystem::path& path, void* context, FileConsumer co
   do {
     fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) throw_errno(errno, path);
+  if (fd < 0) throw_errno(errno, path.string());
   const FileDescriptor file(fd);
-  struct stat status;
-  if (::fstat(fd, &status) != 0) throw_errno(errno, path);
-  if (!S_ISREG(status.st_mode)) {
-    read_on_this_thread(fd, kFileRunBytes, path, context, consume);
-    return;
-  }
-  const auto size = static_cast<std::size_t>(status.st_size);
-  if (size < kFileRunBytes) {
-    // One byte more than the size, so that a file read whole sees its end
-    // in the same run unless it grew (files in /proc report 0 and need more).
-    read_on_this_thread(fd, size < 4096 ? 4096 : size + 1, path, context, consume, size);
-    return;
-  }
-  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  read_on_reader_threads(fd, path, context, consume);
+  read_from_offset(fd, path.string(), true, context, consume);
+}
+
+void read_descriptor(int fd, const char* name, void* context, FileConsumer consume) {
+  read_from_offset(fd, name != nullptr ? std::string(name) : "descriptor " + std::to_string(fd),
+                   false, context, consume);
 }
 
 }  // namespace vexo::detail

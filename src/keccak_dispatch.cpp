@@ -89,6 +89,7 @@ void KeccakP1600times4_InitializeAll(void* states) { std::memset(states, 0, stat
 
 void KeccakP1600times4_AddLanesAll(void* states, const unsigned char* data, unsigned int laneCount,
                                    unsigned int laneOffset) {
+  // Whole words XORed in memory order: the same bytes in either byte order.
   auto* lanes = static_cast<tKeccakLane*>(states);
   for (unsigned int j = 0; j < 4; ++j) {
     const unsigned char* in = data + std::size_t{8} * laneOffset * j;

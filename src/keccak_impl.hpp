@@ -20,9 +20,65 @@ namespace vexo::keccak::impl {
 using tKeccakLane = std::uint64_t;
 using tSmallUInt = std::uint_fast8_t;
 
-static_assert(std::endian::native == std::endian::little,
-              "the byte view of the state is the memory of its lanes");
 static_assert(sizeof(tKeccakLane) * 25 == state_size);
+
+// ----------------------------------------------------------------------------
+// Byte order
+// ----------------------------------------------------------------------------
+
+// A state's memory is its byte view on every host: the lanes in order, each
+// as its 8 bytes little-endian (FIPS 202, 3.1.2 and B.1: bit 8i + j of a
+// lane is bit j of byte i). The rounds work on lanes as numbers, and every
+// place that reads state or input memory as lanes goes through these:
+// copies on a little-endian host, and one byte swap per lane on a big-endian
+// one. Code that only XORs or copies whole lanes between memory and memory
+// works on bytes and needs neither.
+static_assert(std::endian::native == std::endian::little || std::endian::native == std::endian::big,
+              "lanes are loaded and stored for two byte orders");
+
+// Returns the lane whose little-endian encoding is at `bytes`.
+inline __attribute__((always_inline)) tKeccakLane KeccakP1600_LoadLane(const unsigned char* bytes) {
+  tKeccakLane lane;
+  std::memcpy(&lane, bytes, sizeof lane);
+  if constexpr (std::endian::native == std::endian::big) {
+    lane = __builtin_bswap64(lane);
+  }
+  return lane;
+}
+
+// Writes the little-endian encoding of `lane` to `bytes`.
+inline __attribute__((always_inline)) void KeccakP1600_StoreLane(unsigned char* bytes,
+                                                                 tKeccakLane lane) {
+  if constexpr (std::endian::native == std::endian::big) {
+    lane = __builtin_bswap64(lane);
+  }
+  std::memcpy(bytes, &lane, sizeof lane);
+}
+
+// Reads the 25 lanes of a state, from its byte view.
+inline __attribute__((always_inline)) void KeccakP1600_LoadLanes(tKeccakLane* lanes,
+                                                                 const void* state) {
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(lanes, state, state_size);
+  } else {
+    for (unsigned int i = 0; i < 25; ++i) {
+      lanes[i] =
+          KeccakP1600_LoadLane(static_cast<const unsigned char*>(state) + std::size_t{8} * i);
+    }
+  }
+}
+
+// Writes the 25 lanes to a state, as its byte view.
+inline __attribute__((always_inline)) void KeccakP1600_StoreLanes(void* state,
+                                                                  const tKeccakLane* lanes) {
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(state, lanes, state_size);
+  } else {
+    for (unsigned int i = 0; i < 25; ++i) {
+      KeccakP1600_StoreLane(static_cast<unsigned char*>(state) + std::size_t{8} * i, lanes[i]);
+    }
+  }
+}
 
 // Returns the next round constant and advances the register by seven steps
 // (the rc function of FIPS 202, x^8 + x^6 + x^5 + x^4 + 1). When the calls are

@@ -31,7 +31,7 @@ inline __attribute__((always_inline)) void KeccakP1600_RoundsBody(void* argState
   tKeccakLane A[25];
   tKeccakLane E[25];
   tKeccakLane C[5];
-  std::memcpy(A, argState, sizeof A);
+  KeccakP1600_LoadLanes(A, argState);
   KeccakP1600_ColumnParity(A, C);
   if ((rounds & 1) != 0) {
     KeccakP1600_RoundInto(A, E, C, *roundConstants);
@@ -43,7 +43,7 @@ inline __attribute__((always_inline)) void KeccakP1600_RoundsBody(void* argState
     KeccakP1600_RoundInto(E, A, C, roundConstants[1]);
     roundConstants += 2;
   }
-  std::memcpy(argState, A, sizeof A);
+  KeccakP1600_StoreLanes(argState, A);
 }
 
 // Absorbs whole blocks of `laneCount` lanes, each followed by the rounds from
@@ -57,7 +57,7 @@ inline __attribute__((always_inline)) std::size_t KeccakP1600_FastLoop(void* arg
   const std::size_t blockSize = std::size_t{8} * laneCount;
   tKeccakLane A[25];
   tKeccakLane E[25];
-  std::memcpy(A, argState, sizeof A);
+  KeccakP1600_LoadLanes(A, argState);
   std::size_t processed = 0;
   while (dataByteLen - processed >= blockSize) {
     const unsigned char* in = data + processed;
@@ -66,9 +66,7 @@ inline __attribute__((always_inline)) std::size_t KeccakP1600_FastLoop(void* arg
 #pragma GCC unroll 25
     for (tSmallUInt i = 0; i < 25; ++i) {
       if (i < laneCount) {
-        tKeccakLane lane;
-        std::memcpy(&lane, in + std::size_t{8} * i, sizeof lane);
-        A[i] ^= lane;
+        A[i] ^= KeccakP1600_LoadLane(in + std::size_t{8} * i);
       }
     }
     tKeccakLane C[5];
@@ -79,7 +77,7 @@ inline __attribute__((always_inline)) std::size_t KeccakP1600_FastLoop(void* arg
     }
     processed += blockSize;
   }
-  std::memcpy(argState, A, sizeof A);
+  KeccakP1600_StoreLanes(argState, A);
   return processed;
 }
 
@@ -210,10 +208,8 @@ void KeccakP1600_Initialize(void* argState) { std::memset(argState, 0, state_siz
 
 void KeccakP1600_AddByte(void* state, unsigned char byte, unsigned int offset) {
   auto* lane = static_cast<unsigned char*>(state) + std::size_t{offset / 8} * 8;
-  tKeccakLane value;
-  std::memcpy(&value, lane, sizeof value);
-  value ^= tKeccakLane{byte} << (8 * (offset % 8));
-  std::memcpy(lane, &value, sizeof value);
+  KeccakP1600_StoreLane(lane,
+                        KeccakP1600_LoadLane(lane) ^ (tKeccakLane{byte} << (8 * (offset % 8))));
 }
 
 void KeccakP1600_AddBytesInLane(void* argState, unsigned int lanePosition,
@@ -347,9 +343,8 @@ void KeccakP1600_ExtractAndAddBytesInLane(const void* state, unsigned int lanePo
   if (length == 0) {
     return;
   }
-  tKeccakLane lane;
-  std::memcpy(&lane, static_cast<const unsigned char*>(state) + std::size_t{lanePosition} * 8,
-              sizeof lane);
+  tKeccakLane lane = KeccakP1600_LoadLane(static_cast<const unsigned char*>(state) +
+                                          std::size_t{lanePosition} * 8);
   lane >>= 8 * offset;
   const auto byteCount = static_cast<tSmallUInt>(length);
   for (tSmallUInt i = 0; i < byteCount; ++i) {
@@ -362,6 +357,7 @@ void KeccakP1600_ExtractAndAddLanes(const void* state, const unsigned char* inpu
                                     unsigned char* output, unsigned int laneCount) {
   const auto* stateBytes = static_cast<const unsigned char*>(state);
   const auto lanes = static_cast<tSmallUInt>(laneCount);
+  // Whole words XORed in memory order: the same bytes in either byte order.
   for (tSmallUInt i = 0; i < lanes; ++i) {
     tKeccakLane lane;
     tKeccakLane in;

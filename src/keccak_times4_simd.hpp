@@ -10,6 +10,7 @@
 // NOLINTBEGIN(readability-identifier-naming)
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstring>
 
@@ -18,6 +19,10 @@
 namespace vexo::keccak::impl {
 
 using tKeccakLane4 = tKeccakLane __attribute__((vector_size(32)));
+
+// The vector forms copy lanes between memory and registers as they are: the
+// byte view of a state is their memory on x86-64 only.
+static_assert(std::endian::native == std::endian::little);
 
 inline __attribute__((always_inline)) void KeccakP1600times4_LoadState(tKeccakLane4* A,
                                                                        const void* states) {

@@ -99,6 +99,9 @@ int hex_pair_value(const char* p) {
 // Writes the decoded form of [src, src + n) to `out` (room for n bytes) and
 // returns the end of what it wrote.
 char* unescape_into(const char* src, std::size_t n, char* out) {
+  static_assert(
+      std::endian::native == std::endian::little || std::endian::native == std::endian::big,
+      "the word-at-a-time search knows two byte orders");
   const char* p = src;
   const char* const end = src + n;
   // Eight bytes at a time up to the next dollar sign. The output never runs
@@ -111,9 +114,12 @@ char* unescape_into(const char* src, std::size_t n, char* out) {
     std::uint64_t word;
     std::memcpy(&word, p, sizeof word);
     std::memcpy(out, &word, sizeof word);
+    // The word is read as little-endian, so that its lowest byte is the one
+    // at the first address: a big-endian host swaps it.
+    if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
     const std::uint64_t x = word ^ kDollars;
-    // Flags bytes that were '$'. Only the lowest flag is exact, and only the
-    // lowest is used (x86-64 is little-endian: lowest byte, first address).
+    // Flags bytes that were '$'. Only the lowest flag is exact (the borrow
+    // of a '$' may flag the byte above it), and only the lowest is used.
     const std::uint64_t dollars = (x - kOnes) & ~x & kHighBits;
     if (dollars == 0) {
       p += 8;

@@ -1,6 +1,7 @@
 // Task groups and parallel loops on a pool: a queue or a counter that the calling thread and a
-// few helper tasks drain together. A helper counts as done when its callable is destroyed, so a
-// helper that nobody runs (removed by anyone, or discarded with the pool) never holds up a wait.
+// few helper tasks drain together. A helper counts as done when it finds nothing left to do, or
+// when its callable is destroyed, so a helper that nobody runs (removed by anyone, or discarded
+// with the pool) never holds up a wait.
 #include "vexo/util/task_group.hpp"
 
 #include <algorithm>
@@ -13,6 +14,8 @@
 #include <vector>
 
 #include "pool/forced_unwind.hpp"
+#include "pool/pool_access.hpp"
+#include "pool/scheduler.hpp"
 #include "tamu/SmallVector.hpp"
 
 namespace vexo::util {
@@ -25,10 +28,21 @@ struct GroupState : std::enable_shared_from_this<GroupState> {
   GroupState(ThreadPool& p, std::string n)
       : pool(p), name(n.empty() ? std::string("task group") : std::move(n)) {}
 
-  // Runs queued members on the calling thread until the queue is empty.
-  void drain();
+  // Runs queued members on the calling thread until the queue is empty
+  // (returns true) or, checked before each member, `deadline` has passed
+  // (returns false; the members not begun go back to the queue). A `helper`
+  // stops counting as one as it finds the queue empty, under the lock, so
+  // that a run() from then on starts another.
+  bool drain(bool helper, SteadyTime deadline = kSteadyNever);
   // Runs one member, keeping its first exception.
   void run_member(Task& member, std::stop_token token);
+  // Queues a helper task if members wait and fewer helpers than workers are
+  // queued or running. Returns false when the pool took none and none is
+  // left: then only the caller can run the queued members.
+  bool ensure_helper();
+  // Puts batch[begin, end) back at the front of the queue, in order, and
+  // undoes the running count of a batch of `n`; under the lock.
+  void give_back(Task* batch, std::size_t begin, std::size_t end, std::size_t n);
 
   ThreadPool& pool;
   const std::string name;
@@ -52,6 +66,8 @@ struct GroupState : std::enable_shared_from_this<GroupState> {
       ids.swap(helper_ids);
     }
     for (const ThreadPool::TaskId id : ids) pool.remove_pending_task(id);
+    // A run() meanwhile may have counted on a helper just removed.
+    if (!ensure_helper()) drain(false);
   }
 };
 
@@ -65,14 +81,18 @@ class GroupHelper {
   GroupHelper& operator=(GroupHelper&&) = delete;
   GroupHelper(const GroupHelper&) = delete;
   ~GroupHelper() {
-    if (!state_) return;
+    if (!state_ || left_) return;
     std::lock_guard<std::mutex> lock(state_->mutex);
     --state_->helpers;
   }
-  void operator()() { state_->drain(); }
+  void operator()() {
+    state_->drain(true);
+    left_ = true;  // drain() uncounted it
+  }
 
  private:
   std::shared_ptr<GroupState> state_;
+  bool left_ = false;
 };
 
 }  // namespace
@@ -88,19 +108,48 @@ VEXO_CATCHES_FORCED_UNWIND void GroupState::run_member(Task& member, std::stop_t
   }
 }
 
-void GroupState::drain() {
+void GroupState::give_back(Task* batch, std::size_t begin, std::size_t end, std::size_t n) {
+  for (std::size_t i = end; i > begin; --i) queue.push_front(std::move(batch[i - 1]));
+  running -= n;
+  if (running == 0) idle.notify_all();
+}
+
+bool GroupState::drain(bool helper, SteadyTime deadline) {
   // Members are taken in batches of up to kBatch, a share of the queue, so
   // that small members cost few trips through the lock. A member of a batch
   // that a cancel() overtakes is destroyed without running, as it would have
   // been in the queue.
   constexpr std::size_t kBatch = 256;
   Task batch[kBatch];
+  std::size_t n = 0;
+  std::size_t next = 0;  // batch[next, n) has not begun
+  // A member that ends its thread (pthread_exit): the rest of its batch goes
+  // back to the queue and the running count is undone, so that waits end.
+  struct OnUnwind {
+    GroupState& state;
+    Task* batch;
+    const std::size_t& next;
+    const std::size_t& n;
+    bool armed = false;
+    ~OnUnwind() {
+      if (!armed) return;
+      std::lock_guard<std::mutex> lock(state.mutex);
+      try {
+        state.give_back(batch, next, n, 0);
+      } catch (...) {  // NOLINT(bugprone-empty-catch): no room; those members are dropped
+      }
+      state.running -= n;
+      state.idle.notify_all();
+    }
+  } on_unwind{*this, batch, next, n};
   std::stop_token token;
   std::unique_lock<std::mutex> lock(mutex);
   for (;;) {
-    if (queue.empty()) return;
-    const std::size_t n =
-        std::clamp<std::size_t>(queue.size() / (std::max<std::size_t>(helpers, 1) + 1), 1, kBatch);
+    if (queue.empty()) {
+      if (helper) --helpers;
+      return true;
+    }
+    n = std::clamp<std::size_t>(queue.size() / (std::max<std::size_t>(helpers, 1) + 1), 1, kBatch);
     for (std::size_t i = 0; i < n; ++i) {
       batch[i] = std::move(queue.front());
       queue.pop_front();
@@ -108,14 +157,39 @@ void GroupState::drain() {
     token = stop.get_token();
     running += n;
     lock.unlock();
-    for (std::size_t i = 0; i < n; ++i) {
-      if (!token.stop_requested()) run_member(batch[i], token);
-      batch[i].reset();  // with no lock held
+    on_unwind.armed = true;
+    for (next = 0; next < n;) {
+      if (deadline != kSteadyNever && steady_now() >= deadline) break;
+      Task& member = batch[next++];
+      if (!token.stop_requested()) run_member(member, token);
+      member.reset();  // with no lock held
     }
+    on_unwind.armed = false;
     lock.lock();
-    running -= n;
-    if (running == 0 && queue.empty()) idle.notify_all();
+    give_back(batch, next, n, n);
+    if (next < n) return false;
   }
+}
+
+bool GroupState::ensure_helper() {
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (queue.empty() || helpers >= pool.num_threads()) return true;
+    ++helpers;
+  }
+  Task helper(GroupHelper{shared_from_this()});
+  if (const auto id = PoolAccess::try_add_helper(pool, std::move(helper), name)) {
+    std::lock_guard<std::mutex> lock(mutex);
+    // Only the latest few can still be pending (at most one per worker is
+    // queued or running); the list stays short for a group never waited on.
+    if (helper_ids.size() >= 2 * pool.num_threads()) helper_ids.erase(helper_ids.begin());
+    helper_ids.push_back(*id);
+    return true;
+  }
+  // try_add_helper moves from `helper` only when it queues it: here it did not.
+  helper.reset();  // NOLINT(bugprone-use-after-move): counts the helper as done
+  std::lock_guard<std::mutex> lock(mutex);
+  return helpers != 0;
 }
 
 }  // namespace detail
@@ -132,45 +206,21 @@ TaskGroup::~TaskGroup() {
 
 void TaskGroup::run_task(Task&& fct) {
   detail::GroupState& s = *state_;
-  bool start_helper = false;
   {
     std::lock_guard<std::mutex> lock(s.mutex);
     s.queue.push_back(std::move(fct));
-    if (s.helpers < s.pool.num_threads()) {
-      ++s.helpers;
-      start_helper = true;
-    }
   }
-  if (!start_helper) return;
-  Task helper(detail::GroupHelper{state_});
-  if (const auto id = s.pool.try_add_task(std::move(helper), s.name)) {
-    std::lock_guard<std::mutex> lock(s.mutex);
-    // Only the latest few can still be pending (at most one per worker is
-    // queued or running); the list stays short for a group never waited on.
-    if (s.helper_ids.size() >= 2 * s.pool.num_threads()) s.helper_ids.erase(s.helper_ids.begin());
-    s.helper_ids.push_back(*id);
-    return;
-  }
-  // try_add_task moves from `helper` only when it queues it: here it did not.
-  helper.reset();  // NOLINT(bugprone-use-after-move): counts the helper as done
-  bool alone;
-  {
-    std::lock_guard<std::mutex> lock(s.mutex);
-    alone = s.helpers == 0;
-  }
-  // The pool's queue is full and no helper will come: run it here.
-  if (alone) s.drain();
+  // The pool's queue is full (or closed) and no helper will come: run it here.
+  if (!s.ensure_helper()) s.drain(false);
 }
 
 void TaskGroup::wait() { (void)wait_for(ThreadPool::Duration::max()); }
 
 bool TaskGroup::wait_for(ThreadPool::Duration timeout) {
   detail::GroupState& s = *state_;
-  const auto deadline = timeout == ThreadPool::Duration::max()
-                            ? std::chrono::steady_clock::time_point::max()
-                            : std::chrono::steady_clock::now() +
-                                  std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                      std::max(timeout, ThreadPool::Duration::zero()));
+  // Saturated, as the pool's waits are.
+  const detail::SteadyTime deadline =
+      timeout == ThreadPool::Duration::max() ? detail::kSteadyNever : detail::steady_after(timeout);
   std::exception_ptr error;
   {
     std::unique_lock<std::mutex> lock(s.mutex);
@@ -178,12 +228,20 @@ bool TaskGroup::wait_for(ThreadPool::Duration timeout) {
       if (!s.queue.empty()) {
         // Help: what no worker has taken, this thread runs.
         lock.unlock();
-        s.drain();
+        if (!s.drain(false, deadline)) {
+          // Out of time: what this thread gave back waits for a helper (or,
+          // if the pool takes none, for the next wait).
+          (void)s.ensure_helper();
+          return false;
+        }
         lock.lock();
         continue;
       }
       if (s.running == 0) break;
-      if (s.idle.wait_until(lock, deadline) == std::cv_status::timeout && s.running != 0) {
+      if (deadline == detail::kSteadyNever) {
+        s.idle.wait(lock);  // NOLINT(bugprone-spuriously-wake-up-functions): the loop looks again
+      } else if (s.idle.wait_until(lock, deadline) == std::cv_status::timeout && s.running != 0 &&
+                 s.queue.empty()) {
         return false;
       }
     }
@@ -309,7 +367,15 @@ void parallel_for_ranges(ThreadPool& pool, std::size_t first, std::size_t last, 
       ++state->helpers;
     }
     Task helper(LoopHelper{state});
-    if (auto id = pool.try_add_task(std::move(helper), "parallel_for")) ids.push_back(*id);
+    try {
+      if (auto id = PoolAccess::try_add_helper(pool, std::move(helper), "parallel_for")) {
+        ids.push_back(*id);
+      }
+    } catch (...) {
+      // Out of memory: the helpers queued so far, and this thread, do the
+      // work; leaving now would leave them pointing at the caller's `fct`.
+      break;
+    }
   }
   state->work();
   // Helpers that have not started have nothing left to do.

@@ -16,6 +16,7 @@ import shutil
 import random
 import re
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -33,6 +34,9 @@ ALGORITHMS = {
     "shake256": lambda data, n: hashlib.shake_256(data).hexdigest(n),
 }
 HERE = os.path.dirname(os.path.abspath(__file__))
+# Tools built with AddressSanitizer hash several times slower, and cannot start under a
+# limit on the address space (it reserves terabytes).
+ASAN = b"libasan" in subprocess.run(["ldd", SHA3SUM], capture_output=True).stdout
 NEW_ALGORITHMS = {"turboshake128": 32, "turboshake256": 64, "kt128": 32, "kt256": 64,
                   "keccak256": 32}
 
@@ -277,12 +281,12 @@ class HashTree(unittest.TestCase):
             os.mkdir(os.path.join(top, "tree"))
             for i in range(40):  # sparse files: seconds of hashing, no disk
                 with open(os.path.join(top, "tree", "big%02d" % i), "wb") as f:
-                    f.truncate(256 << 20)
+                    f.truncate((32 if ASAN else 256) << 20)  # ASan hashes about 8x slower
             proc = subprocess.Popen([HASH_TREE, "-j", "2", "-o", out_dir, "tree"], cwd=top,
                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
             time.sleep(0.5)
             proc.send_signal(signal.SIGINT)
-            _, err = proc.communicate(timeout=60)
+            _, err = proc.communicate(timeout=300)
             self.assertEqual(proc.returncode, 130, err)
             self.assertIn(b"interrupted:", err)
             self.assertEqual(os.listdir(out_dir), [])
@@ -292,16 +296,21 @@ class HashTree(unittest.TestCase):
 SHA256SUM = "sha256sum" if shutil.which("sha256sum") else None
 
 
-def checks(tool, *args, cwd=None, stdin=None):
-    """(exit status, stdout, stderr) of `tool -c ARGS`, with the program's name and the
-    algorithm's name in -w's message taken out of stderr, so that sha256sum and
-    sha3sum compare."""
-    out = subprocess.run([tool, "-c", *args], cwd=cwd, input=stdin, capture_output=True,
-                         check=False)
-    err = out.stderr.replace(b"sha256sum: ", b"PROG: ").replace(b"sha3sum: ", b"PROG: ")
-    err = re.sub(rb"improperly formatted \S+ checksum line", b"improperly formatted checksum line",
-                 err)
-    return out.returncode, out.stdout, err
+def neutral(text):
+    """`text` with the program's name and the algorithm's name in -w's message taken
+    out, so that sha256sum's and sha3sum's messages compare."""
+    text = text.replace(b"sha256sum", b"PROG").replace(b"sha3sum", b"PROG")
+    return re.sub(rb"improperly formatted \S+ checksum line", b"improperly formatted checksum line",
+                  text)
+
+
+def checks(tool, *args, cwd=None, stdin=None, merged=False):
+    """(exit status, stdout, stderr) of `tool -c ARGS`, names taken out (neutral());
+    with `merged`, stderr goes where stdout goes, as in a log of both, and comes back
+    in stdout."""
+    out = subprocess.run([tool, "-c", *args], cwd=cwd, input=stdin, stdout=subprocess.PIPE,
+                         stderr=subprocess.STDOUT if merged else subprocess.PIPE, check=False)
+    return out.returncode, neutral(out.stdout), neutral(out.stderr or b"")
 
 
 class Sha3sumCoreutilsConventions(unittest.TestCase):
@@ -375,6 +384,7 @@ class Sha3sumCoreutilsConventions(unittest.TestCase):
             mismatch = extra[:1] + flipped + extra[2:]
             missing = good.replace(b"  plain", b"  no such file")
             missing_space = good.replace(b"  plain", b"  missing file")
+            digest, name = good.split(b"  ", 1)
             return {
                 "mixed": b"\n".join([upper + b"\r", spaced, newline, mismatch, missing,
                                      b"garbage line", missing_space, b""]),
@@ -382,6 +392,15 @@ class Sha3sumCoreutilsConventions(unittest.TestCase):
                 "only_missing": b"\n".join([missing, b""]),
                 "missing_and_ok": b"\n".join([missing, good, b""]),
                 "nothing": b"no checksums here\n",
+                # Empty lines are neither proper nor improper; blanks before a line are
+                # skipped; one blank (a space or a tab) between digest and name is the
+                # "reversed" form, after which the two-space form is refused, and the
+                # other way round.
+                "blank_lines": b"\n".join([b"", good, b"", b"\r", spaced, b"", b""]),
+                "leading_blanks": b"\n".join([b"  " + good, b"\t " + spaced, b""]),
+                "one_blank": b"\n".join([digest + b" " + name, digest + b"\t" + name, good,
+                                         b""]),
+                "two_then_one": b"\n".join([good, digest + b" " + name, b""]),
             }
 
         ours = check_file(SHA3SUM, ["-a", "sha3-256"])
@@ -389,23 +408,65 @@ class Sha3sumCoreutilsConventions(unittest.TestCase):
         for case in ours:
             self.write("ours " + case, ours[case])
             self.write("theirs " + case, theirs[case])
+        # Of -w, --quiet and --status the last one given wins.
         options = ([], ["--quiet"], ["--status"], ["--strict"], ["-w"], ["--ignore-missing"],
-                   ["--ignore-missing", "--strict", "-w"])
+                   ["--ignore-missing", "--strict", "-w"], ["--status", "--ignore-missing"],
+                   ["--status", "-w", "--strict"], ["-w", "--status"], ["--quiet", "-w"],
+                   ["--status", "--quiet"])
         compared = 0
         for case in ours:
             for opts in options:
-                got = checks(SHA3SUM, *opts, "ours " + case, cwd=self.cwd)
-                want = checks(SHA256SUM, *opts, "theirs " + case, cwd=self.cwd)
-                self.assertEqual(got[0], want[0], (case, opts, got))
-                self.assertEqual(got[1], want[1], (case, opts))
-                self.assertEqual(got[2].replace(b"ours ", b""), want[2].replace(b"theirs ", b""),
-                                 (case, opts))
+                for merged in (False, True):  # merged: stdout flushed before each message
+                    got = checks(SHA3SUM, *opts, "ours " + case, cwd=self.cwd, merged=merged)
+                    want = checks(SHA256SUM, *opts, "theirs " + case, cwd=self.cwd,
+                                  merged=merged)
+                    self.assertEqual(got[0], want[0], (case, opts, got))
+                    self.assertEqual(got[1].replace(b"ours ", b""),
+                                     want[1].replace(b"theirs ", b""), (case, opts, merged))
+                    self.assertEqual(got[2].replace(b"ours ", b""),
+                                     want[2].replace(b"theirs ", b""), (case, opts))
                 compared += 1
-        self.assertEqual(compared, 35)
-        # A check file that cannot be opened, and none at all on standard input.
-        for args, stdin in ((["no such list"], None), ([], b"nothing\n")):
+        self.assertEqual(compared, 9 * 12)
+        # A check file that cannot be opened, one that cannot be read (a directory), none
+        # at all on standard input, and "-" named in a list read from standard input.
+        os.mkdir(os.path.join(self.cwd, "a directory"))
+        for args, stdin in ((["no such list"], None), (["a directory"], None),
+                            ([], b"nothing\n"), ([], b"%s  -\n" % (b"0" * 64))):
             self.assertEqual(checks(SHA3SUM, *args, cwd=self.cwd, stdin=stdin),
-                             checks(SHA256SUM, *args, cwd=self.cwd, stdin=stdin))
+                             checks(SHA256SUM, *args, cwd=self.cwd, stdin=stdin), args)
+
+    def test_standard_input_is_read_from_where_it_stands(self):
+        """Descriptor 0 as it was given, never /dev/stdin opened again: after a reader
+        that took part of a file, twice in a row, and as a socket."""
+        data = os.urandom(100000)
+        self.write("stdin data", data)
+        tools = [(SHA3SUM, hashlib.sha3_256, [[], ["-j", "2"]])]
+        if SHA256SUM is not None:  # coreutils beside it: the same bytes are hashed
+            tools.append((SHA256SUM, hashlib.sha256, [[]]))
+        for tool, ref, variants in tools:
+            for extra in variants:
+                def shell(command):
+                    out = subprocess.run(["sh", "-c", command, "sh", tool, *extra],
+                                         cwd=self.cwd, capture_output=True, check=False)
+                    self.assertEqual(out.returncode, 0, (tool, command, out.stderr))
+                    return out.stdout.decode()
+
+                empty = ref(b"").hexdigest()
+                self.assertEqual(
+                    shell('(dd bs=6 count=1 of=/dev/null status=none; "$@") < "stdin data"'),
+                    "%s  -\n" % ref(data[6:]).hexdigest(), tool)
+                both = "%s  -\n%s  -\n" % (ref(data).hexdigest(), empty)
+                self.assertEqual(shell('"$@" - - < "stdin data"'), both, tool)
+                self.assertEqual(shell('cat "stdin data" | "$@" - -'), both, tool)
+                mine, theirs = socket.socketpair()
+                with mine, theirs:
+                    proc = subprocess.Popen([tool, *extra], stdin=theirs, stdout=subprocess.PIPE,
+                                            stderr=subprocess.PIPE)
+                    mine.sendall(data)
+                    mine.shutdown(socket.SHUT_WR)
+                    out, err = proc.communicate(timeout=60)
+                self.assertEqual((proc.returncode, err), (0, b""), tool)
+                self.assertEqual(out.decode(), "%s  -\n" % ref(data).hexdigest(), tool)
 
     def test_empty_digest_is_no_ok(self):
         # An empty digest would match the empty output prefix of any file.
@@ -435,11 +496,25 @@ class Sha3sumCoreutilsConventions(unittest.TestCase):
                 (["--bogus", plain], "sha3sum: unrecognized option '--bogus'"),
                 (["-q", plain], "sha3sum: invalid option -- 'q'"),
                 (["-j", "0", plain], "sha3sum: invalid number of jobs '0' (1 to 256)"),
-                ([plain, "-a"], "sha3sum: option requires an argument -- 'a'")):
+                ([plain, "-a"], "sha3sum: option requires an argument -- 'a'"),
+                (["--algorithm"], "sha3sum: option '--algorithm' requires an argument"),
+                (["--len"], "sha3sum: option '--length' requires an argument")):
             out = run(SHA3SUM, *args)
             self.assertEqual((out.returncode, out.stdout), (1, b""), args)
             self.assertEqual(out.stderr.decode().splitlines(),
                              [message, "Try 'sha3sum --help' for more information."])
+        # A long option given an argument it does not take, or abbreviated ambiguously:
+        # named as given, as coreutils names it.
+        if SHA256SUM is not None:
+            for args in (["--tag=x"], ["--quiet=1"], ["--check=x"], ["--status=", plain],
+                         ["--st"], ["--warn=yes"], ["--bogus"], ["-q"], ["--tag", "-c", plain],
+                         # Options of -c alone, each named in its own message.
+                         ["--status", plain], ["--ignore-missing", "--quiet", plain],
+                         ["-w", plain], ["--quiet", plain], ["--strict", plain],
+                         ["--status", "-w", plain]):
+                ours, theirs = run(SHA3SUM, *args), run(SHA256SUM, *args)
+                self.assertEqual(ours.returncode, theirs.returncode, args)
+                self.assertEqual(neutral(ours.stderr), neutral(theirs.stderr), args)
         # The names of --tag, in any case, and the short ones.
         expected = run(SHA3SUM, "-a", "256", plain).stdout
         self.assertTrue(expected.startswith(hashlib.sha3_256(open(plain, "rb").read())
@@ -453,8 +528,12 @@ class Sha3sumCoreutilsConventions(unittest.TestCase):
         out = subprocess.run([SHA3SUM, "--", "-a"], cwd=self.cwd, capture_output=True)
         self.assertEqual(out.stdout.decode(), "%s  -a\n" % hashlib.sha3_256(b"dash").hexdigest())
 
+    @unittest.skipIf(os.environ.get("VEXO_TEST_EMULATED"),
+                     "RLIMIT_AS would bound the emulator's address space, not the program's")
     def test_long_output_streams_in_constant_memory(self):
         import resource
+        if ASAN:
+            self.skipTest("AddressSanitizer cannot run under RLIMIT_AS")
 
         def limit():  # 256 MiB of address space: a whole -l 10^12 output cannot fit
             resource.setrlimit(resource.RLIMIT_AS, (256 << 20, 256 << 20))
@@ -468,6 +547,14 @@ class Sha3sumCoreutilsConventions(unittest.TestCase):
         proc.communicate()
         with open(plain, "rb") as f:
             self.assertEqual(head.decode(), hashlib.shake_256(f.read()).hexdigest(100000))
+        # ParallelHash binds the length into its output and makes it whole: an output that
+        # cannot be had is refused for that file, with exit status 1, not an abort.
+        out = subprocess.run([SHA3SUM, "-a", "ParallelHash128", "-l", str(1 << 30), "with space",
+                              "with space"], cwd=self.cwd, capture_output=True, preexec_fn=limit)
+        self.assertEqual((out.returncode, out.stdout), (1, b""), out.stderr)
+        self.assertEqual(out.stderr.decode().splitlines(), 2 * [
+            "sha3sum: 'with space': memory exhausted: ParallelHash128 makes its 1073741824 "
+            "bytes of output whole"])
 
     def test_jobs_hash_files_at_once_and_print_in_argument_order(self):
         rng = random.Random(5)
@@ -516,6 +603,31 @@ class HashTreeManifests(unittest.TestCase):
             self.assertEqual(out.returncode, 1, out.stderr)
             self.assertIn(b"hash_tree: no such root: No such file or directory", out.stderr)
             self.assertEqual(sorted(os.listdir(top)), ["tree"])
+            # An output directory that is missing or not a directory is refused before any
+            # file is hashed.
+            with open(os.path.join(top, "tree", "f"), "wb") as f:
+                f.write(b"x")
+            for out_dir, problem in (("missing", "No such file or directory"),
+                                     ("tree/f", "Not a directory")):
+                out = subprocess.run([HASH_TREE, "-o", out_dir, "tree"], cwd=top,
+                                     capture_output=True)
+                self.assertEqual((out.returncode, out.stdout), (1, b""), out_dir)
+                self.assertEqual(out.stderr.decode(), "hash_tree: %s: %s\n" % (out_dir, problem))
+            out = subprocess.run([HASH_TREE, "--help"], capture_output=True)
+            self.assertEqual((out.returncode, out.stderr), (0, b""))
+            self.assertTrue(out.stdout.startswith(b"usage: hash_tree "), out.stdout)
+            self.assertIn(b"--algorithm NAME", out.stdout)
+
+    def test_preview_shows_whole_lines(self):
+        with tempfile.TemporaryDirectory() as top, tempfile.TemporaryDirectory() as out_dir:
+            deep = os.path.join("tree", *["d%03d" % i for i in range(150)], "file")  # 760 bytes
+            os.makedirs(os.path.join(top, os.path.dirname(deep)))
+            with open(os.path.join(top, deep), "wb") as f:
+                f.write(b"deep")
+            out = subprocess.run([HASH_TREE, "-o", out_dir, "tree"], cwd=top, capture_output=True)
+            self.assertEqual(out.returncode, 0, out.stderr)
+            line = "SHA3-256 (%s) = %s" % (deep, hashlib.sha3_256(b"deep").hexdigest())
+            self.assertEqual(out.stdout.decode().split("first entries:\n")[1], "  %s\n" % line)
 
     def test_manifest_is_checked_by_sha3sum_and_never_overwritten(self):
         with tempfile.TemporaryDirectory() as top, tempfile.TemporaryDirectory() as out_dir:

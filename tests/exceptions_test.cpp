@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <type_traits>
 
 namespace {
 
@@ -16,6 +17,9 @@ TEST(Error, CarriesItsMessageThroughEveryBase) {
     EXPECT_EQ(error->get_message(), "Illegal capacity for thread pool: 0");
   }
   EXPECT_THROW(throw vexo::Error("x"), std::runtime_error);
+  // The pool's namespace names the same type.
+  static_assert(std::is_same_v<vexo::util::Error, vexo::Error>);
+  EXPECT_THROW(throw vexo::Error("x"), vexo::util::Error);
   const vexo::Error empty("");
   EXPECT_EQ(empty.get_message(), "");
 }

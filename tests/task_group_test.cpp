@@ -1,12 +1,20 @@
 #include "vexo/util/task_group.hpp"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <future>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -180,6 +188,161 @@ TEST(TaskGroup, CancelRemovesWhatWaitsAndStopsWhatRuns) {
   });
   group.wait();
   EXPECT_EQ(later.load(), 1);
+}
+
+// Runs `f` on a thread of its own and returns once it has returned. A call
+// that has not returned within a minute hangs: the process is ended with a
+// message, since the hung call holds objects of the test.
+void expect_returns(const char* what, std::function<void()> f) {
+  auto done = std::make_shared<std::promise<void>>();
+  std::future<void> returned = done->get_future();
+  std::thread([f = std::move(f), done] {
+    f();
+    done->set_value();
+  }).detach();
+  if (returned.wait_for(60s) != std::future_status::ready) {
+    std::fprintf(stderr, "HANG: %s has not returned within 60 s\n", what);
+    std::fflush(stderr);
+    std::_Exit(1);
+  }
+}
+
+// A member is never stranded in the group's queue with no helper to run it:
+// not when it comes as a helper finds the queue empty and leaves (each
+// member here is queued the moment the last one ran, and must run without
+// a wait), nor when wait() removes an idle helper that a concurrent run()
+// counted on (then a helper must be pending for a member no one ran). The
+// windows are short: random pauses of a few microseconds sample them.
+TEST(TaskGroup, AMemberIsNeverLeftWithoutAHelper) {
+  std::mt19937 rng(20261209);
+  auto pause = [&rng] {
+    const auto spins = static_cast<unsigned>(rng() % 4000);
+    std::atomic<unsigned> k{0};
+    while (k.fetch_add(1, std::memory_order_relaxed) < spins) {
+    }
+  };
+  {
+    ThreadPool pool(1, 100);
+    TaskGroup group(pool);
+    std::atomic<int> ran{0};
+    for (int i = 0; i < 3000; ++i) {
+      pause();
+      group.run([&ran] { ++ran; });
+      // Spins, to come back within the helper's window of leaving.
+      const auto deadline = std::chrono::steady_clock::now() + 20s;
+      for (unsigned k = 1; ran.load() != i + 1; ++k) {
+        if (k % 4096 == 0 && std::chrono::steady_clock::now() > deadline) break;
+      }
+      ASSERT_EQ(ran.load(), i + 1) << "member " << i << " was stranded";
+    }
+    group.wait();
+  }
+  {
+    ThreadPool pool(1, 1000);
+    Gate release;
+    pool.add_task([&] { release.wait(); });  // helpers stay pending
+    struct OpenOnExit {
+      Gate& gate;
+      ~OpenOnExit() { gate.open(); }
+    } open_on_exit{release};  // also when an assertion below returns
+    // A member left queued in one round runs in a later one: its flag outlives the round.
+    std::vector<std::atomic<bool>> ran(1000);
+    TaskGroup group(pool, "group");
+    for (std::size_t round = 0; round < ran.size(); ++round) {
+      group.run([] {});  // queues a helper
+      std::atomic<bool> ready{false};
+      std::atomic<bool> go{false};
+      std::thread runner([&] {
+        ready = true;
+        while (!go) {
+        }
+        pause();
+        group.run([&ran, round] { ran[round] = true; });
+      });
+      while (!ready) {
+      }
+      go = true;
+      group.wait();
+      runner.join();
+      if (!ran[round]) {
+        const auto names = pool.get_pending_task_names();
+        ASSERT_NE(std::find(names.begin(), names.end(), "group"), names.end())
+            << "round " << round << ": a member waits with no helper";
+      }
+    }
+    release.open();
+    group.wait();
+  }
+}
+
+// wait_for() looks at its deadline before each member it runs itself, and
+// a timeout near Duration::max() saturates instead of overflowing.
+TEST(TaskGroup, WaitForChecksItsDeadlineBeforeEachMemberAndSaturates) {
+  ThreadPool pool(1, 100);
+  Gate release;
+  std::atomic<bool> started{false};
+  pool.add_task([&] {
+    started = true;
+    release.wait();
+  });
+  while (!started) std::this_thread::yield();
+  {
+    TaskGroup group(pool);  // its helpers wait behind the busy worker
+    std::atomic<int> ran{0};
+    for (int i = 0; i < 5; ++i) {
+      group.run([&ran] {
+        std::this_thread::sleep_for(20ms);
+        ++ran;
+      });
+    }
+    EXPECT_FALSE(group.wait_for(1ms));
+    EXPECT_LE(ran.load(), 1);  // the second member would begin past the deadline
+    group.wait();
+    EXPECT_EQ(ran.load(), 5);
+  }
+  release.open();
+  TaskGroup group(pool);
+  Gate member_started, member_release;
+  group.run([&] {
+    member_started.open();
+    member_release.wait();
+  });
+  std::thread opener([&] {
+    member_started.wait();
+    std::this_thread::sleep_for(20ms);  // likelier that wait_for() is blocked by now
+    member_release.open();
+  });
+  EXPECT_TRUE(group.wait_for(ThreadPool::Duration::max() - ThreadPool::Duration(1)));
+  opener.join();
+}
+
+// A member that ends its thread (pthread_exit) still counts as ended: waits
+// and the destructor return, and the members behind it run.
+TEST(TaskGroup, AMemberThatEndsItsThreadEndsAndWaitsReturn) {
+  ThreadPool pool(2, 100);
+  std::atomic<int> ran{0};
+  {
+    TaskGroup group(pool);
+    Gate exiting;
+    group.run([&] {
+      exiting.open();
+      pthread_exit(nullptr);
+    });
+    exiting.wait();  // taken by a helper on a worker, not by the wait below
+    for (int i = 0; i < 10; ++i) group.run([&ran] { ++ran; });
+    expect_returns("TaskGroup::wait()", [&] { group.wait(); });
+    EXPECT_EQ(ran.load(), 10);
+  }
+  auto group = std::make_unique<TaskGroup>(pool);
+  Gate exiting;
+  group->run([&] {
+    exiting.open();
+    pthread_exit(nullptr);
+  });
+  exiting.wait();
+  expect_returns("~TaskGroup()", [&] { group.reset(); });
+  pool.wait_idle();
+  EXPECT_EQ(ran.load(), 10);
 }
 
 // Groups and loops from several threads and from tasks, with removals by a

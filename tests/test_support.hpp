@@ -25,6 +25,15 @@
 #include "tamu/span.hpp"
 #include "vexo/util/exceptions.hpp"
 
+namespace vexo::test {
+
+// Whether the program runs under an emulator: ctest says so in a cross build
+// (cmake/toolchains), whose programs run under qemu-user. A limit on the
+// process's address space then binds the emulator's own mappings as well.
+inline bool emulated() { return std::getenv("VEXO_TEST_EMULATED") != nullptr; }
+
+}  // namespace vexo::test
+
 #if defined(__SANITIZE_THREAD__)
 #define VEXO_TEST_TSAN 1
 #elif defined(__has_feature)

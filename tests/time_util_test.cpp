@@ -404,20 +404,28 @@ TEST(Sleep, LowerBoundsAreExact) {
 
 TEST(Sleep, OverloadsConvertSecondsAndPickTheirType) {
   auto flag = make_flag(false);
-  // 1 is an int, 1.5 a double (an int overload would sleep 1000 ms), 2ULL
-  // an unsigned long long with a flag.
-  std::int64_t ms = wall_ms_of([] { vexo::sleep(1); });
-  EXPECT_GE(ms, 1000);
-  EXPECT_LT(ms, 1000 + kGenerous.count() * 1000);
-  ms = wall_ms_of([] { vexo::sleep(1.5); });
-  EXPECT_GE(ms, 1500);
-  EXPECT_LT(ms, 1500 + kGenerous.count() * 1000);
-  ms = wall_ms_of([&] { vexo::sleep(2ULL, flag.get()); });
-  EXPECT_GE(ms, 2000);
-  EXPECT_LT(ms, 2000 + kGenerous.count() * 1000);
+  // 1 is an int, 0.15 a double (an int overload would sleep 0 ms), 1ULL an
+  // unsigned long long with a flag. The calls sleep at once, each on its own
+  // thread and timed there, so that the test takes about a second.
+  auto timed = [](auto call) {
+    return std::async(std::launch::async, [call] { return wall_ms_of(call); });
+  };
+  auto one_int = timed([] { vexo::sleep(1); });
+  auto one_ull = timed([&flag] { vexo::sleep(1ULL, flag.get()); });
+  auto double_s = timed([] { vexo::sleep(0.15); });
+  auto quarter = timed([] { vexo::sleep(0.25); });
+  auto float_s = timed([] { vexo::sleep(0.0015f); });
+  for (auto* ms : {&one_int, &one_ull}) {
+    const std::int64_t got = ms->get();
+    EXPECT_GE(got, 1000);
+    EXPECT_LT(got, 1000 + kGenerous.count() * 1000);
+  }
+  const std::int64_t got = double_s.get();
+  EXPECT_GE(got, 150);
+  EXPECT_LT(got, 150 + kGenerous.count() * 1000);
   // 0.25 s truncates to 250 ms, 0.0015 s to 1 ms.
-  EXPECT_GE(wall_ms_of([] { vexo::sleep(0.25); }), 250);
-  EXPECT_GE(wall_ms_of([] { vexo::sleep(0.0015f); }), 1);
+  EXPECT_GE(quarter.get(), 250);
+  EXPECT_GE(float_s.get(), 1);
 }
 
 // A batch of calls that must each return at once. A single call that slept

@@ -122,8 +122,10 @@ class PendingStore {
   bool remove(Id id, PendingTask* out) { return take_out(id, out, nullptr); }
 
   // Makes due every task whose start time has come: wall start <= wall_now,
-  // steady start <= steady_now. Promoted wall tasks count as waiting from
-  // steady_now, steady ones from their start. kRenewSeq tasks get the
+  // steady start <= steady_now. Promoted tasks count as waiting from their
+  // start: a wall one from wall_now - start before steady_now (so a wall clock
+  // set forward lengthens the wait), a steady one from its start. kRenewSeq
+  // tasks get the
   // sequence number `renewed`.
   void promote(std::int64_t wall_now, std::int64_t steady_now, Seq renewed = 0) {
     // Room first, so that no task is lost between two heaps if memory is short.
@@ -133,7 +135,10 @@ class PendingStore {
       promoted_.reserve(std::max(most, 2 * promoted_.capacity()));
     }
     while (has_due_at(wall_, wall_now)) {
-      make_due(pop(wall_).slot, steady_now, renewed);
+      const StartEntry e = pop(wall_);
+      std::int64_t late;  // >= 0, since the task is due
+      if (__builtin_sub_overflow(wall_now, e.key, &late)) late = steady_now;
+      make_due(e.slot, steady_now - std::min(late, steady_now), renewed);
       drop_dead_front(wall_);
     }
     while (has_due_at(steady_, steady_now)) {
@@ -177,9 +182,9 @@ class PendingStore {
   // Takes the pending task `id` if it is due (after the last promote()),
   // wherever it stands in due order: moves its payload to *out and its ready
   // time to *ready, and returns true. Returns false, changing nothing, when
-  // no due task has that id. A task in the promoted heap does not carry its
-  // ready time outside its heap entry, which only a linear search would find:
-  // *ready is then the largest time, so that it counts as not having waited.
+  // no due task has that id. A task in the promoted heap carries its ready
+  // time only in its heap entry, which a linear search over that heap finds
+  // (the FIFO's entry is found by id anyway).
   bool take_due(Id id, PendingTask* out, std::int64_t* ready) { return take_out(id, out, ready); }
 
   // Moves every pending payload to `out` (appending), and empties the store.
@@ -309,7 +314,12 @@ class PendingStore {
       s = table_[pos];
       if (ready != nullptr) {
         if (at(s).state() != State::due_heap) return false;
+        // A linear search, for a task run in place only: the heap holds
+        // the tasks that became due later than their submission.
         *ready = std::numeric_limits<std::int64_t>::max();
+        for (const DueEntry& e : promoted_) {
+          if (e.slot == s) *ready = e.ready;
+        }
       }
       erase_index_at(pos);
     }

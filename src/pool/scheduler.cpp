@@ -34,8 +34,10 @@ constexpr int kSpinPauses = 256;
 constexpr std::int64_t kMinTime = std::numeric_limits<std::int64_t>::min();
 constexpr std::int64_t kMaxTime = std::numeric_limits<std::int64_t>::max();
 
-// The store's flag of a recurring series (beside its own kRenewSeq).
+// The store's flags of a recurring series and of a helper task (beside its
+// own kRenewSeq).
 constexpr std::uint8_t kSeriesFlag = 1;
+constexpr std::uint8_t kHelperFlag = 2;
 
 std::int64_t sub_sat(std::int64_t a, std::int64_t b) noexcept {
   std::int64_t r;
@@ -67,7 +69,7 @@ SteadyTime steady_after(Duration d) noexcept {
   return steady_add(steady_now(), std::max(d, Duration::zero()));
 }
 
-Run::~Run() {
+void Run::end_if_active() noexcept {
   if (!active_) return;
   if (in_call_) ended_ = steady_now();  // the thread is being unwound out of the callable
   scheduler_.end(*this);
@@ -137,7 +139,7 @@ Scheduler::Scheduler(std::size_t workers, std::size_t capacity)
 
 std::optional<TaskId> Scheduler::add(Task& fct, std::string& name, StartClock clock,
                                      std::int64_t start, WhenFull when_full, SteadyTime deadline,
-                                     const SeriesSettings* settings) {
+                                     const SeriesSettings* settings, bool helper) {
   // Read the clocks before taking the lock.
   SteadyTime steady = steady_now();
   if (clock == StartClock::wall &&
@@ -150,9 +152,10 @@ std::optional<TaskId> Scheduler::add(Task& fct, std::string& name, StartClock cl
   {
     Lock lock(mutex_);
     for (;;) {
-      if (closing_) {
+      if (closing_ || shut_) {
         if (when_full == WhenFull::throw_error) {
-          throw Error("Cannot add task: the pool is being destroyed");
+          throw Error(closing_ ? "Cannot add task: the pool is being destroyed"
+                               : "Cannot add task: the pool is closed");
         }
         return std::nullopt;
       }
@@ -162,12 +165,18 @@ std::optional<TaskId> Scheduler::add(Task& fct, std::string& name, StartClock cl
       block_i(lock, room_cv_, room_waiters_, deadline);
       steady = steady_now();
     }
+    // A series' run that became due before this submission queues ahead of
+    // it, whether or not a worker has looked at the queue since.
+    if (store_.has_waiting(StartClock::steady) &&
+        store_.earliest(StartClock::steady) <= ns(steady)) {
+      store_.promote(kMinTime, ns(steady), renewed_seq_i());
+    }
     id = next_id_;
     // Sleeping workers wait for the earliest start time (or 100 ms). Wake
     // one if this task is due, or sooner than every task of its clock.
     const bool sooner =
         clock == StartClock::due || !store_.has_waiting(clock) || start < store_.earliest(clock);
-    std::uint8_t flags = 0;
+    std::uint8_t flags = helper ? kHelperFlag : 0;
     if (settings != nullptr) {
       flags = kSeriesFlag | PendingStore::kRenewSeq;
       series_.add(id, Series{settings->period, settings->mode, SteadyTime(Duration(start)),
@@ -182,7 +191,7 @@ std::optional<TaskId> Scheduler::add(Task& fct, std::string& name, StartClock cl
       throw;
     }
     ++next_id_;
-    ++stats_.submitted;
+    ++(helper ? stats_.helpers_submitted : stats_.submitted);
     if (sooner && clock == StartClock::wall) next_wall_check_ = SteadyTime::min();
     if (clock == StartClock::due)
       posted_.store(posted_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
@@ -309,6 +318,9 @@ void Scheduler::promote_i(SteadyTime now) {
 bool Scheduler::take_id_i(Run& run, TaskId id, SteadyTime now) {
   if (series_.find(id) != nullptr) return false;  // a series is never run in place
   promote_i(now);
+  // A run in place stacks on the waiting one: room first, so that the task
+  // never leaves the queue to be lost by a failed allocation.
+  running_.reserve_one(run.worker_);
   PendingTask next;
   std::int64_t ready = 0;
   if (!store_.take_due(id, &next, &ready)) return false;
@@ -320,9 +332,12 @@ bool Scheduler::take_id_i(Run& run, TaskId id, SteadyTime now) {
 
 [[gnu::always_inline]] inline void Scheduler::start_i(Run& run, TaskId id, std::uint8_t flags,
                                                       std::int64_t ready, SteadyTime now) {
-  const Duration wait(std::max<std::int64_t>(0, ns(now) - ready));
-  stats_.total_queue_wait += wait;
-  stats_.max_queue_wait = std::max(stats_.max_queue_wait, wait);
+  run.helper_ = (flags & kHelperFlag) != 0;
+  if (!run.helper_) {
+    const Duration wait(std::max<std::int64_t>(0, ns(now) - ready));
+    stats_.total_queue_wait += wait;
+    stats_.max_queue_wait = std::max(stats_.max_queue_wait, wait);
+  }
   run.id_ = id;
   run.series_ = (flags & kSeriesFlag) != 0;
   run.failed_ = false;
@@ -340,23 +355,27 @@ bool Scheduler::take_id_i(Run& run, TaskId id, SteadyTime now) {
     run.stop_ = std::stop_source();  // tasks that take no token pay nothing
     run.token_ = run.stop_.get_token();
   }
-  run.depth_ = running_.push(run.worker_, RunningEntry{id, &run.name_, run.series_, &run.stop_});
+  running_.push(run.worker_, RunningEntry{id, &run.name_, run.series_, &run.stop_});
   run.active_ = true;
   room_made_i();
 }
 
 [[gnu::always_inline]] inline void Scheduler::finish_i(Run& run, Task& spent, bool forced) {
-  running_.pop(run.worker_);
+  running_.pop(run.worker_, &run.name_);
   run.active_ = false;
   if (run.stop_.stop_possible()) {
     run.stop_ = std::stop_source(std::nostopstate);
     run.token_ = std::stop_token();
   }
-  const Duration run_time(std::max<std::int64_t>(0, ns(run.ended_) - ns(run.started_)));
-  stats_.total_run_time += run_time;
-  stats_.max_run_time = std::max(stats_.max_run_time, run_time);
-  ++stats_.completed;
-  if (run.failed_) ++stats_.failed;
+  if (run.helper_) {
+    ++stats_.helpers_completed;  // its members' time is not a task's
+  } else {
+    const Duration run_time(std::max<std::int64_t>(0, ns(run.ended_) - ns(run.started_)));
+    stats_.total_run_time += run_time;
+    stats_.max_run_time = std::max(stats_.max_run_time, run_time);
+    ++stats_.completed;
+    if (run.failed_) ++stats_.failed;
+  }
   if (run.series_) {
     Series& s = *series_.find(run.id_);
     series_.end_run(s);
@@ -408,6 +427,16 @@ void Scheduler::requeue_i(Series& s, Run& run) {
 // Sleeps until a notification, the earliest start time, or (while a task
 // with a wall-clock start is pending) 100 ms, whichever comes first.
 void Scheduler::sleep_i(Lock& lock) {
+  const SteadyTime deadline = next_start_i();
+  ledger_.going_to_sleep();
+  const std::uint32_t seen = parked_.value();
+  lock.unlock();
+  parked_.park(seen, deadline == kSteadyNever ? INT64_MAX : ns(deadline));
+  lock.lock();
+  ledger_.woke_up();
+}
+
+SteadyTime Scheduler::next_start_i() const {
   SteadyTime deadline = kSteadyNever;
   const bool wall = store_.has_waiting(StartClock::wall);
   const bool steady = store_.has_waiting(StartClock::steady);
@@ -425,12 +454,7 @@ void Scheduler::sleep_i(Lock& lock) {
       deadline = std::min(deadline, now + wait);
     }
   }
-  ledger_.going_to_sleep();
-  const std::uint32_t seen = parked_.value();
-  lock.unlock();
-  parked_.park(seen, deadline == kSteadyNever ? INT64_MAX : ns(deadline));
-  lock.lock();
-  ledger_.woke_up();
+  return deadline;
 }
 
 bool Scheduler::spin_i(Lock& lock) {
@@ -472,13 +496,19 @@ Scheduler::WaitResult Scheduler::wait(std::optional<TaskId> id, SteadyTime deadl
     if (running_.on_stack(worker, *id)) {
       throw Error(tamu::cat("Cannot wait for task ", *id, " from inside that task"));
     }
-    if (help != nullptr && store_.contains(*id) && take_id_i(*help, *id, steady_now())) {
-      return WaitResult::run_in_place;
-    }
+  } else {
+    help = nullptr;  // only a worker runs a task in place
   }
   while (id ? pending_or_running_i(*id) : !idle_i()) {
+    SteadyTime until = deadline;
+    if (help != nullptr && store_.contains(*id)) {
+      if (take_id_i(*help, *id, steady_now())) return WaitResult::run_in_place;
+      // Not due yet: look again when the next start time comes, since this
+      // worker may be the only one that could run it.
+      until = std::min(until, next_start_i());
+    }
     if (deadline != kSteadyNever && steady_now() >= deadline) return WaitResult::timed_out;
-    if (!block_i(lock, done_cv_, id ? id_waiters_ : idle_waiters_, deadline)) {
+    if (!block_i(lock, done_cv_, id ? id_waiters_ : idle_waiters_, until)) {
       return WaitResult::closing;
     }
   }
@@ -487,8 +517,15 @@ Scheduler::WaitResult Scheduler::wait(std::optional<TaskId> id, SteadyTime deadl
 
 // --- Removal and stop ---------------------------------------------------------------
 
-void Scheduler::removed_i(std::size_t count) {
-  stats_.removed += count;
+std::size_t Scheduler::helpers_in(const std::vector<PendingTask>& tasks) noexcept {
+  return static_cast<std::size_t>(
+      std::count_if(tasks.begin(), tasks.end(),
+                    [](const PendingTask& t) { return (t.flags & kHelperFlag) != 0; }));
+}
+
+void Scheduler::removed_i(std::size_t count, std::size_t helpers) {
+  stats_.removed += count - helpers;
+  stats_.helpers_removed += helpers;
   room_made_i();
   ended_i();
 }
@@ -498,12 +535,13 @@ bool Scheduler::remove_i(TaskId id, Task& removed) {
   if (store_.remove(id, &out)) {
     if ((out.flags & kSeriesFlag) != 0) series_.erase(id);
     removed = std::move(out.fct);
-  } else {
-    // A series during a run: that run finishes, no other starts.
-    Series* s = series_.find(id);
-    if (s == nullptr || s->ended) return false;
-    s->ended = true;
+    removed_i(1, (out.flags & kHelperFlag) != 0 ? 1 : 0);
+    return true;
   }
+  // A series during a run: that run finishes, no other starts.
+  Series* s = series_.find(id);
+  if (s == nullptr || s->ended) return false;
+  s->ended = true;
   removed_i(1);
   return true;
 }
@@ -520,7 +558,7 @@ std::size_t Scheduler::remove_all(std::vector<Task>& removed) {
   std::size_t count = discarded.size() + series_.end_all();
   removed.reserve(removed.size() + discarded.size());
   for (PendingTask& t : discarded) removed.push_back(std::move(t.fct));
-  removed_i(count);
+  removed_i(count, helpers_in(discarded));
   return count;
 }
 
@@ -547,6 +585,21 @@ bool Scheduler::request_stop(TaskId id, Task& removed) {
   return true;
 }
 
+void Scheduler::shut(std::vector<Task>& removed) {
+  Lock lock(mutex_);
+  if (shut_) return;
+  shut_ = true;
+  std::vector<TaskId> ids;
+  ids.reserve(series_.size());
+  removed.reserve(removed.size() + series_.size());
+  series_.for_each([&ids](TaskId id, const Series&) { ids.push_back(id); });
+  for (const TaskId id : ids) {
+    Task fct;
+    if (remove_i(id, fct) && fct) removed.push_back(std::move(fct));
+  }
+  if (room_waiters_ > 0) room_cv_.notify_all();
+}
+
 void Scheduler::close(std::vector<Task>& removed) {
   std::vector<std::stop_source> stops;
   std::vector<PendingTask> discarded;
@@ -554,7 +607,9 @@ void Scheduler::close(std::vector<Task>& removed) {
     Lock lock(mutex_);
     closing_ = true;
     store_.clear(discarded);
-    series_.end_all();
+    const std::size_t helpers = helpers_in(discarded);
+    stats_.helpers_removed += helpers;
+    stats_.removed += discarded.size() - helpers + series_.end_all();
     running_.for_each([&stops](const RunningEntry& e) {
       if (e.stop->stop_possible()) stops.push_back(*e.stop);
     });

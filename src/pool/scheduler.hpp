@@ -63,11 +63,15 @@ class Scheduler;
 class Run {
  public:
   Run(Scheduler& scheduler, std::size_t worker) noexcept : scheduler_(scheduler), worker_(worker) {}
-  ~Run();
+  ~Run() { end_if_active(); }
   Run(const Run&) = delete;
   Run& operator=(const Run&) = delete;
 
   bool active() const noexcept { return active_; }
+  // Records the end of the run if nothing did yet (a forced unwinding out of
+  // the callable ends it now). A worker whose thread is being unwound calls
+  // it before a replacement takes the same worker's place.
+  void end_if_active() noexcept;
   TaskId id() const noexcept { return id_; }
   const std::string& name() const noexcept { return name_; }
 
@@ -82,9 +86,9 @@ class Run {
   friend class Scheduler;
   Scheduler& scheduler_;
   const std::size_t worker_;
-  std::size_t depth_ = 0;  // place in the worker's stack of running tasks
-  bool active_ = false;    // taken, and its end not yet recorded
+  bool active_ = false;  // taken, and its end not yet recorded
   bool series_ = false;
+  bool helper_ = false;  // a TaskGroup's or parallel_for's: counted apart
   bool failed_ = false;
   TaskId id_ = 0;
   Task task_;
@@ -120,10 +124,12 @@ class Scheduler {
   // "Cannot add task: Pending queue has reached capacity (<capacity>)",
   // returns empty, or waits until `deadline`, as `when_full` says; a pool
   // being destroyed throws "Cannot add task: the pool is being destroyed" or
-  // returns empty.
+  // returns empty. A `helper` (a TaskGroup's or parallel_for's) counts in the
+  // helpers' statistics instead of the tasks'.
   std::optional<TaskId> add(Task& fct, std::string& name, StartClock clock, std::int64_t start,
                             WhenFull when_full, SteadyTime deadline = {},
-                            const SeriesSettings* series = nullptr) VEXO_EXCLUDES(mutex_);
+                            const SeriesSettings* series = nullptr, bool helper = false)
+      VEXO_EXCLUDES(mutex_);
 
   // --- Workers -----------------------------------------------------------------
 
@@ -163,6 +169,10 @@ class Scheduler {
   std::size_t remove_all(std::vector<Task>& removed) VEXO_EXCLUDES(mutex_);
   // As ThreadPool::request_stop(); a removed callable moves to `removed`.
   bool request_stop(TaskId id, Task& removed) VEXO_EXCLUDES(mutex_);
+  // ThreadPool::close(): refuses submissions from now on and ends every
+  // series (a pending run's callable moves to `removed`); the pending tasks
+  // stay. Wakes callers waiting for room.
+  void shut(std::vector<Task>& removed) VEXO_EXCLUDES(mutex_);
   // Refuses submissions from now on, removes every pending task into
   // `removed`, ends every series, wakes every blocked caller and waits until
   // each has left, and asks every running task to stop.
@@ -207,15 +217,29 @@ class Scheduler {
       for (auto& stack : stacks_) stack.reserve(4);
     }
     std::size_t size() const noexcept { return count_; }
-    std::size_t push(std::size_t worker, const RunningEntry& entry) {
-      stacks_[worker].push_back(entry);
-      ++count_;
-      return stacks_[worker].size() - 1;
+    // Makes room for one more entry on `worker`'s stack, so that push()
+    // cannot fail once a task has left the queue. Throws std::bad_alloc.
+    void reserve_one(std::size_t worker) {
+      auto& stack = stacks_[worker];
+      if (stack.size() == stack.capacity()) stack.reserve(2 * stack.size());
     }
-    RunningEntry& at(std::size_t worker, std::size_t depth) { return stacks_[worker][depth]; }
-    void pop(std::size_t worker) noexcept {
-      stacks_[worker].pop_back();
-      --count_;
+    void push(std::size_t worker, const RunningEntry& entry) noexcept {
+      stacks_[worker].push_back(entry);  // reserved: does not throw
+      ++count_;
+    }
+    // Removes the entry of the run whose name is `name` (the Run's own
+    // string, unique among live runs): normally the top of the stack, but
+    // found by identity, so that no run can ever pop another's entry.
+    void pop(std::size_t worker, const std::string* name) noexcept {
+      auto& stack = stacks_[worker];
+      for (auto it = stack.end(); it != stack.begin();) {
+        --it;
+        if (it->name == name) {
+          stack.erase(it);
+          --count_;
+          return;
+        }
+      }
     }
     RunningEntry* find(TaskId id) noexcept;
     const RunningEntry* find(TaskId id) const noexcept;
@@ -316,8 +340,13 @@ class Scheduler {
     return true;
   }
   void wake_one() noexcept { parked_.wake(1); }
-  // Counts a task or series removed, and wakes whoever waits for room or ends.
-  void removed_i(std::size_t count) VEXO_REQUIRES(mutex_);
+  // When an idle worker must look at the queue again: the earliest start
+  // time, or 100 ms while a task with a wall-clock start is pending.
+  SteadyTime next_start_i() const VEXO_REQUIRES(mutex_);
+  // Counts tasks or series removed (`helpers` of them helpers), and wakes
+  // whoever waits for room or ends.
+  void removed_i(std::size_t count, std::size_t helpers = 0) VEXO_REQUIRES(mutex_);
+  static std::size_t helpers_in(const std::vector<PendingTask>& tasks) noexcept;
   // A task ended or was removed: wake the waits that may be over.
   void ended_i() VEXO_REQUIRES(mutex_) {
     if (id_waiters_ > 0 || (idle_waiters_ > 0 && idle_i())) done_cv_.notify_all();
@@ -355,6 +384,8 @@ class Scheduler {
   std::size_t blocked_ VEXO_GUARDED_BY(mutex_) = 0;
   /// Set by close(): submissions are refused and waits return.
   bool closing_ VEXO_GUARDED_BY(mutex_) = false;
+  /// Set by shut(): submissions are refused.
+  bool shut_ VEXO_GUARDED_BY(mutex_) = false;
   /// Set by stop_workers(): next() returns false.
   bool stopping_ VEXO_GUARDED_BY(mutex_) = false;
   PendingStore store_ VEXO_GUARDED_BY(mutex_);

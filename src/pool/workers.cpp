@@ -87,6 +87,9 @@ VEXO_CATCHES_FORCED_UNWIND void Workers::main(std::size_t worker) {
   try {
     loop(run);
   } catch (abi::__forced_unwind&) {
+    // The end of the dying run is recorded first: the replacement takes
+    // the same worker's place in the record of running tasks.
+    run.end_if_active();
     replace(worker, run.id(), run.name());
     throw;
   }

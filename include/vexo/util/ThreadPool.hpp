@@ -25,6 +25,10 @@ namespace vexo::util {
 
 namespace detail {
 
+/// The library's own access to a pool's internals (TaskGroup and
+/// parallel_for queue their helper tasks through it); not for users.
+struct PoolAccess;
+
 /// True for an integer or a null pointer, which must not stand where a task's
 /// name goes: `add_task(f, 0)` would make a std::string from a null pointer.
 /// The overloads constrained on it are deleted, so such a call does not
@@ -147,15 +151,28 @@ class ThreadPool {
 
   /// Counts since the pool was made (see stats()). Later 2.x versions may
   /// append members.
+  ///
+  /// The helper tasks that TaskGroup and parallel_for queue (each running
+  /// many of their callables) are counted apart, in the helpers_ members,
+  /// and in none of the others (nor in the times): a plain task counts once
+  /// in submitted and then once in completed or removed.
   struct Stats {
     std::uint64_t submitted = 0;  ///< Accepted submissions (a series counts once).
     std::uint64_t completed = 0;  ///< Runs that ended, normally or by an exception.
     std::uint64_t failed = 0;     ///< Runs whose exception went to the handler or std::cerr.
-    std::uint64_t removed = 0;    ///< Tasks and series removed before they ran or ended.
-    Duration total_queue_wait{};  ///< From due (submission or start time) to a worker taking it.
-    Duration max_queue_wait{};    ///< The longest of those waits.
-    Duration total_run_time{};    ///< Time spent in runs, summed.
-    Duration max_run_time{};      ///< The longest run.
+    /// Tasks and series removed before they ran or ended, also by the
+    /// destructor or close().
+    std::uint64_t removed = 0;
+    /// From due (submission or start time, a wall-clock start as the wall
+    /// clock tells) to a worker taking it; a task run in place by a waiter
+    /// waits until then, as if another worker took it.
+    Duration total_queue_wait{};
+    Duration max_queue_wait{};            ///< The longest of those waits.
+    Duration total_run_time{};            ///< Time spent in runs, summed.
+    Duration max_run_time{};              ///< The longest run.
+    std::uint64_t helpers_submitted = 0;  ///< Helper tasks queued (since 2.2).
+    std::uint64_t helpers_completed = 0;  ///< Helper runs that ended (since 2.2).
+    std::uint64_t helpers_removed = 0;    ///< Helpers removed before they ran (since 2.2).
   };
 
   /// Receives the failures of tasks without a future: the task's id, its
@@ -182,12 +199,14 @@ class ThreadPool {
 
   /// Destroys the pool:
   /// 1. Submissions are refused from now on (add_task() and submit() throw
-  ///    vexo::Error "Cannot add task: the pool is being destroyed",
+  ///    vexo::Error "Cannot add task: the pool is being destroyed" (or, after
+  ///    close(), "Cannot add task: the pool is closed"),
   ///    try_add_task() and add_task_wait() return empty), and waits return at
   ///    once.
   /// 2. The pending tasks are removed without running (their callables are
-  ///    destroyed on this thread; a future of submit() gets broken_promise),
-  ///    and recurring series start no further run.
+  ///    destroyed on this thread; a future of submit() gets broken_promise;
+  ///    they count in Stats::removed), and recurring series start no further
+  ///    run.
   /// 3. Every caller blocked in add_task_wait(), wait(), wait_for(),
   ///    wait_idle() or wait_idle_for() is woken (they return empty, false,
   ///    false, at once and false), and the destructor waits for each to leave.
@@ -210,8 +229,9 @@ class ThreadPool {
   ///
   /// Throws vexo::Error
   /// "Cannot add task: Pending queue has reached capacity (<capacity>)" when
-  /// the queue is full, and "Cannot add task: the pool is being destroyed"
-  /// during destruction; the pool is unchanged then and no id is used.
+  /// the queue is full, "Cannot add task: the pool is closed" after close(),
+  /// and "Cannot add task: the pool is being destroyed" during destruction;
+  /// the pool is unchanged then and no id is used.
   VEXO_API TaskId add_task(Task fct, TimePoint start_time, std::string name = {});
 
   /// Queues `fct` to run no earlier than the steady-clock time `start`, which
@@ -234,15 +254,21 @@ class ThreadPool {
   = delete;
 
   /// As add_task(fct, name), but returns an empty optional instead of
-  /// throwing when the queue is full or the pool is being destroyed. `fct` is
+  /// throwing when the queue is full, the pool is closed (close()) or being
+  /// destroyed. `fct` is
   /// moved from only when the task is queued: a caller that passes a Task
   /// keeps its callable on failure and may retry with it.
   VEXO_API std::optional<TaskId> try_add_task(Task&& fct, std::string name = {});
 
-  /// As try_add_task(fct, name), but waits while the queue is full, at most
-  /// `timeout` (steady clock); returns an empty optional if the queue is still
-  /// full then, or once the pool is being destroyed. A task or a removal that
-  /// makes room wakes the caller. `fct` is moved from only on success.
+  /// As try_add_task(fct, name), but waits for room while the queue is full,
+  /// at most `timeout` (steady clock); returns an empty optional if the queue
+  /// is still full then, or once the pool is closed (close()) or being
+  /// destroyed. A task or a removal that makes room wakes the caller. `fct`
+  /// is moved from only on success.
+  std::optional<TaskId> try_add_task_for(Task&& fct, Duration timeout, std::string name = {}) {
+    return add_task_wait(std::move(fct), timeout, std::move(name));
+  }
+  /// The 2.0 name of try_add_task_for(), which it is.
   VEXO_API std::optional<TaskId> add_task_wait(Task&& fct, Duration timeout, std::string name = {});
 
   /// Queues `fct` to run with `name` and returns its id and the future of its
@@ -253,6 +279,10 @@ class ThreadPool {
   /// A full queue throws as add_task does, and nothing is queued. The only
   /// allocations are those of std::packaged_task (its shared state, which
   /// holds `fct`, and its result), plus the name if it is long.
+  ///
+  /// Throws vexo::Error "Cannot submit a null function pointer" for a null
+  /// function pointer (an empty std::function is queued, and its future
+  /// gets std::bad_function_call).
   ///
   /// Blocking on the future inside a task of the same pool is invisible to
   /// the pool: unlike wait(id), get() does not run the task in place, and
@@ -310,6 +340,19 @@ class ThreadPool {
   /// period is zero or less, and as add_task when the queue is full.
   VEXO_API TaskId add_recurring(Task fct, Duration initial_delay, Duration period,
                                 std::string name = {}, Recurrence mode = Recurrence::fixed_rate);
+
+  /// Closes the pool for a drain-then-stop: submissions are refused from now
+  /// on (add_task(), submit() and add_recurring() throw vexo::Error
+  /// "Cannot add task: the pool is closed"; try_add_task() and
+  /// try_add_task_for() return empty, and a caller waiting for room in
+  /// try_add_task_for() is woken to return empty), also from the pool's own
+  /// tasks. The pending tasks still run, the delayed ones at their start
+  /// times; recurring series end (as by remove_pending_task(): a pending run
+  /// is removed, a run in progress finishes). So wait_idle() returns once
+  /// the queue has run out, and the pool never starts work again. Does not
+  /// block. Calling it again does nothing. A TaskGroup or parallel_for on a
+  /// closed pool runs its callables on the calling thread.
+  VEXO_API void close();
 
   /// Blocks until no task is pending and none is running. Tasks due later,
   /// and recurring series, count as pending: with one of them queued this
@@ -443,6 +486,10 @@ class ThreadPool {
   static auto package(F&& fct) {
     using D = std::decay_t<F>;
     using R = typename detail::SubmitResult<D>::type;
+    if constexpr (std::is_pointer_v<D>) {
+      // A packaged_task would call it; refuse before anything is queued.
+      if (fct == nullptr) throw Error("Cannot submit a null function pointer");
+    }
     if constexpr (std::is_invocable_v<D&, std::stop_token>) {
       std::packaged_task<R(std::stop_token)> task(std::forward<F>(fct));
       std::future<R> future = task.get_future();
@@ -454,6 +501,7 @@ class ThreadPool {
     }
   }
 
+  friend struct detail::PoolAccess;
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };

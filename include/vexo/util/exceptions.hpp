@@ -41,3 +41,16 @@ class VEXO_API Error : public std::runtime_error {
 };
 
 }  // namespace vexo
+
+namespace vexo::util {
+
+/// The same type as vexo::Error, under the namespace of the pool: the pool
+/// (ThreadPool, Task, TaskGroup, parallel_for) and version() live in
+/// vexo::util, everything else (hashing, text, time, directories, and the
+/// exception type itself) in vexo, and this alias lets
+/// `catch (const vexo::util::Error&)` catch what any part of the library
+/// throws. An alias, not a new class: nothing changes in what is thrown or in
+/// the ABI.
+using Error = ::vexo::Error;
+
+}  // namespace vexo::util

@@ -1,7 +1,8 @@
 /// \file
-/// Feeding a whole file to a streaming hash object: regular files in large
-/// runs read on other threads while the caller hashes, pipes, FIFOs and
-/// character devices until their end.
+/// Feeding a whole file, or an open descriptor from where it stands, to a
+/// streaming hash object: regular files in large runs read on other threads
+/// while the caller hashes, pipes, FIFOs, sockets and character devices until
+/// their end.
 #pragma once
 
 #include <cstddef>
@@ -28,6 +29,12 @@ using FileConsumer = void (*)(void* context, const unsigned char* data, std::siz
 /// update_from_file() for the contract. Exported so that the template below
 /// only adapts the hashing object.
 VEXO_API void read_file(const std::filesystem::path& path, void* context, FileConsumer consume);
+
+/// Reads the open descriptor `fd` from its current offset to its end and
+/// passes every byte, in order, to `consume(context, ...)` on the calling
+/// thread; see update_from_fd() for the contract. `name` (may be null) starts
+/// the messages of the exceptions.
+VEXO_API void read_descriptor(int fd, const char* name, void* context, FileConsumer consume);
 
 }  // namespace detail
 
@@ -76,6 +83,47 @@ void update_from_file(H& hasher, const std::filesystem::path& path) {
   detail::read_file(path, &hasher, [](void* context, const unsigned char* data, std::size_t size) {
     static_cast<H*>(context)->update(tamu::span<const unsigned char>(data, size));
   });
+}
+
+/// Feeds what the open descriptor `fd` holds from where it stands to its end
+/// to `hasher`, as update_from_file() feeds a file: by calls of
+/// `hasher.update(tamu::span<const unsigned char>)` on the calling thread, in
+/// order, with the same runs, reader threads and memory for a regular file.
+/// This is the form for standard input (descriptor 0) and for anything
+/// already open: a pipe, a FIFO, a socket, a terminal or a regular file that
+/// another part of the program has partly read.
+///
+/// - Ownership: the descriptor stays the caller's; it is neither closed nor
+///   duplicated, and its flags are not changed.
+/// - Position: a seekable descriptor (a regular file) is read from its current
+///   offset, and on a normal return its offset stands at the end of what was
+///   read, as after read(2) to the end, so that a second call reads nothing
+///   more. Pipes, sockets and devices are read with read(2) until it reports
+///   their end (end of file, or the peer's shutdown for a socket).
+/// - A descriptor in non-blocking mode that has no data yet fails with
+///   `EAGAIN`, as read(2) does; a descriptor not open for reading with `EBADF`.
+///
+/// Throws std::system_error with the errno value and a message that starts
+/// with `name` when given, else with "descriptor N" (`"descriptor 9: Bad file
+/// descriptor"`); `hasher` may then have taken part of the input, and the
+/// offset is unspecified. Throws std::bad_alloc when the buffers cannot be
+/// had. An exception from `hasher.update` propagates unchanged, after the
+/// reader threads have been stopped and joined.
+///
+/// Thread-safety: calls on different descriptors may run at once; two calls
+/// at once on descriptors that share one open file description (such as a
+/// descriptor and its dup(2)) interleave their bytes.
+///
+/// Example:
+///   vexo::Sha3_256 h;
+///   vexo::update_from_fd(h, STDIN_FILENO, "-");  // standard input from where it stands
+///   std::array<unsigned char, 32> digest = h.finalize();
+template <class H>
+void update_from_fd(H& hasher, int fd, const char* name = nullptr) {
+  detail::read_descriptor(
+      fd, name, &hasher, [](void* context, const unsigned char* data, std::size_t size) {
+        static_cast<H*>(context)->update(tamu::span<const unsigned char>(data, size));
+      });
 }
 
 }  // namespace vexo

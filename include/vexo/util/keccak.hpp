@@ -1,10 +1,13 @@
 /// \file
-/// Names follow the published Keccak reference interface on purpose; do not
-/// rename. This file and the keccak_*.cpp sources keep that style throughout,
-/// locals included; house style resumes in sha3.cpp.
+/// The Keccak layer under the hashing functions: the Keccak-p[1600]
+/// permutation of FIPS 202 (one state, or four at once), the operations that
+/// read and write its 200-byte state, and the sponge construction on top of
+/// them, one-shot or incremental.
 ///
-/// The Keccak-p[1600] permutation of FIPS 202, the operations that read and
-/// write its 200-byte state, and the sponge construction on top of them.
+/// The names and conventions are those of the published Keccak reference
+/// interface (`KeccakP1600_*`, `Sponge*`, `int` results), so that code written
+/// against that interface reads the same here; the library keeps that style
+/// in this header and in its keccak_*.cpp sources.
 ///
 /// Conventions of this layer:
 /// - A state is a caller-owned block of state_size bytes aligned to
