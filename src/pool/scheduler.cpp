@@ -430,9 +430,8 @@ void Scheduler::sleep_i(Lock& lock) {
   const SteadyTime deadline = next_start_i();
   ledger_.going_to_sleep();
   const std::uint32_t seen = parked_.value();
-  lock.unlock();
-  parked_.park(seen, deadline == kSteadyNever ? INT64_MAX : ns(deadline));
-  lock.lock();
+  lock.while_released(
+      [&] { parked_.park(seen, deadline == kSteadyNever ? INT64_MAX : ns(deadline)); });
   ledger_.woke_up();
 }
 
@@ -460,13 +459,13 @@ SteadyTime Scheduler::next_start_i() const {
 bool Scheduler::spin_i(Lock& lock) {
   const std::uint32_t seen = posted_.load(std::memory_order_relaxed);
   ++spinning_;
-  lock.unlock();
   bool posted = false;
-  for (int i = 0; i < kSpinPauses && !posted; ++i) {
-    spin_pause();
-    posted = posted_.load(std::memory_order_relaxed) != seen;
-  }
-  lock.lock();
+  lock.while_released([&] {
+    for (int i = 0; i < kSpinPauses && !posted; ++i) {
+      spin_pause();
+      posted = posted_.load(std::memory_order_relaxed) != seen;
+    }
+  });
   --spinning_;
   return posted;
 }

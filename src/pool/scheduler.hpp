@@ -423,6 +423,15 @@ class VEXO_SCOPED_CAPABILITY Scheduler::Lock {
   // Waits for a notification or `deadline`; the mutex is released meanwhile
   // and held again on return. Spurious wake-ups are harmless: every caller
   // looks at the state again after waiting.
+  // Runs f() with the mutex released, and holds it again on return. (Through
+  // the std::mutex, as wait_until does: the analysis sees the lock held
+  // throughout, which is what the caller may rely on.)
+  template <class F>
+  void while_released(F&& f) {
+    mutex_.native().unlock();
+    f();
+    mutex_.native().lock();
+  }
   void wait_until(std::condition_variable& cv, SteadyTime deadline) {
     std::unique_lock<std::mutex> native(mutex_.native(), std::adopt_lock);
     if (deadline == kSteadyNever) {
