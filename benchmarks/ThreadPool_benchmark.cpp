@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "vexo/util/ThreadPool.hpp"
+#include "vexo/util/task_group.hpp"
 
 namespace {
 
@@ -221,6 +222,50 @@ void BM_Children(benchmark::State& state) {
 BENCHMARK(BM_Children<VexoPool>)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Children<AsioPool>)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Children<TbbPool>)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// The same fan-out with the children (and the parents) as members of one
+// batch: TaskGroup::run beside oneTBB's task_group, both on 2 workers.
+void BM_ChildrenGroup_Vexo(benchmark::State& state) {
+  constexpr std::int64_t kParents = 1000, kChildren = 100;
+  ThreadPool pool(2, std::size_t{1} << 22);
+  std::atomic<std::int64_t> ran{0};
+  for (auto _ : state) {
+    vexo::util::TaskGroup group(pool);
+    for (std::int64_t i = 0; i < kParents; ++i) {
+      group.run([&group, &ran] {
+        for (std::int64_t c = 0; c < kChildren; ++c) {
+          group.run([&ran] { ran.fetch_add(1, std::memory_order_relaxed); });
+        }
+      });
+    }
+    group.wait();
+  }
+  benchmark::DoNotOptimize(ran.load());
+  state.SetItemsProcessed(state.iterations() * kParents * kChildren);
+}
+BENCHMARK(BM_ChildrenGroup_Vexo)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+void BM_ChildrenGroup_Tbb(benchmark::State& state) {
+  constexpr std::int64_t kParents = 1000, kChildren = 100;
+  tbb::task_arena arena(2, 0);
+  std::atomic<std::int64_t> ran{0};
+  for (auto _ : state) {
+    arena.execute([&ran] {
+      tbb::task_group group;
+      for (std::int64_t i = 0; i < kParents; ++i) {
+        group.run([&group, &ran] {
+          for (std::int64_t c = 0; c < kChildren; ++c) {
+            group.run([&ran] { ran.fetch_add(1, std::memory_order_relaxed); });
+          }
+        });
+      }
+      group.wait();
+    });
+  }
+  benchmark::DoNotOptimize(ran.load());
+  state.SetItemsProcessed(state.iterations() * kParents * kChildren);
+}
+BENCHMARK(BM_ChildrenGroup_Tbb)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 // --- Backlog: 200,000 due tasks while N tasks due in one hour wait ----------
 

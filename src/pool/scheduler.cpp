@@ -25,6 +25,12 @@ constexpr nanoseconds kMaxWallWait = milliseconds(100);
 // while a task with a wall-clock start is pending.
 constexpr nanoseconds kBusyWallCheck = milliseconds(1);
 
+// A worker that runs out of tasks spins up to kSpinRounds times kSpinPauses
+// pauses (a few microseconds) before it sleeps, starting a new round only
+// when a submission came during the last one (and another worker took it).
+constexpr int kSpinRounds = 4;
+constexpr int kSpinPauses = 256;
+
 constexpr std::int64_t kMinTime = std::numeric_limits<std::int64_t>::min();
 constexpr std::int64_t kMaxTime = std::numeric_limits<std::int64_t>::max();
 
@@ -187,9 +193,11 @@ std::optional<TaskId> Scheduler::add(Task& fct, std::string& name, StartClock cl
     ++next_id_;
     ++(helper ? stats_.helpers_submitted : stats_.submitted);
     if (sooner && clock == StartClock::wall) next_wall_check_ = SteadyTime::min();
-    wake = sooner && ledger_.claim();
+    if (clock == StartClock::due)
+      posted_.store(posted_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    wake = sooner && claim_wake_i();
   }
-  if (wake) work_cv_.notify_one();
+  if (wake) wake_one();
   return id;
 }
 
@@ -213,9 +221,16 @@ bool Scheduler::on_worker(std::size_t* worker) const noexcept {
 bool Scheduler::next(Run& run, Task& spent, bool sleep) {
   Lock lock(mutex_);
   SteadyTime now;
+  // A worker that just ran a task while tasks were being submitted spins
+  // for the next one before it sleeps: a stream of submissions then costs
+  // no wake-up at all. One that was woken, or whose task ran with no
+  // submission meanwhile (a series, a sporadic task), sleeps at once, so a
+  // pool that is mostly idle spends no more CPU than before.
+  int spins = 0;
   if (run.active_) {
     finish_i(run, spent, false);
     now = run.ended_;
+    if (posted_.load(std::memory_order_relaxed) != run.posted_seen_) spins = kSpinRounds;
   } else {
     now = steady_now();
   }
@@ -227,6 +242,9 @@ bool Scheduler::next(Run& run, Task& spent, bool sleep) {
       lock.unlock();
       spent.reset();
       lock.lock();
+    } else if (sleep && spins > 0) {
+      --spins;
+      if (!spin_i(lock)) spins = 0;
     } else if (sleep) {
       sleep_i(lock);
     } else {
@@ -237,9 +255,10 @@ bool Scheduler::next(Run& run, Task& spent, bool sleep) {
   // More work may be due: pass the wake-up on, so that a burst of
   // submissions gets every idle worker going without the submitter waking
   // more workers than there are tasks.
-  const bool wake_another = store_.has_due() && ledger_.claim();
+  run.posted_seen_ = posted_.load(std::memory_order_relaxed);
+  const bool wake_another = store_.has_due() && claim_wake_i();
   lock.unlock();
-  if (wake_another) work_cv_.notify_one();
+  if (wake_another) wake_one();
   return true;
 }
 
@@ -252,7 +271,8 @@ void Scheduler::end(Run& run) noexcept {
 void Scheduler::stop_workers() {
   Lock lock(mutex_);
   stopping_ = true;
-  work_cv_.notify_all();
+  parked_.bump();
+  parked_.wake_all();
 }
 
 PendingStore::Seq Scheduler::renewed_seq_i() {
@@ -401,7 +421,7 @@ void Scheduler::requeue_i(Series& s, Run& run) {
     return;
   }
   // A worker asleep until a later start must look again.
-  if (store_.earliest(StartClock::steady) == next && ledger_.claim()) work_cv_.notify_one();
+  if (store_.earliest(StartClock::steady) == next && claim_wake_i()) wake_one();
 }
 
 // Sleeps until a notification, the earliest start time, or (while a task
@@ -409,7 +429,9 @@ void Scheduler::requeue_i(Series& s, Run& run) {
 void Scheduler::sleep_i(Lock& lock) {
   const SteadyTime deadline = next_start_i();
   ledger_.going_to_sleep();
-  lock.wait_until(work_cv_, deadline);
+  const std::uint32_t seen = parked_.value();
+  lock.while_released(
+      [&] { parked_.park(seen, deadline == kSteadyNever ? INT64_MAX : ns(deadline)); });
   ledger_.woke_up();
 }
 
@@ -432,6 +454,20 @@ SteadyTime Scheduler::next_start_i() const {
     }
   }
   return deadline;
+}
+
+bool Scheduler::spin_i(Lock& lock) {
+  const std::uint32_t seen = posted_.load(std::memory_order_relaxed);
+  ++spinning_;
+  bool posted = false;
+  lock.while_released([&] {
+    for (int i = 0; i < kSpinPauses && !posted; ++i) {
+      spin_pause();
+      posted = posted_.load(std::memory_order_relaxed) != seen;
+    }
+  });
+  --spinning_;
+  return posted;
 }
 
 // --- Waits -----------------------------------------------------------------------

@@ -7,6 +7,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "forced_unwind.hpp"
+#include "parking.hpp"
 #include "pending_store.hpp"
 #include "vexo/util/ThreadPool.hpp"
 #include "vexo/util/thread_annotations.hpp"
@@ -96,6 +98,7 @@ class Run {
   SteadyTime started_{};
   SteadyTime ended_{};
   bool in_call_ = false;  // inside the callable: a destructor that sees it is a forced unwinding
+  std::uint32_t posted_seen_ = 0;  // the scheduler's count of submissions when this run was taken
 };
 
 class Scheduler {
@@ -325,6 +328,18 @@ class Scheduler {
   void finish_i(Run& run, Task& spent, bool forced) VEXO_REQUIRES(mutex_);
   void requeue_i(Series& s, Run& run) VEXO_REQUIRES(mutex_);
   void sleep_i(Lock& lock) VEXO_REQUIRES(mutex_);
+  // Spins for a while with the lock released, watching for a submission;
+  // returns true if one came (the caller looks at the queue again).
+  bool spin_i(Lock& lock) VEXO_REQUIRES(mutex_);
+  // Claims the wake-up of a sleeping worker, unless a worker spins (it will
+  // see the work) or every sleeper is already being woken. Returns true when
+  // the caller must call wake_one(), which it may do after unlocking.
+  bool claim_wake_i() VEXO_REQUIRES(mutex_) {
+    if (spinning_ > 0 || !ledger_.claim()) return false;
+    parked_.bump();
+    return true;
+  }
+  void wake_one() noexcept { parked_.wake(1); }
   // When an idle worker must look at the queue again: the earliest start
   // time, or 100 ms while a task with a wall-clock start is pending.
   SteadyTime next_start_i() const VEXO_REQUIRES(mutex_);
@@ -348,8 +363,13 @@ class Scheduler {
 
   const std::size_t capacity_;
   mutable detail::Mutex mutex_;
-  /// Idle workers sleep on this; the ledger says when to notify it.
-  std::condition_variable work_cv_;
+  /// Bumped (under the lock) by every due submission: spinning workers
+  /// watch it without the lock.
+  std::atomic<std::uint32_t> posted_{0};
+  /// Idle workers sleep on this; the ledger says when to wake one.
+  ParkingWord parked_;
+  /// Workers spinning between two tasks: a submission wakes no sleeper then.
+  std::size_t spinning_ VEXO_GUARDED_BY(mutex_) = 0;
   /// Waits sleep on this; notified when a task ends or is removed, if anyone waits.
   std::condition_variable done_cv_;
   /// add_task_wait() sleeps on this; notified when a pending task leaves.
@@ -403,6 +423,15 @@ class VEXO_SCOPED_CAPABILITY Scheduler::Lock {
   // Waits for a notification or `deadline`; the mutex is released meanwhile
   // and held again on return. Spurious wake-ups are harmless: every caller
   // looks at the state again after waiting.
+  // Runs f() with the mutex released, and holds it again on return. (Through
+  // the std::mutex, as wait_until does: the analysis sees the lock held
+  // throughout, which is what the caller may rely on.)
+  template <class F>
+  void while_released(F&& f) {
+    mutex_.native().unlock();
+    f();
+    mutex_.native().lock();
+  }
   void wait_until(std::condition_variable& cv, SteadyTime deadline) {
     std::unique_lock<std::mutex> native(mutex_.native(), std::adopt_lock);
     if (deadline == kSteadyNever) {
