@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "pool_test_support.hpp"
 #include "scheduler.hpp"  // the pool's private scheduler
 #include "test_support.hpp"
 #include "vexo/util/ThreadPool.hpp"
@@ -26,38 +27,12 @@ namespace {
 
 using namespace std::chrono_literals;
 using vexo::test::error_message;
+using vexo::test::eventually;
+using vexo::test::expect_returns;
 using vexo::test::Gate;
 using vexo::util::Task;
 using vexo::util::TaskGroup;
 using vexo::util::ThreadPool;
-
-// Runs `f` on a thread of its own and returns true once it has returned. A
-// call that has not returned within a minute hangs: the process is ended
-// with a message, since the hung call holds objects of the test.
-void expect_returns(const char* what, std::function<void()> f) {
-  auto done = std::make_shared<std::promise<void>>();
-  std::future<void> returned = done->get_future();
-  std::thread([f = std::move(f), done] {
-    f();
-    done->set_value();
-  }).detach();
-  if (returned.wait_for(60s) != std::future_status::ready) {
-    std::fprintf(stderr, "HANG: %s has not returned within 60 s\n", what);
-    std::fflush(stderr);
-    std::_Exit(1);
-  }
-  returned.get();
-}
-
-// Waits (generously) until `done` holds; returns its last value.
-bool eventually(const std::function<bool()>& done) {
-  const auto deadline = std::chrono::steady_clock::now() + 30s;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
 
 // A task that ends its thread: its run's end must be recorded before the
 // worker that replaces it takes a task, since both use the same worker's

@@ -7,7 +7,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
+#include <future>
 #include <iostream>
 #include <memory>
 #include <mutex>
@@ -118,6 +120,25 @@ inline bool finishes_within(std::function<void()> f, std::chrono::seconds limit)
   }).detach();
   std::unique_lock<std::mutex> lock(state->mutex);
   return state->cv.wait_for(lock, limit, [&] { return state->done; });
+}
+
+// Runs `f` on a thread of its own and returns once it has returned. A call
+// that has not returned within a minute hangs: the process is ended with a
+// message, since the hung call holds objects of the test.
+inline void expect_returns(const char* what, std::function<void()> f) {
+  using namespace std::chrono_literals;
+  auto done = std::make_shared<std::promise<void>>();
+  std::future<void> returned = done->get_future();
+  std::thread([f = std::move(f), done] {
+    f();
+    done->set_value();
+  }).detach();
+  if (returned.wait_for(60s) != std::future_status::ready) {
+    std::fprintf(stderr, "HANG: %s has not returned within 60 s\n", what);
+    std::fflush(stderr);
+    std::_Exit(1);
+  }
+  returned.get();
 }
 
 }  // namespace vexo::test

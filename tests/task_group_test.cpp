@@ -18,11 +18,13 @@
 #include <thread>
 #include <vector>
 
+#include "pool_test_support.hpp"
 #include "test_support.hpp"
 
 namespace {
 
 using namespace std::chrono_literals;
+using vexo::test::expect_returns;
 using vexo::test::Gate;
 using vexo::util::parallel_for;
 using vexo::util::TaskGroup;
@@ -188,23 +190,6 @@ TEST(TaskGroup, CancelRemovesWhatWaitsAndStopsWhatRuns) {
   });
   group.wait();
   EXPECT_EQ(later.load(), 1);
-}
-
-// Runs `f` on a thread of its own and returns once it has returned. A call
-// that has not returned within a minute hangs: the process is ended with a
-// message, since the hung call holds objects of the test.
-void expect_returns(const char* what, std::function<void()> f) {
-  auto done = std::make_shared<std::promise<void>>();
-  std::future<void> returned = done->get_future();
-  std::thread([f = std::move(f), done] {
-    f();
-    done->set_value();
-  }).detach();
-  if (returned.wait_for(60s) != std::future_status::ready) {
-    std::fprintf(stderr, "HANG: %s has not returned within 60 s\n", what);
-    std::fflush(stderr);
-    std::_Exit(1);
-  }
 }
 
 // A member is never stranded in the group's queue with no helper to run it:
