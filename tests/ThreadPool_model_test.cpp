@@ -202,19 +202,25 @@ TEST(PendingStore, MatchesAPlainModelOverRandomOperations) {
 // starts, ends, removals, stops and clears, and checks every query after
 // every step. Tasks delayed by an hour and series with an hour's period
 // never become due during the test, so the model needs no clock.
-TEST(PoolScheduler, MatchesAPlainModelOverRandomOperations) {
+// With a capacity, every task goes to the store; without one, due tasks go
+// to a ring of four slots, which overflows into the store, so the two are
+// checked together.
+class PoolScheduler : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(PoolScheduler, MatchesAPlainModelOverRandomOperations) {
   using vexo::util::detail::Run;
   using vexo::util::detail::Scheduler;
   using vexo::util::detail::StartClock;
   using TaskId = ThreadPool::TaskId;
-  constexpr std::size_t kWorkers = 3, kCapacity = 6;
+  constexpr std::size_t kWorkers = 3;
+  const std::size_t kCapacity = GetParam();
   struct Model {
     bool series = false;
     bool due = false;
     bool token = false;
     bool ended = false;  // a series ended during its run
   };
-  Scheduler scheduler(kWorkers, kCapacity);
+  Scheduler scheduler(kWorkers, kCapacity, 4);
   std::map<TaskId, Model> pending;  // ordered by id: due order, for plain first runs
   std::map<TaskId, Model> running;
   std::array<std::optional<TaskId>, kWorkers> on_worker;
@@ -356,5 +362,7 @@ TEST(PoolScheduler, MatchesAPlainModelOverRandomOperations) {
     if (on_worker[w]) scheduler.end(*runs[w]);
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Capacity, PoolScheduler, ::testing::Values(6, SIZE_MAX));
 
 }  // namespace

@@ -25,6 +25,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "pool_test_support.hpp"
@@ -112,8 +113,10 @@ TEST(ThreadPoolDestruction, WaitsForTheRunningTask) {
 }
 
 // Every accepted task runs exactly once or is removed, under several
-// submitters, tasks that submit tasks, and concurrent removals and queries.
-class ThreadPoolStress : public ::testing::TestWithParam<std::size_t> {};
+// submitters, tasks that submit tasks, and concurrent removals and queries;
+// with a capacity (every task through the lock) and without (due tasks
+// through the submission ring, which overflows with one worker).
+class ThreadPoolStress : public ::testing::TestWithParam<std::tuple<std::size_t, std::size_t>> {};
 
 TEST_P(ThreadPoolStress, EveryAcceptedTaskRunsExactlyOnceOrIsRemoved) {
   constexpr int kSubmitters = 3;
@@ -124,7 +127,7 @@ TEST_P(ThreadPoolStress, EveryAcceptedTaskRunsExactlyOnceOrIsRemoved) {
   std::atomic<bool> stop_meddling{false};
   std::atomic<std::uint64_t> accepted{0};
   {
-    ThreadPool pool(GetParam(), 256);
+    ThreadPool pool(std::get<0>(GetParam()), std::get<1>(GetParam()));
     // Submits one task that counts its own run. Submitters retry while the
     // queue is full; a task gives up instead (with one worker, nobody else
     // would drain the queue).
@@ -193,7 +196,59 @@ TEST_P(ThreadPoolStress, EveryAcceptedTaskRunsExactlyOnceOrIsRemoved) {
   EXPECT_GE(total, static_cast<std::uint64_t>(kSubmitters * kPerSubmitter));
 }
 
-INSTANTIATE_TEST_SUITE_P(Workers, ThreadPoolStress, ::testing::Values(1, 2, 8));
+INSTANTIATE_TEST_SUITE_P(WorkersAndCapacity, ThreadPoolStress,
+                         ::testing::Values(std::make_tuple(1, 256), std::make_tuple(2, 256),
+                                           std::make_tuple(8, 256), std::make_tuple(1, SIZE_MAX),
+                                           std::make_tuple(2, SIZE_MAX)));
+
+// Submitters racing close(): each submission is either refused with the
+// pool's message or accepted, and then it runs exactly once; ids are issued
+// 0, 1, 2, ... with no gap.
+TEST(ThreadPoolStress, CloseRacingSubmittersLosesNoAcceptedTask) {
+  constexpr int kSubmitters = 3, kPerSubmitter = 4000;
+  std::vector<std::atomic<int>> runs(kSubmitters * kPerSubmitter);
+  std::vector<std::vector<ThreadPool::TaskId>> accepted(kSubmitters);
+  ThreadPool pool(2, SIZE_MAX);
+  Latch go(kSubmitters + 1);
+  std::vector<std::thread> submitters;
+  for (int s = 0; s < kSubmitters; ++s) {
+    submitters.emplace_back([&, s] {
+      go.count_down();
+      go.wait();
+      for (int i = 0; i < kPerSubmitter; ++i) {
+        auto holder = std::make_shared<std::atomic<std::int64_t>>(-1);
+        try {
+          const auto id = pool.add_task([&runs, holder] {
+            std::int64_t mine;
+            while ((mine = holder->load()) < 0) std::this_thread::yield();
+            runs[static_cast<std::size_t>(mine)].fetch_add(1);
+          });
+          holder->store(static_cast<std::int64_t>(id));
+          accepted[static_cast<std::size_t>(s)].push_back(id);
+        } catch (const vexo::Error& e) {
+          ASSERT_STREQ(e.what(), "Cannot add task: the pool is closed");
+          return;  // refused from now on
+        }
+      }
+    });
+  }
+  go.count_down();
+  go.wait();
+  while (pool.stats().submitted < 2000) std::this_thread::yield();
+  pool.close();
+  for (auto& t : submitters) t.join();
+  pool.wait_idle();
+  std::vector<ThreadPool::TaskId> ids;
+  for (const auto& a : accepted) ids.insert(ids.end(), a.begin(), a.end());
+  std::sort(ids.begin(), ids.end());
+  ASSERT_FALSE(ids.empty());
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    ASSERT_EQ(ids[i], i);
+    EXPECT_EQ(runs[i].load(), 1) << "task " << i;
+  }
+  for (std::size_t i = ids.size(); i < runs.size(); ++i) EXPECT_EQ(runs[i].load(), 0);
+  EXPECT_EQ(pool.stats().completed, ids.size());
+}
 
 TEST(ThreadPoolErrors, BadAllocIsReportedWhileMemoryStaysExhausted) {
 #if !defined(VEXO_TEST_ALLOCATIONS_COUNTED)

@@ -76,6 +76,13 @@ class PendingStore {
   }
   // A due task is waiting (after the last promote()).
   bool has_due() const noexcept { return !fifo_.empty() || !promoted_.empty(); }
+  // The sequence number of the due task that take() would take; has_due()
+  // must hold.
+  Seq first_due_seq() const noexcept {
+    if (promoted_.empty()) return fifo_.front().seq;
+    if (fifo_.empty()) return promoted_.front().seq;
+    return std::min(fifo_.front().seq, promoted_.front().seq);
+  }
   // Tasks on `clock` (wall or steady) wait for their start time.
   bool has_waiting(StartClock clock) const noexcept { return !heap(clock).empty(); }
   // The earliest start time on `clock`; has_waiting(clock) must hold.

@@ -1,10 +1,11 @@
 // The thread pool's scheduler: every change to the pool's shared state happens here, under its
-// one lock.
+// one lock, except a due task's submission, which goes to the submission ring without it.
 #include "scheduler.hpp"
 
 #include <algorithm>
 #include <limits>
 #include <new>
+#include <thread>
 
 #include "tamu/cat.hpp"
 #include "vexo/util/exceptions.hpp"
@@ -30,6 +31,10 @@ constexpr nanoseconds kBusyWallCheck = milliseconds(1);
 // when a submission came during the last one (and another worker took it).
 constexpr int kSpinRounds = 4;
 constexpr int kSpinPauses = 256;
+
+// A submitter that finds the ring full yields this often to the workers that
+// empty it before it takes the lock to move the ring's tasks to the store.
+constexpr int kFullRingYields = 16;
 
 constexpr std::int64_t kMinTime = std::numeric_limits<std::int64_t>::min();
 constexpr std::int64_t kMaxTime = std::numeric_limits<std::int64_t>::max();
@@ -134,8 +139,13 @@ std::size_t Scheduler::SeriesTable::end_all() noexcept {
 
 // --- Submissions ---------------------------------------------------------------
 
-Scheduler::Scheduler(std::size_t workers, std::size_t capacity)
-    : capacity_(capacity), running_(workers) {}
+Scheduler::Scheduler(std::size_t workers, std::size_t capacity, std::size_t ring_slots)
+    : capacity_(capacity), ring_(ring_slots), running_(workers) {}
+
+void Scheduler::throw_refused(Admission a) {
+  throw Error(a == Admission::closing ? "Cannot add task: the pool is being destroyed"
+                                      : "Cannot add task: the pool is closed");
+}
 
 std::optional<TaskId> Scheduler::add(Task& fct, std::string& name, StartClock clock,
                                      std::int64_t start, WhenFull when_full, SteadyTime deadline,
@@ -147,31 +157,37 @@ std::optional<TaskId> Scheduler::add(Task& fct, std::string& name, StartClock cl
     clock = StartClock::due;
   }
   if (clock == StartClock::steady && start <= ns(steady)) clock = StartClock::due;
+  if (clock == StartClock::due && settings == nullptr &&
+      capacity_ == std::numeric_limits<std::size_t>::max()) {
+    return post(fct, name, steady, helper, when_full);
+  }
   TaskId id;
   bool wake = false;
   {
     Lock lock(mutex_);
     for (;;) {
-      if (closing_ || shut_) {
-        if (when_full == WhenFull::throw_error) {
-          throw Error(closing_ ? "Cannot add task: the pool is being destroyed"
-                               : "Cannot add task: the pool is closed");
-        }
+      if (admission() != Admission::open) {
+        if (when_full == WhenFull::throw_error) throw_refused(admission());
         return std::nullopt;
       }
-      if (!full_i()) break;
+      if (!full_i()) {
+        // A series' run that became due before this submission queues ahead
+        // of it, whether or not a worker has looked at the queue since.
+        if (store_.has_waiting(StartClock::steady) &&
+            store_.earliest(StartClock::steady) <= ns(steady)) {
+          promote_i(steady);
+        }
+        if (ring_.try_claim(&id)) break;
+        // The ring is full: make room, or let its front be written.
+        if (!drain_i()) lock.while_released([] { std::this_thread::yield(); });
+        continue;
+      }
       if (when_full == WhenFull::throw_error) throw_full();
       if (when_full == WhenFull::give_up || steady >= deadline) return std::nullopt;
       block_i(lock, room_cv_, room_waiters_, deadline);
       steady = steady_now();
     }
-    // A series' run that became due before this submission queues ahead of
-    // it, whether or not a worker has looked at the queue since.
-    if (store_.has_waiting(StartClock::steady) &&
-        store_.earliest(StartClock::steady) <= ns(steady)) {
-      store_.promote(kMinTime, ns(steady), renewed_seq_i());
-    }
-    id = next_id_;
+    ring_.publish_spent(id);  // the id is this task's; the task goes to the store
     // Sleeping workers wait for the earliest start time (or 100 ms). Wake
     // one if this task is due, or sooner than every task of its clock.
     const bool sooner =
@@ -190,15 +206,57 @@ std::optional<TaskId> Scheduler::add(Task& fct, std::string& name, StartClock cl
       if (settings != nullptr) series_.erase(id);
       throw;
     }
-    ++next_id_;
     ++(helper ? stats_.helpers_submitted : stats_.submitted);
     if (sooner && clock == StartClock::wall) next_wall_check_ = SteadyTime::min();
-    if (clock == StartClock::due)
-      posted_.store(posted_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-    wake = sooner && claim_wake_i();
+    wake = sooner && claim_wake();
   }
   if (wake) wake_one();
   return id;
+}
+
+std::optional<TaskId> Scheduler::post(Task& fct, std::string& name, SteadyTime steady, bool helper,
+                                      WhenFull when_full) {
+  std::uint64_t id;
+  for (int tries = 0; !ring_.try_claim(&id); ++tries) {
+    if (tries < kFullRingYields) {
+      std::this_thread::yield();  // the workers are emptying it
+      continue;
+    }
+    // They are not (busy with long tasks, or this is the only worker): move
+    // the ring's tasks to the store.
+    Lock lock(mutex_);
+    if (!drain_i()) lock.while_released([] { std::this_thread::yield(); });
+  }
+  // Read after the claim: close() waits for every ticket claimed before it
+  // refused submissions, and a later one sees the refusal here.
+  const Admission a = admission_.load(std::memory_order_seq_cst);
+  if (a != Admission::open) {
+    ring_.publish_spent(id);
+    if (when_full == WhenFull::throw_error) throw_refused(a);
+    return std::nullopt;
+  }
+  ring_.publish(id, std::move(fct), std::move(name), ns(steady), helper ? kHelperFlag : 0);
+  // Published before the ledger is read: a worker going to sleep either is
+  // seen here, or sees this task when it looks once more.
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  if (claim_wake()) wake_one();
+  return id;
+}
+
+bool Scheduler::drain_i() {
+  const std::uint64_t before = ring_.head();
+  while (SubmissionRing::Entry* e = ring_.front()) {
+    const TaskId id = ring_.head();
+    store_.add(id, StartClock::due, 0, e->ready, std::move(e->fct), std::move(e->name), e->flags,
+               PendingStore::seq_of(id));
+    left_ring_i(e->flags);
+    ring_.pop();
+  }
+  return ring_.head() != before;
+}
+
+void Scheduler::left_ring_i(std::uint8_t flags) {
+  ++((flags & kHelperFlag) != 0 ? stats_.helpers_submitted : stats_.submitted);
 }
 
 void Scheduler::throw_full() const {
@@ -230,7 +288,7 @@ bool Scheduler::next(Run& run, Task& spent, bool sleep) {
   if (run.active_) {
     finish_i(run, spent, false);
     now = run.ended_;
-    if (posted_.load(std::memory_order_relaxed) != run.posted_seen_) spins = kSpinRounds;
+    if (ring_.tail() != run.tickets_seen_) spins = kSpinRounds;
   } else {
     now = steady_now();
   }
@@ -255,8 +313,8 @@ bool Scheduler::next(Run& run, Task& spent, bool sleep) {
   // More work may be due: pass the wake-up on, so that a burst of
   // submissions gets every idle worker going without the submitter waking
   // more workers than there are tasks.
-  run.posted_seen_ = posted_.load(std::memory_order_relaxed);
-  const bool wake_another = store_.has_due() && claim_wake_i();
+  run.tickets_seen_ = ring_.tail();
+  const bool wake_another = (store_.has_due() || ring_.front() != nullptr) && claim_wake();
   lock.unlock();
   if (wake_another) wake_one();
   return true;
@@ -275,16 +333,25 @@ void Scheduler::stop_workers() {
   parked_.wake_all();
 }
 
-PendingStore::Seq Scheduler::renewed_seq_i() {
-  if (renewed_for_id_ != next_id_) {
-    renewed_for_id_ = next_id_;
+PendingStore::Seq Scheduler::renewed_seq_i(std::int64_t became_due) {
+  // Behind every task submitted before the run became due, ahead of every
+  // later one: the first task in the ring that was submitted later, or the
+  // next id.
+  TaskId next_id = ring_.tail();
+  ring_.for_each_live([&](std::uint64_t id, const SubmissionRing::Entry& e) {
+    if (e.ready <= became_due) return true;
+    next_id = id;
+    return false;
+  });
+  if (renewed_for_id_ != next_id) {
+    renewed_for_id_ = next_id;
     renewed_count_ = 0;
   }
   // Between the last task submitted and the next one; past 4095 renewals
   // between two submissions, the later ones tie.
   constexpr std::uint64_t kMost = (std::uint64_t{1} << PendingStore::kSeqShift) - 1;
   if (renewed_count_ < kMost) ++renewed_count_;
-  return (next_id_ << PendingStore::kSeqShift) + renewed_count_;
+  return (next_id << PendingStore::kSeqShift) + renewed_count_;
 }
 
 void Scheduler::promote_i(SteadyTime now) {
@@ -299,13 +366,30 @@ void Scheduler::promote_i(SteadyTime now) {
   }
   if (wall != kMinTime ||
       (store_.has_waiting(StartClock::steady) && store_.earliest(StartClock::steady) <= ns(now))) {
-    store_.promote(wall, ns(now), renewed_seq_i());
+    // Only a series' runs are renewed, and they are on the steady clock.
+    const std::int64_t became_due =
+        store_.has_waiting(StartClock::steady) ? store_.earliest(StartClock::steady) : ns(now);
+    store_.promote(wall, ns(now), renewed_seq_i(std::min(became_due, ns(now))));
   }
 }
 
 [[gnu::always_inline]] inline bool Scheduler::take_i(Run& run, SteadyTime now) {
   if (store_.has_waiting(StartClock::wall) || store_.has_waiting(StartClock::steady)) {
     promote_i(now);
+  }
+  // The ring's front, unless the store's first due task is earlier.
+  if (SubmissionRing::Entry* e = ring_.front()) {
+    const TaskId id = ring_.head();
+    if (!store_.has_due() || PendingStore::seq_of(id) < store_.first_due_seq()) {
+      run.task_ = std::move(e->fct);
+      run.name_ = std::move(e->name);
+      const std::uint8_t flags = e->flags;
+      const std::int64_t ready = e->ready;
+      ring_.pop();
+      left_ring_i(flags);
+      start_i(run, id, flags, ready, now);
+      return true;
+    }
   }
   if (!store_.has_due()) return false;
   std::int64_t ready = 0;
@@ -321,6 +405,14 @@ bool Scheduler::take_id_i(Run& run, TaskId id, SteadyTime now) {
   // A run in place stacks on the waiting one: room first, so that the task
   // never leaves the queue to be lost by a failed allocation.
   running_.reserve_one(run.worker_);
+  if (SubmissionRing::Entry* e = ring_.find(id)) {
+    run.task_ = std::move(e->fct);
+    run.name_ = std::move(e->name);
+    e->live = false;  // spent: the front passes over it
+    left_ring_i(e->flags);
+    start_i(run, id, e->flags, e->ready, now);
+    return true;
+  }
   PendingTask next;
   std::int64_t ready = 0;
   if (!store_.take_due(id, &next, &ready)) return false;
@@ -421,17 +513,22 @@ void Scheduler::requeue_i(Series& s, Run& run) {
     return;
   }
   // A worker asleep until a later start must look again.
-  if (store_.earliest(StartClock::steady) == next && claim_wake_i()) wake_one();
+  if (store_.earliest(StartClock::steady) == next && claim_wake()) wake_one();
 }
 
 // Sleeps until a notification, the earliest start time, or (while a task
 // with a wall-clock start is pending) 100 ms, whichever comes first.
 void Scheduler::sleep_i(Lock& lock) {
   const SteadyTime deadline = next_start_i();
-  ledger_.going_to_sleep();
   const std::uint32_t seen = parked_.value();
-  lock.while_released(
-      [&] { parked_.park(seen, deadline == kSteadyNever ? INT64_MAX : ns(deadline)); });
+  ledger_.going_to_sleep();
+  // A submitter that published before the ledger said so is seen here; one
+  // that published later sees this sleeper and wakes it (see post()).
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  if (!ring_.front_published()) {
+    lock.while_released(
+        [&] { parked_.park(seen, deadline == kSteadyNever ? INT64_MAX : ns(deadline)); });
+  }
   ledger_.woke_up();
 }
 
@@ -457,16 +554,15 @@ SteadyTime Scheduler::next_start_i() const {
 }
 
 bool Scheduler::spin_i(Lock& lock) {
-  const std::uint32_t seen = posted_.load(std::memory_order_relaxed);
-  ++spinning_;
+  spinning_.fetch_add(1, std::memory_order_seq_cst);
   bool posted = false;
   lock.while_released([&] {
     for (int i = 0; i < kSpinPauses && !posted; ++i) {
       spin_pause();
-      posted = posted_.load(std::memory_order_relaxed) != seen;
+      posted = ring_.front_published();
     }
   });
-  --spinning_;
+  spinning_.fetch_sub(1, std::memory_order_relaxed);
   return posted;
 }
 
@@ -479,14 +575,14 @@ bool Scheduler::block_i(Lock& lock, std::condition_variable& cv, std::size_t& wa
   lock.wait_until(cv, deadline);
   --waiters;
   --blocked_;
-  if (!closing_) return true;
+  if (admission() != Admission::closing) return true;
   if (blocked_ == 0) closed_cv_.notify_all();
   return false;
 }
 
 Scheduler::WaitResult Scheduler::wait(std::optional<TaskId> id, SteadyTime deadline, Run* help) {
   Lock lock(mutex_);
-  if (closing_) return WaitResult::closing;
+  if (admission() == Admission::closing) return WaitResult::closing;
   std::size_t worker = 0;
   if (on_worker(&worker) && running_.depth(worker) > 0) {
     if (!id) {
@@ -500,7 +596,7 @@ Scheduler::WaitResult Scheduler::wait(std::optional<TaskId> id, SteadyTime deadl
   }
   while (id ? pending_or_running_i(*id) : !idle_i()) {
     SteadyTime until = deadline;
-    if (help != nullptr && store_.contains(*id)) {
+    if (help != nullptr && pending_i(*id)) {
       if (take_id_i(*help, *id, steady_now())) return WaitResult::run_in_place;
       // Not due yet: look again when the next start time comes, since this
       // worker may be the only one that could run it.
@@ -530,6 +626,14 @@ void Scheduler::removed_i(std::size_t count, std::size_t helpers) {
 }
 
 bool Scheduler::remove_i(TaskId id, Task& removed) {
+  if (SubmissionRing::Entry* e = ring_.find(id)) {
+    removed = std::move(e->fct);
+    e->live = false;
+    left_ring_i(e->flags);
+    const bool helper = (e->flags & kHelperFlag) != 0;
+    removed_i(1, helper ? 1 : 0);
+    return true;
+  }
   PendingTask out;
   if (store_.remove(id, &out)) {
     if ((out.flags & kSeriesFlag) != 0) series_.erase(id);
@@ -550,10 +654,21 @@ bool Scheduler::remove(TaskId id, Task& removed) {
   return remove_i(id, removed);
 }
 
+// Moves every pending task, of the ring and of the store, to `discarded`.
+void Scheduler::clear_i(std::vector<PendingTask>& discarded) {
+  ring_.for_each_live([&](std::uint64_t, SubmissionRing::Entry& e) {
+    discarded.push_back(PendingTask{std::move(e.fct), std::move(e.name), e.flags});
+    e.live = false;
+    left_ring_i(e.flags);
+    return true;
+  });
+  store_.clear(discarded);
+}
+
 std::size_t Scheduler::remove_all(std::vector<Task>& removed) {
   std::vector<PendingTask> discarded;
   Lock lock(mutex_);
-  store_.clear(discarded);
+  clear_i(discarded);
   std::size_t count = discarded.size() + series_.end_all();
   removed.reserve(removed.size() + discarded.size());
   for (PendingTask& t : discarded) removed.push_back(std::move(t.fct));
@@ -565,7 +680,7 @@ bool Scheduler::request_stop(TaskId id, Task& removed) {
   std::stop_source stop(std::nostopstate);
   {
     Lock lock(mutex_);
-    if (store_.contains(id)) return remove_i(id, removed);
+    if (pending_i(id)) return remove_i(id, removed);
     const RunningEntry* e = running_.find(id);
     if (e == nullptr) return false;
     if (e->series) {
@@ -586,8 +701,8 @@ bool Scheduler::request_stop(TaskId id, Task& removed) {
 
 void Scheduler::shut(std::vector<Task>& removed) {
   Lock lock(mutex_);
-  if (shut_) return;
-  shut_ = true;
+  if (admission() != Admission::open) return;
+  admission_.store(Admission::shut, std::memory_order_seq_cst);
   std::vector<TaskId> ids;
   ids.reserve(series_.size());
   removed.reserve(removed.size() + series_.size());
@@ -604,8 +719,11 @@ void Scheduler::close(std::vector<Task>& removed) {
   std::vector<PendingTask> discarded;
   {
     Lock lock(mutex_);
-    closing_ = true;
-    store_.clear(discarded);
+    admission_.store(Admission::closing, std::memory_order_seq_cst);
+    // Submissions that claimed their ticket before the refusal land; wait
+    // for them, then take everything.
+    ring_.await_published(ring_.tail());
+    clear_i(discarded);
     const std::size_t helpers = helpers_in(discarded);
     stats_.helpers_removed += helpers;
     stats_.removed += discarded.size() - helpers + series_.end_all();
@@ -625,7 +743,7 @@ void Scheduler::close(std::vector<Task>& removed) {
 
 bool Scheduler::is_empty() const {
   Lock lock(mutex_);
-  return store_.empty();
+  return empty_i();
 }
 bool Scheduler::is_full() const {
   Lock lock(mutex_);
@@ -637,7 +755,7 @@ bool Scheduler::is_idle() const {
 }
 bool Scheduler::is_pending(TaskId id) const {
   Lock lock(mutex_);
-  return store_.contains(id);
+  return pending_i(id);
 }
 bool Scheduler::is_running(TaskId id) const {
   Lock lock(mutex_);
@@ -649,11 +767,22 @@ bool Scheduler::is_pending_or_running(TaskId id) const {
 }
 std::size_t Scheduler::num_pending() const {
   Lock lock(mutex_);
-  return store_.size();
+  std::size_t n = store_.size();
+  ring_.for_each_live([&n](std::uint64_t, const SubmissionRing::Entry&) {
+    ++n;
+    return true;
+  });
+  return n;
 }
 Stats Scheduler::stats() const {
   Lock lock(mutex_);
-  return stats_;
+  Stats s = stats_;
+  // The ring's tasks are counted as submitted when they leave it.
+  ring_.for_each_live([&s](std::uint64_t, const SubmissionRing::Entry& e) {
+    ++((e.flags & kHelperFlag) != 0 ? s.helpers_submitted : s.submitted);
+    return true;
+  });
+  return s;
 }
 
 bool Scheduler::valid() const {
@@ -674,8 +803,14 @@ bool Scheduler::valid() const {
   bool ok = true;
   for (const auto& [id, is_series] : entries) {
     if (is_series) ++running_series;
-    if (store_.contains(id)) ok = false;  // pending and running at once
+    if (pending_i(id)) ok = false;  // pending and running at once
   }
+  // Only a pool with no capacity queues in the ring, and a task is in one
+  // place.
+  ring_.for_each_live([&](std::uint64_t id, const SubmissionRing::Entry&) {
+    if (capacity_ != std::numeric_limits<std::size_t>::max() || store_.contains(id)) ok = false;
+    return true;
+  });
   for (const SeriesState& s : series) {
     // A series is in a run, or pending; never both, never neither.
     if (s.running != (running_.find(s.id) != nullptr)) ok = false;

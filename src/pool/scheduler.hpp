@@ -1,7 +1,8 @@
 // The thread pool's scheduler: the one owner of the pool's lock and of everything it guards (the
-// pending tasks, the running tasks, the recurring series, the capacity, the statistics and the
-// wake-ups). Workers, waiters and submitters only call its members; it runs no user code under
-// its lock and never runs a task itself (Run::execute is the caller's).
+// pending tasks, the running tasks, the recurring series, the capacity, the statistics), of the
+// submission ring that due tasks enter without the lock, and of the wake-ups. Workers, waiters and
+// submitters only call its members; it runs no user code under its lock and never runs a task
+// itself (Run::execute is the caller's).
 #pragma once
 
 #include <time.h>
@@ -22,6 +23,7 @@
 #include "forced_unwind.hpp"
 #include "parking.hpp"
 #include "pending_store.hpp"
+#include "submission_ring.hpp"
 #include "vexo/util/ThreadPool.hpp"
 #include "vexo/util/thread_annotations.hpp"
 #include "wake_ledger.hpp"
@@ -98,7 +100,7 @@ class Run {
   SteadyTime started_{};
   SteadyTime ended_{};
   bool in_call_ = false;  // inside the callable: a destructor that sees it is a forced unwinding
-  std::uint32_t posted_seen_ = 0;  // the scheduler's count of submissions when this run was taken
+  std::uint64_t tickets_seen_ = 0;  // the ring's tail when this run was taken
 };
 
 class Scheduler {
@@ -112,7 +114,12 @@ class Scheduler {
     Recurrence mode;
   };
 
-  Scheduler(std::size_t workers, std::size_t capacity);
+  // The submission ring's size: due tasks submitted faster than the workers
+  // take them wait there, past it in the store.
+  static constexpr std::size_t kRingSlots = 1024;
+
+  // `ring_slots`: a power of two (smaller in tests, to reach a full ring).
+  Scheduler(std::size_t workers, std::size_t capacity, std::size_t ring_slots = kRingSlots);
 
   std::size_t capacity() const noexcept { return capacity_; }
 
@@ -126,6 +133,12 @@ class Scheduler {
   // being destroyed throws "Cannot add task: the pool is being destroyed" or
   // returns empty. A `helper` (a TaskGroup's or parallel_for's) counts in the
   // helpers' statistics instead of the tasks'.
+  // A due plain task of a pool with no capacity (the common case) takes no
+  // lock: it claims its id in the submission ring and publishes itself there
+  // (lock-free; it waits only while the ring is full, for the workers or, at
+  // worst, for the lock to move the ring's tasks to the store). Everything
+  // else goes to the store under the lock. An id is never reused; one whose
+  // submission failed for lack of memory stays unused.
   std::optional<TaskId> add(Task& fct, std::string& name, StartClock clock, std::int64_t start,
                             WhenFull when_full, SteadyTime deadline = {},
                             const SeriesSettings* series = nullptr, bool helper = false)
@@ -304,16 +317,40 @@ class Scheduler {
     std::size_t running_ = 0;
   };
 
+  // Who may submit: monotonic, open -> shut -> closing. Written under the
+  // lock; read also by submitters that take none.
+  enum class Admission : std::uint8_t { open, shut, closing };
+  Admission admission() const noexcept { return admission_.load(std::memory_order_relaxed); }
+  [[noreturn]] static void throw_refused(Admission a);
+
+  // The lock-free submission of a due plain task (see add()).
+  std::optional<TaskId> post(Task& fct, std::string& name, SteadyTime steady, bool helper,
+                             WhenFull when_full) VEXO_EXCLUDES(mutex_);
+  // Moves the ring's published tasks at its front to the store, so that its
+  // slots can be claimed again. Returns false when no slot was freed (the
+  // front is still being written). Throws std::bad_alloc; the task that did
+  // not fit stays in the ring.
+  bool drain_i() VEXO_REQUIRES(mutex_);
+  // A task left the ring (taken, moved to the store, removed): it is counted
+  // as submitted from now on, as a ring task is counted by stats() until then.
+  void left_ring_i(std::uint8_t flags) VEXO_REQUIRES(mutex_);
+  bool in_ring_i(TaskId id) const VEXO_REQUIRES(mutex_) { return ring_.find(id) != nullptr; }
+  bool pending_i(TaskId id) const VEXO_REQUIRES(mutex_) {
+    return in_ring_i(id) || store_.contains(id);
+  }
+  bool empty_i() const VEXO_REQUIRES(mutex_) { return store_.empty() && !ring_.has_live(); }
+
+  // Only a pool with a capacity checks it, and its tasks never enter the ring.
   bool full_i() const VEXO_REQUIRES(mutex_) {
     return store_.size() + series_.running() >= capacity_;
   }
-  bool idle_i() const VEXO_REQUIRES(mutex_) { return store_.empty() && running_.size() == 0; }
+  bool idle_i() const VEXO_REQUIRES(mutex_) { return running_.size() == 0 && empty_i(); }
   bool pending_or_running_i(TaskId id) const VEXO_REQUIRES(mutex_) {
-    return store_.contains(id) || running_.find(id) != nullptr;
+    return pending_i(id) || running_.find(id) != nullptr;
   }
-  // The sequence number of a series' run that becomes due now: behind every
-  // task submitted so far.
-  PendingStore::Seq renewed_seq_i() VEXO_REQUIRES(mutex_);
+  // The sequence number of a series' run that became due at `became_due`
+  // (steady nanoseconds): behind every task submitted before then.
+  PendingStore::Seq renewed_seq_i(std::int64_t became_due) VEXO_REQUIRES(mutex_);
   // Makes due the tasks whose start has come, by the clocks' current times
   // (the wall clock is read only when a wall start may have come).
   void promote_i(SteadyTime now) VEXO_REQUIRES(mutex_);
@@ -333,9 +370,11 @@ class Scheduler {
   bool spin_i(Lock& lock) VEXO_REQUIRES(mutex_);
   // Claims the wake-up of a sleeping worker, unless a worker spins (it will
   // see the work) or every sleeper is already being woken. Returns true when
-  // the caller must call wake_one(), which it may do after unlocking.
-  bool claim_wake_i() VEXO_REQUIRES(mutex_) {
-    if (spinning_ > 0 || !ledger_.claim()) return false;
+  // the caller must call wake_one(), which it may do after unlocking. Needs no
+  // lock: the work must be visible before the call (published, or queued
+  // under the lock).
+  bool claim_wake() noexcept {
+    if (spinning_.load(std::memory_order_relaxed) > 0 || !ledger_.claim()) return false;
     parked_.bump();
     return true;
   }
@@ -360,16 +399,18 @@ class Scheduler {
       VEXO_REQUIRES(mutex_);
   [[noreturn]] void throw_full() const VEXO_REQUIRES(mutex_);
   bool remove_i(TaskId id, Task& removed) VEXO_REQUIRES(mutex_);
+  void clear_i(std::vector<PendingTask>& discarded) VEXO_REQUIRES(mutex_);
 
   const std::size_t capacity_;
   mutable detail::Mutex mutex_;
-  /// Bumped (under the lock) by every due submission: spinning workers
-  /// watch it without the lock.
-  std::atomic<std::uint32_t> posted_{0};
+  /// Due tasks submitted without the lock, and every id.
+  SubmissionRing ring_;
   /// Idle workers sleep on this; the ledger says when to wake one.
   ParkingWord parked_;
+  WakeLedger ledger_;
   /// Workers spinning between two tasks: a submission wakes no sleeper then.
-  std::size_t spinning_ VEXO_GUARDED_BY(mutex_) = 0;
+  std::atomic<std::uint32_t> spinning_{0};
+  std::atomic<Admission> admission_{Admission::open};
   /// Waits sleep on this; notified when a task ends or is removed, if anyone waits.
   std::condition_variable done_cv_;
   /// add_task_wait() sleeps on this; notified when a pending task leaves.
@@ -382,18 +423,11 @@ class Scheduler {
   std::size_t room_waiters_ VEXO_GUARDED_BY(mutex_) = 0;
   /// Callers inside a blocking wait, for close().
   std::size_t blocked_ VEXO_GUARDED_BY(mutex_) = 0;
-  /// Set by close(): submissions are refused and waits return.
-  bool closing_ VEXO_GUARDED_BY(mutex_) = false;
-  /// Set by shut(): submissions are refused.
-  bool shut_ VEXO_GUARDED_BY(mutex_) = false;
   /// Set by stop_workers(): next() returns false.
   bool stopping_ VEXO_GUARDED_BY(mutex_) = false;
   PendingStore store_ VEXO_GUARDED_BY(mutex_);
-  WakeLedger ledger_ VEXO_GUARDED_BY(mutex_);
   SeriesTable series_ VEXO_GUARDED_BY(mutex_);
   RunningSet running_ VEXO_GUARDED_BY(mutex_);
-  /// Id of the next successful submission.
-  TaskId next_id_ VEXO_GUARDED_BY(mutex_) = 0;
   /// Series runs made due since the last id was issued, for their order.
   TaskId renewed_for_id_ VEXO_GUARDED_BY(mutex_) = 0;
   std::uint64_t renewed_count_ VEXO_GUARDED_BY(mutex_) = 0;
@@ -450,7 +484,20 @@ class VEXO_SCOPED_CAPABILITY Scheduler::Lock {
 template <class F>
 void Scheduler::list_pending(std::size_t max_count, F&& f) const {
   Lock lock(mutex_);
-  store_.list(max_count, f);
+  // The lowest ids of the store and of the ring, merged.
+  std::vector<std::pair<TaskId, const std::string*>> found;
+  store_.list(max_count,
+              [&found](TaskId id, const std::string& name) { found.emplace_back(id, &name); });
+  const std::size_t from_store = found.size();
+  ring_.for_each_live([&](std::uint64_t id, const SubmissionRing::Entry& e) {
+    found.emplace_back(id, &e.name);
+    return found.size() - from_store < max_count;
+  });
+  const auto by_id = [](const auto& a, const auto& b) { return a.first < b.first; };
+  std::inplace_merge(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(from_store),
+                     found.end(), by_id);
+  if (found.size() > max_count) found.resize(max_count);
+  for (const auto& [id, name] : found) f(id, *name);
 }
 
 template <class F>

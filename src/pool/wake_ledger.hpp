@@ -1,36 +1,47 @@
 // The thread pool's wake-up ledger: which sleeping workers a notification may reach.
 #pragma once
 
-#include <cstddef>
+#include <atomic>
+#include <cstdint>
 
 namespace vexo::util::detail {
 
 // Idle workers and the wake-ups sent to them. Rules:
-// - A worker counts itself idle while it sleeps on the work condition.
-// - Whoever makes work available claims a wake-up first, and notifies one
+// - A worker counts itself idle while it sleeps on the work word.
+// - Whoever makes work available claims a wake-up first, and wakes one
 //   worker only if the claim succeeds: at most one wake-up in flight per idle
 //   worker, so that none is wasted on a worker that is already woken, and no
-//   notification at all while every worker is busy.
-// - A worker that wakes (notified, timed out or spuriously) settles one
-//   wake-up in flight, if any.
-// Not thread-safe: the scheduler holds its lock.
+//   more are sent than there are sleepers.
+// - A worker that wakes up, for any reason, takes one wake-up off the ledger.
+// Both counts live in one atomic word, so that a submitter that takes no lock
+// can claim; when no worker sleeps, a claim reads the word and writes nothing.
 class WakeLedger {
  public:
-  void going_to_sleep() noexcept { ++idle_; }
+  // A read-modify-write in the single total order: a worker that then looks
+  // for work, and a submitter that published work and then claims, cannot
+  // both miss the other.
+  void going_to_sleep() noexcept { word_.fetch_add(kIdle, std::memory_order_seq_cst); }
   void woke_up() noexcept {
-    --idle_;
-    if (in_flight_ > 0) --in_flight_;
+    std::uint64_t w = word_.load(std::memory_order_relaxed);
+    for (;;) {
+      const std::uint64_t next = w - kIdle - (in_flight(w) > 0 ? 1 : 0);
+      if (word_.compare_exchange_weak(w, next, std::memory_order_relaxed)) return;
+    }
   }
-  // Returns true when a sleeping worker should be notified.
+  // Returns true when a sleeping worker should be woken.
   bool claim() noexcept {
-    if (idle_ <= in_flight_) return false;
-    ++in_flight_;
-    return true;
+    std::uint64_t w = word_.load(std::memory_order_seq_cst);
+    for (;;) {
+      if (idle(w) <= in_flight(w)) return false;
+      if (word_.compare_exchange_weak(w, w + 1, std::memory_order_relaxed)) return true;
+    }
   }
 
  private:
-  std::size_t idle_ = 0;
-  std::size_t in_flight_ = 0;
+  static constexpr std::uint64_t kIdle = std::uint64_t{1} << 32;
+  static std::uint64_t idle(std::uint64_t w) noexcept { return w >> 32; }
+  static std::uint64_t in_flight(std::uint64_t w) noexcept { return w & (kIdle - 1); }
+  std::atomic<std::uint64_t> word_{0};
 };
 
 }  // namespace vexo::util::detail

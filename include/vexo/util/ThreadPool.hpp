@@ -89,10 +89,16 @@ struct SubmitResult<F> {
 ///
 /// Costs: submitting, taking, removing and querying one task cost O(log n) or
 /// less in the number n of pending tasks (amortized), whatever their start
-/// times; a listing costs O(n + k log k) for k results. A submission takes the
-/// pool's lock once and wakes a worker only when one sleeps; a worker takes the
-/// lock once between two tasks. A callable of at most 24 bytes is stored
-/// without an allocation (see Task).
+/// times; a listing costs O(n + k log k) for k results; num_pending(),
+/// is_empty(), is_idle() and stats() also read up to 1024 recent submissions.
+/// In a pool with no capacity of its own (the default), a submission with no
+/// start time takes no lock: it claims its id with one atomic operation and
+/// publishes itself in a ring of 1024 slots, from which workers take in order
+/// (past that, submissions wait briefly for the workers, then move the ring's
+/// tasks to the queue under the lock). Other submissions take the pool's lock
+/// once. Either wakes a worker only when one sleeps; a worker takes the lock
+/// once between two tasks. A callable of at most 24 bytes is stored without an
+/// allocation (see Task).
 ///
 /// Thread safety: every member function may be called from any thread at once,
 /// including from a task running in the same pool. One mutex guards the queue
