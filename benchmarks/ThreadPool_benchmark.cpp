@@ -66,7 +66,7 @@ void spin_for(std::chrono::nanoseconds d) {
 // --- The three pools behind one interface --------------------------------
 
 struct VexoPool {
-  explicit VexoPool(int threads) : pool(static_cast<std::size_t>(threads), 1u << 22) {}
+  explicit VexoPool(int threads) : pool(static_cast<std::size_t>(threads), SIZE_MAX) {}
   template <typename F>
   void submit(F&& f) {
     pool.add_task(std::forward<F>(f));
@@ -227,7 +227,7 @@ BENCHMARK(BM_Children<TbbPool>)->UseRealTime()->Unit(benchmark::kMillisecond);
 // batch: TaskGroup::run beside oneTBB's task_group, both on 2 workers.
 void BM_ChildrenGroup_Vexo(benchmark::State& state) {
   constexpr std::int64_t kParents = 1000, kChildren = 100;
-  ThreadPool pool(2, std::size_t{1} << 22);
+  ThreadPool pool(2, SIZE_MAX);
   std::atomic<std::int64_t> ran{0};
   for (auto _ : state) {
     vexo::util::TaskGroup group(pool);
@@ -272,7 +272,7 @@ BENCHMARK(BM_ChildrenGroup_Tbb)->UseRealTime()->Unit(benchmark::kMillisecond);
 void BM_Backlog(benchmark::State& state) {
   constexpr std::int64_t kTasks = 200000;
   const auto backlog = state.range(0);
-  ThreadPool pool(2, std::size_t{1} << 22);
+  ThreadPool pool(2, SIZE_MAX);
   const auto later = std::chrono::system_clock::now() + std::chrono::hours(1);
   for (std::int64_t i = 0; i < backlog; ++i) pool.add_task([] {}, later);
   Countdown countdown;
@@ -298,7 +298,7 @@ BENCHMARK(BM_Backlog)
 void BM_RemoveRandom(benchmark::State& state) {
   constexpr std::size_t kBatch = 500;
   const auto pending = state.range(0);
-  ThreadPool pool(2, std::size_t{1} << 22);
+  ThreadPool pool(2, SIZE_MAX);
   const auto later = std::chrono::system_clock::now() + std::chrono::hours(1);
   std::vector<ThreadPool::TaskId> ids;
   for (std::int64_t i = 0; i < pending; ++i) ids.push_back(pool.add_task([] {}, later));
@@ -325,7 +325,7 @@ BENCHMARK(BM_RemoveRandom)->Arg(1000)->Arg(100000)->Arg(1000000);
 
 void BM_IsPendingRandom(benchmark::State& state) {
   const auto pending = state.range(0);
-  ThreadPool pool(2, std::size_t{1} << 22);
+  ThreadPool pool(2, SIZE_MAX);
   const auto later = std::chrono::system_clock::now() + std::chrono::hours(1);
   for (std::int64_t i = 0; i < pending; ++i) pool.add_task([] {}, later);
   std::mt19937_64 rng(1);
@@ -339,7 +339,7 @@ BENCHMARK(BM_IsPendingRandom)->Arg(1000)->Arg(100000)->Arg(1000000);
 
 void BM_SubmitDelayed(benchmark::State& state) {
   const auto pending = state.range(0);
-  ThreadPool pool(2, std::size_t{1} << 22);
+  ThreadPool pool(2, SIZE_MAX);
   const auto later = std::chrono::system_clock::now() + std::chrono::hours(1);
   for (std::int64_t i = 0; i < pending; ++i) pool.add_task([] {}, later);
   for (auto _ : state) pool.add_task([] {}, later);
@@ -352,7 +352,7 @@ BENCHMARK(BM_SubmitDelayed)->Arg(0)->Arg(1000000)->Iterations(200000);
 
 void BM_SubmitFutures(benchmark::State& state) {
   constexpr std::size_t kTasks = 200000;
-  ThreadPool pool(2, std::size_t{1} << 22);
+  ThreadPool pool(2, SIZE_MAX);
   std::vector<std::future<void>> futures;
   futures.reserve(kTasks);
   for (auto _ : state) {
@@ -367,7 +367,7 @@ BENCHMARK(BM_SubmitFutures)->UseRealTime()->Unit(benchmark::kMillisecond);
 // The same tasks with add_task, waited for with wait_idle().
 void BM_AddTaskWaitIdle(benchmark::State& state) {
   constexpr std::size_t kTasks = 200000;
-  ThreadPool pool(2, std::size_t{1} << 22);
+  ThreadPool pool(2, SIZE_MAX);
   for (auto _ : state) {
     for (std::size_t i = 0; i < kTasks; ++i) pool.add_task([] {});
     pool.wait_idle();
@@ -405,7 +405,7 @@ double percentile(std::vector<double> v, double p) {
 
 void BM_WaitIdleLatency(benchmark::State& state) {
   constexpr std::size_t kTasks = 200000;
-  ThreadPool pool(2, std::size_t{1} << 22);
+  ThreadPool pool(2, SIZE_MAX);
   std::atomic<std::int64_t> last_end{0};
   std::vector<double> latencies;
   for (auto _ : state) {

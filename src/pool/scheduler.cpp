@@ -235,10 +235,10 @@ std::optional<TaskId> Scheduler::post(Task& fct, std::string& name, SteadyTime s
     if (when_full == WhenFull::throw_error) throw_refused(a);
     return std::nullopt;
   }
+  // Published (sequentially consistent) before the ledger and the spinners
+  // are read: a worker going to sleep or spinning is seen here, or sees this
+  // task when it looks once more.
   ring_.publish(id, std::move(fct), std::move(name), ns(steady), helper ? kHelperFlag : 0);
-  // Published before the ledger is read: a worker going to sleep either is
-  // seen here, or sees this task when it looks once more.
-  std::atomic_thread_fence(std::memory_order_seq_cst);
   if (claim_wake()) wake_one();
   return id;
 }
@@ -314,7 +314,8 @@ bool Scheduler::next(Run& run, Task& spent, bool sleep) {
   // submissions gets every idle worker going without the submitter waking
   // more workers than there are tasks.
   run.tickets_seen_ = ring_.tail();
-  const bool wake_another = (store_.has_due() || ring_.front() != nullptr) && claim_wake();
+  const bool wake_another =
+      ledger_.any_unwoken() && (store_.has_due() || ring_.front() != nullptr) && claim_wake();
   lock.unlock();
   if (wake_another) wake_one();
   return true;
@@ -524,7 +525,6 @@ void Scheduler::sleep_i(Lock& lock) {
   ledger_.going_to_sleep();
   // A submitter that published before the ledger said so is seen here; one
   // that published later sees this sleeper and wakes it (see post()).
-  std::atomic_thread_fence(std::memory_order_seq_cst);
   if (!ring_.front_published()) {
     lock.while_released(
         [&] { parked_.park(seen, deadline == kSteadyNever ? INT64_MAX : ns(deadline)); });

@@ -374,7 +374,7 @@ class Scheduler {
   // lock: the work must be visible before the call (published, or queued
   // under the lock).
   bool claim_wake() noexcept {
-    if (spinning_.load(std::memory_order_relaxed) > 0 || !ledger_.claim()) return false;
+    if (spinning_.load(std::memory_order_seq_cst) > 0 || !ledger_.claim()) return false;
     parked_.bump();
     return true;
   }

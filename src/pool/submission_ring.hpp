@@ -75,7 +75,10 @@ class SubmissionRing {
     s.entry.ready = ready;
     s.entry.flags = flags;
     s.entry.live = true;
-    s.seq.store(t + 1, std::memory_order_release);
+    // Sequentially consistent: a worker that then announces its sleep (a
+    // read-modify-write) and looks here, and this producer, which then reads
+    // the sleepers, cannot both miss the other.
+    s.seq.store(t + 1, std::memory_order_seq_cst);
   }
   // Publishes claimed ticket `t` spent: its id went elsewhere, or was refused.
   void publish_spent(std::uint64_t t) noexcept {
@@ -92,7 +95,7 @@ class SubmissionRing {
   // waits for work looks again.
   bool front_published() const noexcept {
     const std::uint64_t h = head_.load(std::memory_order_relaxed);
-    return slot(h).seq.load(std::memory_order_acquire) == h + 1;
+    return slot(h).seq.load(std::memory_order_seq_cst) == h + 1;
   }
 
   // --- The consumer: the pool's lock held ---------------------------------------------

@@ -28,6 +28,11 @@ class WakeLedger {
       if (word_.compare_exchange_weak(w, next, std::memory_order_relaxed)) return;
     }
   }
+  // A sleeper has no wake-up in flight (a hint: one read, no write).
+  bool any_unwoken() const noexcept {
+    const std::uint64_t w = word_.load(std::memory_order_relaxed);
+    return idle(w) > in_flight(w);
+  }
   // Returns true when a sleeping worker should be woken.
   bool claim() noexcept {
     std::uint64_t w = word_.load(std::memory_order_seq_cst);
