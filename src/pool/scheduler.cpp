@@ -140,7 +140,7 @@ std::size_t Scheduler::SeriesTable::end_all() noexcept {
 // --- Submissions ---------------------------------------------------------------
 
 Scheduler::Scheduler(std::size_t workers, std::size_t capacity, std::size_t ring_slots)
-    : capacity_(capacity), ring_(ring_slots), running_(workers) {}
+    : capacity_(capacity), ring_(ring_slots), places_(capacity), running_(workers) {}
 
 void Scheduler::throw_refused(Admission a) {
   throw Error(a == Admission::closing ? "Cannot add task: the pool is being destroyed"
@@ -157,10 +157,17 @@ std::optional<TaskId> Scheduler::add(Task& fct, std::string& name, StartClock cl
     clock = StartClock::due;
   }
   if (clock == StartClock::steady && start <= ns(steady)) clock = StartClock::due;
-  if (clock == StartClock::due && settings == nullptr &&
-      capacity_ == std::numeric_limits<std::size_t>::max()) {
+  if (clock == StartClock::due && settings == nullptr && places_.take()) {
     return post(fct, name, steady, helper, when_full);
   }
+  // Given back unless the task is queued.
+  struct Place {
+    Places& places;
+    bool held = false;
+    ~Place() {
+      if (held) places.give();
+    }
+  } place{places_};
   TaskId id;
   bool wake = false;
   {
@@ -170,7 +177,7 @@ std::optional<TaskId> Scheduler::add(Task& fct, std::string& name, StartClock cl
         if (when_full == WhenFull::throw_error) throw_refused(admission());
         return std::nullopt;
       }
-      if (!full_i()) {
+      if (place.held || (place.held = places_.take())) {
         // A series' run that became due before this submission queues ahead
         // of it, whether or not a worker has looked at the queue since.
         if (store_.has_waiting(StartClock::steady) &&
@@ -206,6 +213,7 @@ std::optional<TaskId> Scheduler::add(Task& fct, std::string& name, StartClock cl
       if (settings != nullptr) series_.erase(id);
       throw;
     }
+    place.held = false;  // the task holds it now
     ++(helper ? stats_.helpers_submitted : stats_.submitted);
     if (sooner && clock == StartClock::wall) next_wall_check_ = SteadyTime::min();
     wake = sooner && claim_wake();
@@ -224,14 +232,20 @@ std::optional<TaskId> Scheduler::post(Task& fct, std::string& name, SteadyTime s
     }
     // They are not (busy with long tasks, or this is the only worker): move
     // the ring's tasks to the store.
-    Lock lock(mutex_);
-    if (!drain_i()) lock.while_released([] { std::this_thread::yield(); });
+    try {
+      Lock lock(mutex_);
+      if (!drain_i()) lock.while_released([] { std::this_thread::yield(); });
+    } catch (...) {
+      places_.give();  // the place this submission took
+      throw;
+    }
   }
   // Read after the claim: close() waits for every ticket claimed before it
   // refused submissions, and a later one sees the refusal here.
   const Admission a = admission_.load(std::memory_order_seq_cst);
   if (a != Admission::open) {
     ring_.publish_spent(id);
+    places_.give();
     if (when_full == WhenFull::throw_error) throw_refused(a);
     return std::nullopt;
   }
@@ -433,6 +447,7 @@ bool Scheduler::take_id_i(Run& run, TaskId id, SteadyTime now) {
   }
   run.id_ = id;
   run.series_ = (flags & kSeriesFlag) != 0;
+  if (!run.series_) places_.give();  // a series keeps its place during its runs
   run.failed_ = false;
   run.in_call_ = false;
   run.started_ = now;
@@ -475,6 +490,7 @@ bool Scheduler::take_id_i(Run& run, TaskId id, SteadyTime now) {
     if (s.ended || forced) {
       // Ended during the run, or its thread is gone with the run: no more runs.
       series_.erase(run.id_);
+      places_.give();
       spent = std::move(run.task_);
       room_made_i();
     } else {
@@ -510,6 +526,7 @@ void Scheduler::requeue_i(Series& s, Run& run) {
                kSeriesFlag | PendingStore::kRenewSeq);
   } catch (const std::bad_alloc&) {
     series_.erase(run.id_);  // no room to queue it: the series ends
+    places_.give();
     room_made_i();
     return;
   }
@@ -630,6 +647,7 @@ bool Scheduler::remove_i(TaskId id, Task& removed) {
     removed = std::move(e->fct);
     e->live = false;
     left_ring_i(e->flags);
+    places_.give();
     const bool helper = (e->flags & kHelperFlag) != 0;
     removed_i(1, helper ? 1 : 0);
     return true;
@@ -637,11 +655,13 @@ bool Scheduler::remove_i(TaskId id, Task& removed) {
   PendingTask out;
   if (store_.remove(id, &out)) {
     if ((out.flags & kSeriesFlag) != 0) series_.erase(id);
+    places_.give();
     removed = std::move(out.fct);
     removed_i(1, (out.flags & kHelperFlag) != 0 ? 1 : 0);
     return true;
   }
-  // A series during a run: that run finishes, no other starts.
+  // A series during a run: that run finishes, no other starts (and gives
+  // back the series' place).
   Series* s = series_.find(id);
   if (s == nullptr || s->ended) return false;
   s->ended = true;
@@ -656,6 +676,7 @@ bool Scheduler::remove(TaskId id, Task& removed) {
 
 // Moves every pending task, of the ring and of the store, to `discarded`.
 void Scheduler::clear_i(std::vector<PendingTask>& discarded) {
+  const std::size_t before = discarded.size();
   ring_.for_each_live([&](std::uint64_t, SubmissionRing::Entry& e) {
     discarded.push_back(PendingTask{std::move(e.fct), std::move(e.name), e.flags});
     e.live = false;
@@ -663,6 +684,7 @@ void Scheduler::clear_i(std::vector<PendingTask>& discarded) {
     return true;
   });
   store_.clear(discarded);
+  places_.give(discarded.size() - before);
 }
 
 std::size_t Scheduler::remove_all(std::vector<Task>& removed) {
@@ -745,10 +767,7 @@ bool Scheduler::is_empty() const {
   Lock lock(mutex_);
   return empty_i();
 }
-bool Scheduler::is_full() const {
-  Lock lock(mutex_);
-  return full_i();
-}
+bool Scheduler::is_full() const { return places_.full(); }
 bool Scheduler::is_idle() const {
   Lock lock(mutex_);
   return idle_i();
@@ -788,6 +807,16 @@ Stats Scheduler::stats() const {
 bool Scheduler::valid() const {
   Lock lock(mutex_);
   if (!store_.valid() || store_.size() + series_.running() > capacity_) return false;
+  // Each pending task and each series holds one place (nothing is in flight
+  // when a test asks).
+  std::size_t in_ring = 0;
+  ring_.for_each_live([&in_ring](std::uint64_t, const SubmissionRing::Entry&) {
+    ++in_ring;
+    return true;
+  });
+  if (places_.bounded() && places_.used() != store_.size() + series_.running() + in_ring) {
+    return false;
+  }
   // Copied out first: the analysis does not see the lock inside lambdas.
   std::vector<std::pair<TaskId, bool>> entries;  // running: id, series
   running_.for_each([&entries](const RunningEntry& e) { entries.emplace_back(e.id, e.series); });
@@ -805,10 +834,9 @@ bool Scheduler::valid() const {
     if (is_series) ++running_series;
     if (pending_i(id)) ok = false;  // pending and running at once
   }
-  // Only a pool with no capacity queues in the ring, and a task is in one
-  // place.
+  // A task is in one place.
   ring_.for_each_live([&](std::uint64_t id, const SubmissionRing::Entry&) {
-    if (capacity_ != std::numeric_limits<std::size_t>::max() || store_.contains(id)) ok = false;
+    if (store_.contains(id)) ok = false;
     return true;
   });
   for (const SeriesState& s : series) {

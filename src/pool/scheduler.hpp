@@ -23,6 +23,7 @@
 #include "forced_unwind.hpp"
 #include "parking.hpp"
 #include "pending_store.hpp"
+#include "places.hpp"
 #include "submission_ring.hpp"
 #include "vexo/util/ThreadPool.hpp"
 #include "vexo/util/thread_annotations.hpp"
@@ -133,12 +134,13 @@ class Scheduler {
   // being destroyed throws "Cannot add task: the pool is being destroyed" or
   // returns empty. A `helper` (a TaskGroup's or parallel_for's) counts in the
   // helpers' statistics instead of the tasks'.
-  // A due plain task of a pool with no capacity (the common case) takes no
-  // lock: it claims its id in the submission ring and publishes itself there
+  // A due plain task takes no lock while the pool has room: it takes its
+  // place, claims its id in the submission ring and publishes itself there
   // (lock-free; it waits only while the ring is full, for the workers or, at
   // worst, for the lock to move the ring's tasks to the store). Everything
-  // else goes to the store under the lock. An id is never reused; one whose
-  // submission failed for lack of memory stays unused.
+  // else, and a submission that finds the pool full, goes through the lock.
+  // An id is never reused; one whose submission failed for lack of memory
+  // stays unused.
   std::optional<TaskId> add(Task& fct, std::string& name, StartClock clock, std::int64_t start,
                             WhenFull when_full, SteadyTime deadline = {},
                             const SeriesSettings* series = nullptr, bool helper = false)
@@ -340,10 +342,6 @@ class Scheduler {
   }
   bool empty_i() const VEXO_REQUIRES(mutex_) { return store_.empty() && !ring_.has_live(); }
 
-  // Only a pool with a capacity checks it, and its tasks never enter the ring.
-  bool full_i() const VEXO_REQUIRES(mutex_) {
-    return store_.size() + series_.running() >= capacity_;
-  }
   bool idle_i() const VEXO_REQUIRES(mutex_) { return running_.size() == 0 && empty_i(); }
   bool pending_or_running_i(TaskId id) const VEXO_REQUIRES(mutex_) {
     return pending_i(id) || running_.find(id) != nullptr;
@@ -405,6 +403,8 @@ class Scheduler {
   mutable detail::Mutex mutex_;
   /// Due tasks submitted without the lock, and every id.
   SubmissionRing ring_;
+  /// The capacity's places, taken by submissions, given back by the lock's holder.
+  Places places_;
   /// Idle workers sleep on this; the ledger says when to wake one.
   ParkingWord parked_;
   WakeLedger ledger_;
