@@ -397,7 +397,7 @@ void Scheduler::promote_i(SteadyTime now) {
     const TaskId id = ring_.head();
     if (!store_.has_due() || PendingStore::seq_of(id) < store_.first_due_seq()) {
       run.task_ = std::move(e->fct);
-      run.name_ = std::move(e->name);
+      SubmissionRing::move_name(run.name_, e->name);
       const std::uint8_t flags = e->flags;
       const std::int64_t ready = e->ready;
       ring_.pop();

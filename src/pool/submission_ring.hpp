@@ -71,7 +71,7 @@ class SubmissionRing {
                std::uint8_t flags) noexcept {
     Slot& s = slot(t);
     s.entry.fct = std::move(fct);
-    s.entry.name = std::move(name);
+    move_name(s.entry.name, name);
     s.entry.ready = ready;
     s.entry.flags = flags;
     s.entry.live = true;
@@ -79,6 +79,16 @@ class SubmissionRing {
     // read-modify-write) and looks here, and this producer, which then reads
     // the sleepers, cannot both miss the other.
     s.seq.store(t + 1, std::memory_order_seq_cst);
+  }
+  // to = from, leaving `from` empty; cheaper than a move for the empty
+  // names of most tasks.
+  static void move_name(std::string& to, std::string& from) noexcept {
+    if (from.empty()) {
+      to.clear();
+    } else {
+      to = std::move(from);
+      from.clear();
+    }
   }
   // Publishes claimed ticket `t` spent: its id went elsewhere, or was refused.
   void publish_spent(std::uint64_t t) noexcept {
