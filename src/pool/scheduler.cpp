@@ -571,6 +571,13 @@ SteadyTime Scheduler::next_start_i() const {
 }
 
 bool Scheduler::spin_i(Lock& lock) {
+  // One core is left to whoever submits: spinners beyond that would only
+  // take the CPU that the submissions they wait for need.
+  static const std::uint32_t most = [] {
+    const unsigned cores = std::thread::hardware_concurrency();
+    return cores > 1 ? cores - 1 : 1u;
+  }();
+  if (spinning_.load(std::memory_order_relaxed) >= most) return false;
   spinning_.fetch_add(1, std::memory_order_seq_cst);
   bool posted = false;
   lock.while_released([&] {

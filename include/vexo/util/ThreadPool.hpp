@@ -91,13 +91,14 @@ struct SubmitResult<F> {
 /// less in the number n of pending tasks (amortized), whatever their start
 /// times; a listing costs O(n + k log k) for k results; num_pending(),
 /// is_empty(), is_idle() and stats() also read up to 1024 recent submissions.
-/// In a pool with no capacity of its own (the default), a submission with no
-/// start time takes no lock: it claims its id with one atomic operation and
-/// publishes itself in a ring of 1024 slots, from which workers take in order
-/// (past that, submissions wait briefly for the workers, then move the ring's
-/// tasks to the queue under the lock). Other submissions take the pool's lock
-/// once. Either wakes a worker only when one sleeps; a worker takes the lock
-/// once between two tasks. A callable of at most 24 bytes is stored without an
+/// A submission with no start time takes no lock while the pool has room: it
+/// takes its place (one atomic operation, none in a pool with no capacity of
+/// its own, the default), claims its id with another and publishes itself in
+/// a ring of 1024 slots, from which workers take in order (past that,
+/// submissions wait briefly for the workers, then move the ring's tasks to
+/// the queue under the lock). Other submissions take the pool's lock once.
+/// Either wakes a worker only when one sleeps; a worker takes the lock once
+/// between two tasks. A callable of at most 24 bytes is stored without an
 /// allocation (see Task).
 ///
 /// Thread safety: every member function may be called from any thread at once,
@@ -427,6 +428,7 @@ class ThreadPool {
   /// Returns true when no task is pending (running tasks do not count).
   [[nodiscard]] VEXO_API bool is_empty() const;
   /// Returns true when the queue is full, i.e. when add_task would throw.
+  /// Reads one atomic count, without the lock.
   [[nodiscard]] VEXO_API bool is_full() const;
   /// Returns true when no task is pending and none is running.
   [[nodiscard]] VEXO_API bool is_idle() const;
