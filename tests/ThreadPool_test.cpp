@@ -493,6 +493,21 @@ TEST(ThreadPoolTask, StoresSmallCallablesInlineAndKeepsThemWhenAQueueRefuses) {
 }
 
 #if defined(VEXO_TEST_ALLOCATIONS_COUNTED)
+// A submission that runs out of memory changes nothing, its id included: ids
+// stay 0, 1, 2, ... over the successful ones.
+TEST(ThreadPoolTask, ASubmissionThatRunsOutOfMemoryUsesNoId) {
+  ThreadPool pool(1, SIZE_MAX);
+  EXPECT_EQ(pool.add_task([] {}, 1h), 0u);
+  for (int i = 0; i < 3; ++i) {
+    vexo::test::t_fail_allocations = true;
+    EXPECT_THROW(pool.add_recurring([] {}, 1h, 1h), std::bad_alloc);
+    vexo::test::t_fail_allocations = false;
+  }
+  EXPECT_EQ(pool.add_recurring([] {}, 1h, 1h), 1u);
+  EXPECT_EQ(pool.add_task([] {}, 1h), 2u);
+  EXPECT_EQ(pool.num_pending(), 3u);
+}
+
 TEST(ThreadPoolTask, SubmitAllocatesNoMoreThanAPackagedTaskAndItsFuture) {
   ThreadPool pool(1, 1000);
   pool.submit([] { return 1; }).result.get();  // the store's first chunk

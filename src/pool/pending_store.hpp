@@ -124,6 +124,10 @@ class PendingStore {
     ++live_;
   }
 
+  // Makes room for one task with a start time, or one with kRenewSeq: the
+  // next such add() cannot throw. Throws std::bad_alloc.
+  void reserve_queued() { reserve_one(true); }
+
   // Removes the pending task `id`, moving its payload to *out; returns false
   // when no pending task has that id.
   bool remove(Id id, PendingTask* out) { return take_out(id, out, nullptr); }

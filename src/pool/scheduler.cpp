@@ -184,6 +184,14 @@ std::optional<TaskId> Scheduler::add(Task& fct, std::string& name, StartClock cl
             store_.earliest(StartClock::steady) <= ns(steady)) {
           promote_i(steady);
         }
+        // What the task needs is allocated before its id is claimed, so that
+        // a claimed id is never left unused.
+        if (settings != nullptr || clock != StartClock::due) store_.reserve_queued();
+        if (settings != nullptr) {
+          series_.prepare(Series{settings->period, settings->mode, SteadyTime(Duration(start)),
+                                 fct.takes_stop_token() ? std::stop_source()  // one for all runs
+                                                        : std::stop_source(std::nostopstate)});
+        }
         if (ring_.try_claim(&id)) break;
         // The ring is full: make room, or let its front be written.
         if (!drain_i()) lock.while_released([] { std::this_thread::yield(); });
@@ -194,29 +202,29 @@ std::optional<TaskId> Scheduler::add(Task& fct, std::string& name, StartClock cl
       block_i(lock, room_cv_, room_waiters_, deadline);
       steady = steady_now();
     }
-    ring_.publish_spent(id);  // the id is this task's; the task goes to the store
-    // Sleeping workers wait for the earliest start time (or 100 ms). Wake
-    // one if this task is due, or sooner than every task of its clock.
-    const bool sooner =
-        clock == StartClock::due || !store_.has_waiting(clock) || start < store_.earliest(clock);
-    std::uint8_t flags = helper ? kHelperFlag : 0;
-    if (settings != nullptr) {
-      flags = kSeriesFlag | PendingStore::kRenewSeq;
-      series_.add(id, Series{settings->period, settings->mode, SteadyTime(Duration(start)),
-                             fct.takes_stop_token() ? std::stop_source()  // one for all runs
-                                                    : std::stop_source(std::nostopstate)});
-    }
-    try {
-      store_.add(id, clock, start, ns(steady), std::move(fct), std::move(name), flags,
-                 PendingStore::seq_of(id));
-    } catch (...) {
-      if (settings != nullptr) series_.erase(id);
-      throw;
-    }
     place.held = false;  // the task holds it now
-    ++(helper ? stats_.helpers_submitted : stats_.submitted);
-    if (sooner && clock == StartClock::wall) next_wall_check_ = SteadyTime::min();
-    wake = sooner && claim_wake();
+    std::uint8_t flags = helper ? kHelperFlag : 0;
+    if (clock == StartClock::due && settings == nullptr) {
+      // Through the ring after all (the pool was full when it came): counted
+      // as submitted when it leaves the ring.
+      ring_.publish(id, std::move(fct), std::move(name), ns(steady), flags);
+      wake = claim_wake();
+    } else {
+      ring_.publish_spent(id);  // the id is this task's; the task goes to the store
+      // Sleeping workers wait for the earliest start time (or 100 ms). Wake
+      // one if this task is due, or sooner than every task of its clock.
+      const bool sooner =
+          clock == StartClock::due || !store_.has_waiting(clock) || start < store_.earliest(clock);
+      if (settings != nullptr) {
+        flags = kSeriesFlag | PendingStore::kRenewSeq;
+        series_.add(id);
+      }
+      store_.add(id, clock, start, ns(steady), std::move(fct), std::move(name), flags,
+                 PendingStore::seq_of(id));  // room reserved: does not throw
+      ++(helper ? stats_.helpers_submitted : stats_.submitted);
+      if (sooner && clock == StartClock::wall) next_wall_check_ = SteadyTime::min();
+      wake = sooner && claim_wake();
+    }
   }
   if (wake) wake_one();
   return id;

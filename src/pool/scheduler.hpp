@@ -289,7 +289,21 @@ class Scheduler {
       const auto it = map_.find(id);
       return it == map_.end() ? nullptr : &it->second;
     }
-    Series& add(TaskId id, Series&& s) { return map_.emplace(id, std::move(s)).first->second; }
+    // Allocates what add() needs, so that add() cannot fail. Throws
+    // std::bad_alloc.
+    void prepare(Series&& s) {
+      map_.reserve(map_.size() + 1);
+      if (spare_.empty()) {
+        spare_ = map_.extract(map_.emplace(kSpareKey, std::move(s)).first);
+      } else {
+        spare_.mapped() = std::move(s);
+      }
+    }
+    // Adds the series prepared last, as `id`.
+    void add(TaskId id) noexcept {
+      spare_.key() = id;
+      map_.insert(std::move(spare_));  // room reserved: no rehash
+    }
     void start_run(Series& s) noexcept {
       s.running = true;
       ++running_;
@@ -315,7 +329,9 @@ class Scheduler {
     }
 
    private:
+    static constexpr TaskId kSpareKey = ~TaskId{0};  // never an id
     std::unordered_map<TaskId, Series> map_;
+    std::unordered_map<TaskId, Series>::node_type spare_;
     std::size_t running_ = 0;
   };
 
