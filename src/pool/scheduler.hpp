@@ -139,8 +139,8 @@ class Scheduler {
   // (lock-free; it waits only while the ring is full, for the workers or, at
   // worst, for the lock to move the ring's tasks to the store). Everything
   // else, and a submission that finds the pool full, goes through the lock.
-  // An id is never reused; one whose submission failed for lack of memory
-  // stays unused.
+  // Whatever the task needs is allocated before its id is claimed, so ids
+  // stay 0, 1, 2, ... over the successful submissions.
   std::optional<TaskId> add(Task& fct, std::string& name, StartClock clock, std::int64_t start,
                             WhenFull when_full, SteadyTime deadline = {},
                             const SeriesSettings* series = nullptr, bool helper = false)
