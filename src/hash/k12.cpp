@@ -121,6 +121,7 @@ class Tree {
 
   void absorb(const unsigned char* data, std::size_t size, util::ThreadPool* pool) {
     const std::size_t first = absorb_first_chunk(&final_node_, &consumed_, data, size);
+    if (first == size) return;
     consumed_ += size - first;
     detail::feed_leaves(v_.leaves, cursor(), data + first, size - first, pool);
   }
