@@ -50,11 +50,10 @@ void leaf_cvs4(const LeafShape& shape, const unsigned char* leaves, unsigned cha
   const unsigned int block = shape.rate / 8;
   const unsigned int lanes = block / 8;
   const auto leaf_lanes = static_cast<unsigned int>(shape.leaf_size / 8);
-  const std::size_t absorbed = shape.rounds == 12
-                                   ? KeccakP1600times4_12rounds_FastLoop_Absorb(
-                                         states, lanes, leaf_lanes, leaves, shape.leaf_size)
-                                   : impl::KeccakP1600times4_24rounds_FastLoop_Absorb(
-                                         states, lanes, leaf_lanes, leaves, shape.leaf_size);
+  const impl::KeccakP1600_Forms& forms = impl::KeccakP1600_GetForms();
+  const unsigned int first_round = 24 - shape.rounds;
+  const std::size_t absorbed =
+      forms.fastLoopAll(states, lanes, leaf_lanes, leaves, shape.leaf_size, first_round);
   // The last, partial block of each leaf with its padding: the suffix after
   // the data, 0x80 in the last byte of the block. The data ends on a lane
   // boundary strictly inside the block, so the two never share a byte.
@@ -68,11 +67,7 @@ void leaf_cvs4(const LeafShape& shape, const unsigned char* leaves, unsigned cha
     out[block - 1] ^= 0x80;
   }
   KeccakP1600times4_AddLanesAll(states, last, lanes, lanes);
-  if (shape.rounds == 12) {
-    KeccakP1600times4_PermuteAll_12rounds(states);
-  } else {
-    KeccakP1600times4_PermuteAll_24rounds(states);
-  }
+  forms.permuteAll(states, first_round);
   const auto cv_lanes = static_cast<unsigned int>(shape.cv_size / 8);
   KeccakP1600times4_ExtractLanesAll(states, cvs, cv_lanes, cv_lanes);
 }

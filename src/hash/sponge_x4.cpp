@@ -58,6 +58,25 @@ void extract_bytes(const Lane* lanes, unsigned int j, std::size_t at, unsigned c
   for (; n > 0; ++at, ++out, --n) *out = *byte_at(lanes, j, at);
 }
 
+// Moves the next bytes of every lane between its block and its data with
+// `move` (add_bytes or extract_bytes): as many as lane j has `left` and its
+// block has room for, from `pos[j]` on, advancing `at[j]`. Returns whether
+// every lane's block is used up.
+template <typename Data, typename Move>
+bool each_lane(Lane* lanes, std::uint16_t* pos, std::size_t block, Data** at, std::size_t* left,
+               Move move) {
+  bool all_used = true;
+  for (unsigned int j = 0; j < kLanes; ++j) {
+    const std::size_t take = std::min<std::size_t>(left[j], block - pos[j]);
+    move(lanes, j, pos[j], at[j], take);
+    pos[j] = static_cast<std::uint16_t>(pos[j] + take);
+    at[j] += take;
+    left[j] -= take;
+    all_used = all_used && pos[j] == block;
+  }
+  return all_used;
+}
+
 // Sponge `j` taken out of the interleaved states as a one-state block, and
 // put back: its words are copied as they are, both sides being byte views.
 struct OneState {
@@ -110,16 +129,7 @@ void SpongeX4::absorb(const Inputs& inputs) {
     left[j] = inputs[j].size();
   }
   for (;;) {
-    bool all_full = true;
-    for (unsigned int j = 0; j < kLanes; ++j) {
-      const std::size_t take = std::min<std::size_t>(left[j], block_ - pos_[j]);
-      add_bytes(lanes_, j, pos_[j], data[j], take);
-      pos_[j] = static_cast<std::uint16_t>(pos_[j] + take);
-      data[j] += take;
-      left[j] -= take;
-      all_full = all_full && pos_[j] == block_;
-    }
-    if (!all_full) break;
+    if (!each_lane(lanes_, pos_, block_, data, left, add_bytes)) break;
     // A full block in every lane: one permutation for the four. A full
     // block with no more input waits here, so that the lanes stay together.
     if (left[0] + left[1] + left[2] + left[3] == 0) return;
@@ -170,15 +180,7 @@ void SpongeX4::squeeze(const Outputs& outputs) noexcept {
     left[j] = outputs[j].size();
   }
   for (;;) {
-    bool all_used = true;
-    for (unsigned int j = 0; j < kLanes; ++j) {
-      const std::size_t take = std::min<std::size_t>(left[j], block_ - pos_[j]);
-      extract_bytes(lanes_, j, pos_[j], out[j], take);
-      pos_[j] = static_cast<std::uint16_t>(pos_[j] + take);
-      out[j] += take;
-      left[j] -= take;
-      all_used = all_used && pos_[j] == block_;
-    }
+    const bool all_used = each_lane(lanes_, pos_, block_, out, left, extract_bytes);
     if (left[0] + left[1] + left[2] + left[3] == 0) return;
     if (!all_used) break;
     permute_all();
