@@ -96,13 +96,14 @@ void BM_Sha3_256Stream(benchmark::State& state) {
 void BM_TurboShake128Stream(benchmark::State& state) {
   run(state, [](auto in, auto out) {
     stream(in, out, vexo::TurboShake128(),
-           [](const auto& o, auto digest) { o.finalize().read(digest); });
+           [](const auto& o, auto digest) { o.finalize_xof().read(digest); });
   });
 }
 
 void BM_Kt128Stream(benchmark::State& state) {
   run(state, [](auto in, auto out) {
-    stream(in, out, vexo::Kt128(), [](const auto& o, auto digest) { o.finalize().read(digest); });
+    stream(in, out, vexo::Kt128(),
+           [](const auto& o, auto digest) { o.finalize_xof().read(digest); });
   });
 }
 

@@ -123,9 +123,9 @@ void Hasher::finalize(tamu::span<unsigned char> output) const {
           }
           s.finalize(tamu::span<unsigned char, T::digest_size>(output.data(), T::digest_size));
         } else if constexpr (kParallelHash<T>) {
-          s.finalize(output);
+          s.finalize(output);  // binds the output length
         } else {
-          s.finalize().read(output);
+          s.finalize_xof().read(output);
         }
       },
       impl_->state);
@@ -137,10 +137,8 @@ XofReader Hasher::finalize_xof() const {
         using T = std::decay_t<decltype(s)>;
         if constexpr (kFixedSize<T>) {
           throw Error(tamu::cat(name(), " has no extendable output"));
-        } else if constexpr (kParallelHash<T>) {
-          return s.finalize_xof();
         } else {
-          return s.finalize();
+          return s.finalize_xof();
         }
       },
       impl_->state);
