@@ -42,11 +42,16 @@ const unsigned char* byte_at(const Lane* lanes, unsigned int j, std::size_t at) 
 void add_bytes(Lane* lanes, unsigned int j, std::size_t at, const unsigned char* data,
                std::size_t n) {
   for (; n > 0 && at % 8 != 0; ++at, ++data, --n) *byte_at(lanes, j, at) ^= *data;
-  for (; n >= 8; at += 8, data += 8, n -= 8) {
-    Lane word;
-    std::memcpy(&word, data, sizeof word);
-    lanes[kLanes * (at / 8) + j] ^= word;
+  // Whole words: a stride of four words, one per sponge.
+  Lane* word = lanes + kLanes * (at / 8) + j;
+  const std::size_t words = n / 8;
+  for (std::size_t w = 0; w < words; ++w, word += kLanes, data += 8) {
+    Lane in;
+    std::memcpy(&in, data, sizeof in);
+    *word ^= in;
   }
+  at += 8 * words;
+  n -= 8 * words;
   for (; n > 0; ++at, ++data, --n) *byte_at(lanes, j, at) ^= *data;
 }
 
@@ -54,7 +59,11 @@ void add_bytes(Lane* lanes, unsigned int j, std::size_t at, const unsigned char*
 void extract_bytes(const Lane* lanes, unsigned int j, std::size_t at, unsigned char* out,
                    std::size_t n) {
   for (; n > 0 && at % 8 != 0; ++at, ++out, --n) *out = *byte_at(lanes, j, at);
-  for (; n >= 8; at += 8, out += 8, n -= 8) std::memcpy(out, byte_at(lanes, j, at), 8);
+  const Lane* word = lanes + kLanes * (at / 8) + j;
+  const std::size_t words = n / 8;
+  for (std::size_t w = 0; w < words; ++w, word += kLanes, out += 8) std::memcpy(out, word, 8);
+  at += 8 * words;
+  n -= 8 * words;
   for (; n > 0; ++at, ++out, --n) *out = *byte_at(lanes, j, at);
 }
 
