@@ -86,6 +86,27 @@ bool each_lane(Lane* lanes, std::uint16_t* pos, std::size_t block, Data** at, st
   return all_used;
 }
 
+// When every lane is at the start of a block and wants all of it, copies
+// the whole block of each sponge to out[j] row by row (a row's four words
+// are next to each other), advances `out`, `left` and `pos` as each_lane
+// would, and returns true; otherwise does nothing and returns false.
+bool extract_whole_blocks(const Lane* lanes, std::uint16_t* pos, std::size_t block,
+                          unsigned char** out, std::size_t* left) {
+  for (unsigned int j = 0; j < kLanes; ++j) {
+    if (pos[j] != 0 || left[j] < block) return false;
+  }
+  for (std::size_t i = 0; i < block / 8; ++i) {
+    for (unsigned int j = 0; j < kLanes; ++j)
+      std::memcpy(out[j] + 8 * i, lanes + kLanes * i + j, 8);
+  }
+  for (unsigned int j = 0; j < kLanes; ++j) {
+    out[j] += block;
+    left[j] -= block;
+    pos[j] = static_cast<std::uint16_t>(block);
+  }
+  return true;
+}
+
 // Sponge `j` taken out of the interleaved states as a one-state block, and
 // put back: its words are copied as they are, both sides being byte views.
 struct OneState {
@@ -189,7 +210,8 @@ void SpongeX4::squeeze(const Outputs& outputs) noexcept {
     left[j] = outputs[j].size();
   }
   for (;;) {
-    const bool all_used = each_lane(lanes_, pos_, block_, out, left, extract_bytes);
+    const bool all_used = extract_whole_blocks(lanes_, pos_, block_, out, left) ||
+                          each_lane(lanes_, pos_, block_, out, left, extract_bytes);
     if (left[0] + left[1] + left[2] + left[3] == 0) return;
     if (!all_used) break;
     permute_all();
