@@ -103,12 +103,19 @@ bool extract_whole_blocks(const Lane* lanes, std::uint16_t* pos, std::size_t blo
   const std::size_t words = block / 8;
   std::size_t i = 0;
   for (; i + 2 <= words; i += 2) {
-    Pair row[4];  // sponges 0-1 and 2-3 of row i, then of row i + 1
-    std::memcpy(row, lanes + kLanes * i, sizeof row);
-    const Pair to0 = __builtin_shufflevector(row[0], row[2], 0, 2);
-    const Pair to1 = __builtin_shufflevector(row[0], row[2], 1, 3);
-    const Pair to2 = __builtin_shufflevector(row[1], row[3], 0, 2);
-    const Pair to3 = __builtin_shufflevector(row[1], row[3], 1, 3);
+    // Sponges 0-1 and 2-3 of row i, then of row i + 1.
+    Pair row01;
+    Pair row23;
+    Pair next01;
+    Pair next23;
+    std::memcpy(&row01, lanes + kLanes * i, sizeof row01);
+    std::memcpy(&row23, lanes + kLanes * i + 2, sizeof row23);
+    std::memcpy(&next01, lanes + kLanes * i + 4, sizeof next01);
+    std::memcpy(&next23, lanes + kLanes * i + 6, sizeof next23);
+    const Pair to0 = __builtin_shufflevector(row01, next01, 0, 2);
+    const Pair to1 = __builtin_shufflevector(row01, next01, 1, 3);
+    const Pair to2 = __builtin_shufflevector(row23, next23, 0, 2);
+    const Pair to3 = __builtin_shufflevector(row23, next23, 1, 3);
     std::memcpy(to[0] + 8 * i, &to0, sizeof to0);
     std::memcpy(to[1] + 8 * i, &to1, sizeof to1);
     std::memcpy(to[2] + 8 * i, &to2, sizeof to2);
