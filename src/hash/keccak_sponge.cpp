@@ -94,9 +94,10 @@ inline int SpongeWithPermutation(const SpongeInstance* instance, Body body) {
 
 // The bytes that the next of `left` bytes fill or take in the current block:
 // the rest of the block, or fewer.
-unsigned int SpongePartialBlock(const SpongeInstance* instance, std::size_t left) {
-  const std::size_t room = instance->rate / 8 - instance->byteIOIndex;
-  return static_cast<unsigned int>(left < room ? left : room);
+unsigned int SpongePartialBlock(unsigned int rateInBytes, const SpongeInstance* instance,
+                                std::size_t left) {
+  const unsigned int room = rateInBytes - instance->byteIOIndex;
+  return left < room ? static_cast<unsigned int>(left) : room;
 }
 
 template <typename Permute>
@@ -151,7 +152,8 @@ int SpongeAbsorb(SpongeInstance* instance, const unsigned char* data, std::size_
           i += rateInBytes;
         }
       } else {
-        const unsigned int partialBlock = SpongePartialBlock(instance, dataByteLen - i);
+        const unsigned int partialBlock =
+            SpongePartialBlock(rateInBytes, instance, dataByteLen - i);
         KeccakP1600_AddBytes(instance->state, data + i, instance->byteIOIndex, partialBlock);
         instance->byteIOIndex += partialBlock;
         i += partialBlock;
@@ -193,7 +195,8 @@ int SpongeSqueeze(SpongeInstance* instance, unsigned char* data, std::size_t dat
           permute(instance->state);
           instance->byteIOIndex = 0;
         }
-        const unsigned int partialBlock = SpongePartialBlock(instance, dataByteLen - i);
+        const unsigned int partialBlock =
+            SpongePartialBlock(rateInBytes, instance, dataByteLen - i);
         KeccakP1600_ExtractBytes(instance->state, data + i, instance->byteIOIndex, partialBlock);
         instance->byteIOIndex += partialBlock;
         i += partialBlock;
