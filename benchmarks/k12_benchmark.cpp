@@ -4,6 +4,7 @@
 //   BM_TurboShake128/16MiB  vs BM_Shake128/16MiB     (12 rounds instead of 24)
 //   BM_Kt128/16MiB          vs BM_Sha3_256/16MiB     (and the four-way leaves)
 //   BM_Kt128Pool2/16MiB     vs BM_Kt128/16MiB        (pool of 2 workers + caller)
+//   BM_Kt128/64, /9000, /41000                        (the one-shot's fixed costs)
 //   BM_*Stream/1MiB         vs the one-shot /1MiB    (64 KiB updates)
 //   BM_ParallelHash128/16MiB      vs BM_Sha3_256/16MiB  (block size 8192: the four-way leaves
 //                                                        at 24 rounds)
@@ -95,13 +96,14 @@ void BM_Sha3_256Stream(benchmark::State& state) {
 void BM_TurboShake128Stream(benchmark::State& state) {
   run(state, [](auto in, auto out) {
     stream(in, out, vexo::TurboShake128(),
-           [](const auto& o, auto digest) { o.finalize().read(digest); });
+           [](const auto& o, auto digest) { o.finalize_xof().read(digest); });
   });
 }
 
 void BM_Kt128Stream(benchmark::State& state) {
   run(state, [](auto in, auto out) {
-    stream(in, out, vexo::Kt128(), [](const auto& o, auto digest) { o.finalize().read(digest); });
+    stream(in, out, vexo::Kt128(),
+           [](const auto& o, auto digest) { o.finalize_xof().read(digest); });
   });
 }
 
@@ -123,7 +125,9 @@ void BM_Kmac128(benchmark::State& state) {
 BENCHMARK(BM_Shake128)->Arg(16 * kMiB)->UseRealTime();
 BENCHMARK(BM_TurboShake128)->Arg(16 * kMiB)->Arg(kMiB)->UseRealTime();
 BENCHMARK(BM_Sha3_256)->Arg(16 * kMiB)->Arg(kMiB)->UseRealTime();
-BENCHMARK(BM_Kt128)->Arg(16 * kMiB)->Arg(kMiB)->UseRealTime();
+// The short sizes: a single node, a first chunk and one partial leaf, the
+// first chunk and four leaves and a partial one.
+BENCHMARK(BM_Kt128)->Arg(16 * kMiB)->Arg(kMiB)->Arg(64)->Arg(9000)->Arg(41000)->UseRealTime();
 BENCHMARK(BM_Kt128Pool2)->Arg(16 * kMiB)->UseRealTime();
 BENCHMARK(BM_Sha3_256Stream)->Arg(kMiB)->UseRealTime();
 BENCHMARK(BM_TurboShake128Stream)->Arg(kMiB)->UseRealTime();

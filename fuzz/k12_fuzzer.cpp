@@ -107,8 +107,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Bytes custom = stretch(Bytes(seed.rbegin(), seed.rend()), custom_size);
 
   Bytes expected(out_len);
-  const auto finish_xof = [](const auto& xof) { return xof.finalize(); };
-  const auto finish_kt = [&custom](const auto& kt) { return kt.finalize(custom); };
+  const auto finish_xof = [](const auto& xof) { return xof.finalize_xof(); };
+  const auto finish_kt = [&custom](const auto& kt) { return kt.finalize_xof(custom); };
   switch (function) {
     case 0:
       check(vexo::turboshake_128(message, domain, expected));

@@ -116,7 +116,7 @@ Bytes streamed(const Case& c, std::mt19937_64& rng, vexo::util::ThreadPool* pool
     Bytes out(c.out_len);
     const auto read = [&](auto object) {
       auto copy = feed_with_copy(object, c.input, rng, limit, 77);
-      copy.finalize().read(out);
+      copy.finalize_xof().read(out);
       return out;
     };
     return b256 ? read(vexo::Cshake256(c.name, c.custom)) : read(vexo::Cshake128(c.name, c.custom));

@@ -150,8 +150,8 @@ Bytes streamed(Object object, const Bytes& message, std::size_t output_size, std
 Bytes streaming(Fn fn, const Bytes& message, unsigned char domain, const Bytes& custom,
                 std::size_t output_size, std::mt19937_64& rng,
                 vexo::util::ThreadPool* pool = nullptr) {
-  const auto finish_kt = [&custom](const auto& kt) { return kt.finalize(custom); };
-  const auto finish = [](const auto& xof) { return xof.finalize(); };
+  const auto finish_kt = [&custom](const auto& kt) { return kt.finalize_xof(custom); };
+  const auto finish = [](const auto& xof) { return xof.finalize_xof(); };
   switch (fn) {
     case Fn::kTurboShake128:
       return streamed(vexo::TurboShake128(domain), message, output_size, rng, finish);
@@ -406,7 +406,7 @@ TEST(K12Resources, AllocationsAreBounded) {
   const auto first_chunk = [&] {
     kt.update(tamu::span<const unsigned char>(message).first(8192));
     ts.update(message);
-    ts.finalize().read(out);
+    ts.finalize_xof().read(out);
   };
   const auto first_leaf = [&] {
     kt.update(tamu::span<const unsigned char>(message).subspan(8192, 1));
@@ -416,7 +416,7 @@ TEST(K12Resources, AllocationsAreBounded) {
       kt.update(tamu::span<const unsigned char>(message).subspan(
           at, std::min<std::size_t>(1000, message.size() - at)));
     }
-    kt.finalize(message).read(out);
+    kt.finalize_xof(message).read(out);
   };
   const auto copy = [&] {
     vexo::Kt128 other(kt);
@@ -479,7 +479,7 @@ TEST(K12Resources, PoolPathSurvivesAllocationFailures) {
     // Only the object's own buffer may fail an update, and then it is unchanged.
     EXPECT_EQ(stream_threw, left == 0);
     if (stream_threw) kt.update(tamu::span<const unsigned char>(message).subspan(8192));
-    kt.finalize().read(stream_out);
+    kt.finalize_xof().read(stream_out);
     EXPECT_EQ(kt_out, kt_expected);
     EXPECT_EQ(ph_out, ph_expected);
     EXPECT_EQ(stream_out, kt_expected);

@@ -301,8 +301,8 @@ Bytes stream_through(Object object, const Bytes& in, std::size_t out_len, std::m
       300);
   const auto finish = [out_len, &rng](const Object& o) {
     Bytes out(out_len);
-    if constexpr (requires { o.finalize().read(out); }) {
-      vexo::XofReader reader = o.finalize();
+    if constexpr (requires { o.finalize_xof().read(out); }) {
+      vexo::XofReader reader = o.finalize_xof();
       for (std::size_t read = 0; read < out_len;) {
         const std::size_t n = std::min<std::size_t>(rng() % 300, out_len - read);
         reader.read(tamu::span<unsigned char>(out.data() + read, n));
@@ -394,7 +394,7 @@ TEST(Sha3Streaming, UpdatesDoNotAllocate) {
       keccak.update(piece);
     }
     (void)sha3.finalize();
-    shake.finalize().read(out);
+    shake.finalize_xof().read(out);
     (void)keccak.finalize();
   };
 #if defined(VEXO_TEST_ALLOCATIONS_COUNTED)

@@ -36,36 +36,27 @@ using State =
                  TurboShake256, Kt128, Kt256, Keccak256, ParallelHash128, ParallelHash256>;
 static_assert(std::variant_size_v<State> == kNames.size());
 
-// The state of the function at `index` in kNames.
-State make_state(std::size_t index, util::ThreadPool* pool) {
-  switch (index) {
-    case 0:
-      return Sha3_224();
-    case 1:
-      return Sha3_256();
-    case 2:
-      return Sha3_384();
-    case 3:
-      return Sha3_512();
-    case 4:
-      return Shake128();
-    case 5:
-      return Shake256();
-    case 6:
-      return TurboShake128();
-    case 7:
-      return TurboShake256();
-    case 8:
-      return State(std::in_place_type<Kt128>, pool);
-    case 9:
-      return State(std::in_place_type<Kt256>, pool);
-    case 10:
-      return Keccak256();
-    case 11:
-      return State(std::in_place_type<ParallelHash128>, kParallelHashBlock, ByteSpan{}, pool);
-    default:
-      return State(std::in_place_type<ParallelHash256>, kParallelHashBlock, ByteSpan{}, pool);
+// The state of the function at `index` in kNames: the variant's alternative
+// of that index, with the pool for the tree hashes and ParallelHash's block
+// size.
+template <std::size_t I>
+State make_alternative(util::ThreadPool* pool) {
+  using T = std::variant_alternative_t<I, State>;
+  if constexpr (std::is_constructible_v<T, std::size_t, ByteSpan, util::ThreadPool*>) {
+    return State(std::in_place_index<I>, kParallelHashBlock, ByteSpan{}, pool);
+  } else if constexpr (std::is_constructible_v<T, util::ThreadPool*>) {
+    return State(std::in_place_index<I>, pool);
+  } else {
+    return State(std::in_place_index<I>);
   }
+}
+
+State make_state(std::size_t index, util::ThreadPool* pool) {
+  return [&]<std::size_t... I>(std::index_sequence<I...>) {
+    static constexpr State (*kMakers[])(util::ThreadPool*) = {&make_alternative<I>...};
+    return kMakers[index](pool);
+  }
+  (std::make_index_sequence<std::variant_size_v<State>>{});
 }
 
 template <typename T>
@@ -132,9 +123,9 @@ void Hasher::finalize(tamu::span<unsigned char> output) const {
           }
           s.finalize(tamu::span<unsigned char, T::digest_size>(output.data(), T::digest_size));
         } else if constexpr (kParallelHash<T>) {
-          s.finalize(output);
+          s.finalize(output);  // binds the output length
         } else {
-          s.finalize().read(output);
+          s.finalize_xof().read(output);
         }
       },
       impl_->state);
@@ -146,10 +137,8 @@ XofReader Hasher::finalize_xof() const {
         using T = std::decay_t<decltype(s)>;
         if constexpr (kFixedSize<T>) {
           throw Error(tamu::cat(name(), " has no extendable output"));
-        } else if constexpr (kParallelHash<T>) {
-          return s.finalize_xof();
         } else {
-          return s.finalize();
+          return s.finalize_xof();
         }
       },
       impl_->state);

@@ -2,7 +2,6 @@
 // of keccak.hpp, with ParallelHash's blocks on the leaf engine.
 #include "vexo/util/cshake.hpp"
 
-#include <algorithm>
 #include <cstring>
 
 #include "leaf_engine.hpp"
@@ -159,44 +158,16 @@ ParallelHashStream::ParallelHashStream(unsigned int bits, std::size_t block_size
 }
 
 void ParallelHashStream::update(ByteSpan data) {
-  const LeafShape shape = leaf_shape(bits_, block_size_);
-  const unsigned char* in = data.data();
-  std::size_t size = data.size();
-  while (size > 0) {
-    if (leaf_fill_ == 0 && size >= block_size_) {
-      const std::size_t count = size / block_size_;
-      absorb_leaves(shape, in, count, &outer_.sponge_, pool_);
-      blocks_ += count;
-      in += count * block_size_;
-      size -= count * block_size_;
-      continue;
-    }
-    if (leaf_fill_ == 0) init_sponge(&leaf_, rate_for(bits_), kShake128.rounds);
-    const std::size_t take = std::min(size, block_size_ - leaf_fill_);
-    absorb(&leaf_, in, take);
-    leaf_fill_ += take;
-    in += take;
-    size -= take;
-    if (leaf_fill_ == block_size_) {
-      unsigned char cv[64];
-      finish_sponge(leaf_, kShakeSuffix, cv, shape.cv_size);
-      absorb(&outer_.sponge_, cv, shape.cv_size);
-      ++blocks_;
-      leaf_fill_ = 0;
-    }
-  }
+  feed_leaves(leaf_shape(bits_, block_size_), {&outer_.sponge_, &blocks_, &leaf_, &leaf_fill_},
+              data.data(), data.size(), pool_);
 }
 
 XofReader ParallelHashStream::finalize_with_length(std::uint64_t output_bits) const noexcept {
   CshakeStream outer = outer_;
   std::uint64_t blocks = blocks_;
-  if (leaf_fill_ > 0) {
-    unsigned char cv[64];
-    const std::size_t cv_size = bits_ == 256 ? 64 : 32;
-    finish_sponge(leaf_, kShakeSuffix, cv, cv_size);
-    absorb(&outer.sponge_, cv, cv_size);
-    ++blocks;
-  }
+  keccak::SpongeInstance leaf = leaf_;
+  std::size_t leaf_fill = leaf_fill_;
+  close_leaf(leaf_shape(bits_, block_size_), {&outer.sponge_, &blocks, &leaf, &leaf_fill});
   unsigned char encoded[10];
   absorb(&outer.sponge_, encoded, right_encode(blocks, encoded));
   return outer.finalize_with_length(output_bits);

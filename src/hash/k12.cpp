@@ -1,5 +1,6 @@
 // TurboSHAKE and the KangarooTwelve tree hashes of RFC 9861: the one-shot functions, the tree that
-// takes input in place, and the streaming KT object with its buffer of four chunks.
+// takes input in place, and the streaming KT object with its buffer of four chunks, both on the
+// leaf engine.
 #include "vexo/util/k12.hpp"
 
 #include <algorithm>
@@ -27,7 +28,8 @@ constexpr std::size_t kGroupSize = kGroupChunks * kChunkSize;
 // Domain bytes of RFC 9861.
 constexpr unsigned char kLeafDomain = 0x0B;
 constexpr unsigned char kFinalNodeDomain = 0x06;
-// Follows the first chunk in the final node when there are more chunks.
+// Follows the first chunk in the final node when there are more chunks
+// (before the first chaining value).
 constexpr unsigned char kFirstChunkSuffix[8] = {0x03, 0, 0, 0, 0, 0, 0, 0};
 // Ends the final node, after length_encode(chunks - 1).
 constexpr unsigned char kFinalNodeEnd[2] = {0xFF, 0xFF};
@@ -37,16 +39,16 @@ constexpr unsigned char kFinalNodeEnd[2] = {0xFF, 0xFF};
 // the usual output, twice the strength.
 struct Variant {
   const detail::HashAlgorithm& a;
-  std::size_t cv_size;
   detail::LeafShape leaves;
 };
 
 constexpr Variant variant(const detail::HashAlgorithm& a) {
-  return {a, a.output, {a.rate, a.rounds, kLeafDomain, kChunkSize, a.output}};
+  return {a,
+          {a.rate, a.rounds, kLeafDomain, kChunkSize, a.output, kFirstChunkSuffix,
+           sizeof kFirstChunkSuffix}};
 }
 constexpr Variant kKt128 = variant(detail::kKt128);
 constexpr Variant kKt256 = variant(detail::kKt256);
-constexpr std::size_t kMaxCvSize = 64;
 
 const Variant& variant_for(unsigned int bits) { return bits == 256 ? kKt256 : kKt128; }
 
@@ -80,65 +82,48 @@ std::size_t length_encode(std::uint64_t value, unsigned char* out) {
   return n + 1;
 }
 
-// Absorbs the chaining values of `count` whole chunks into `final_node`, in
-// order, using `pool` for long runs.
-void absorb_leaves(const Variant& v, keccak::SpongeInstance* final_node, std::uint64_t* chunks_done,
-                   const unsigned char* chunks, std::size_t count, util::ThreadPool* pool) {
-  detail::absorb_leaves(v.leaves, chunks, count, final_node, pool);
-  *chunks_done += count;
-}
-
 // ----------------------------------------------------------------------------
 // The tree
 // ----------------------------------------------------------------------------
+//
+// The final node absorbs the first chunk (S's first 8 KiB) as it comes; the
+// chunks after it are leaves, whose chaining values follow it in the final
+// node after the 0x03 0x00^7 that the leaf shape puts before the first one.
+// KtStream and Tree below both take input with absorb_first_chunk() and
+// differ only in where the later chunks wait: KtStream in its buffer of four
+// chunks, Tree in a leaf sponge. A hash whose S fits in the first chunk is
+// the single node, TurboSHAKE with KT's own domain byte.
+
+// Absorbs into `final_node` what of the `size` bytes at `data` still belongs
+// to the first chunk, of which `*consumed` bytes were taken before; adds the
+// bytes taken to `*consumed` and returns their count.
+std::size_t absorb_first_chunk(keccak::SpongeInstance* final_node, std::uint64_t* consumed,
+                               const unsigned char* data, std::size_t size) {
+  if (*consumed >= kChunkSize) return 0;
+  const std::size_t take = std::min<std::size_t>(size, kChunkSize - *consumed);
+  keccak::SpongeAbsorb(final_node, data, take);
+  *consumed += take;
+  return take;
+}
 
 // A KT hash in progress that takes input of any size in place, with no
-// buffer: the first chunk goes into the final node, whole chunks from a chunk
-// boundary go to absorb_leaves, and anything else into a leaf sponge fed byte
-// by byte.
+// buffer: whole chunks from a chunk boundary go to absorb_leaves, anything
+// else into a leaf sponge fed byte by byte.
 class Tree {
  public:
+  // Continues a tree whose final node holds the first chunk of the
+  // `consumed` bytes so far and the chaining values of `chunks` chunks.
   Tree(const Variant& v, const keccak::SpongeInstance& final_node, std::uint64_t consumed,
-       std::uint64_t chunks, bool first_chunk_closed)
-      : v_(v),
-        final_node_(final_node),
-        consumed_(consumed),
-        chunks_(chunks),
-        first_chunk_closed_(first_chunk_closed) {}
+       std::uint64_t chunks)
+      : v_(v), final_node_(final_node), consumed_(consumed), chunks_(chunks) {}
 
   explicit Tree(const Variant& v) : v_(v) { turboshake_init(&final_node_, v.a.rate); }
 
   void absorb(const unsigned char* data, std::size_t size, util::ThreadPool* pool) {
-    if (consumed_ < kChunkSize) {
-      const std::size_t take = std::min<std::size_t>(size, kChunkSize - consumed_);
-      keccak::SpongeAbsorb(&final_node_, data, take);
-      consumed_ += take;
-      data += take;
-      size -= take;
-    }
-    if (size == 0) return;
-    if (!first_chunk_closed_) {
-      keccak::SpongeAbsorb(&final_node_, kFirstChunkSuffix, sizeof kFirstChunkSuffix);
-      first_chunk_closed_ = true;
-    }
-    while (size > 0) {
-      if (leaf_fill_ == 0 && size >= kChunkSize) {
-        const std::size_t count = size / kChunkSize;
-        absorb_leaves(v_, &final_node_, &chunks_, data, count, pool);
-        consumed_ += count * kChunkSize;
-        data += count * kChunkSize;
-        size -= count * kChunkSize;
-        continue;
-      }
-      if (leaf_fill_ == 0) turboshake_init(&leaf_, v_.a.rate);
-      const std::size_t take = std::min(size, kChunkSize - leaf_fill_);
-      keccak::SpongeAbsorb(&leaf_, data, take);
-      leaf_fill_ += take;
-      consumed_ += take;
-      data += take;
-      size -= take;
-      if (leaf_fill_ == kChunkSize) close_leaf();
-    }
+    const std::size_t first = absorb_first_chunk(&final_node_, &consumed_, data, size);
+    if (first == size) return;
+    consumed_ += size - first;
+    detail::feed_leaves(v_.leaves, cursor(), data + first, size - first, pool);
   }
 
   // Absorbs the customization string and its length, pads the final node,
@@ -151,7 +136,7 @@ class Tree {
       keccak::SpongeAbsorbLastFewBits(&final_node_, v_.a.suffix);
       return XofReader(final_node_);
     }
-    if (leaf_fill_ > 0) close_leaf();
+    detail::close_leaf(v_.leaves, cursor());
     keccak::SpongeAbsorb(&final_node_, encoded, length_encode(chunks_, encoded));
     keccak::SpongeAbsorb(&final_node_, kFinalNodeEnd, sizeof kFinalNodeEnd);
     keccak::SpongeAbsorbLastFewBits(&final_node_, kFinalNodeDomain);
@@ -159,13 +144,7 @@ class Tree {
   }
 
  private:
-  void close_leaf() {
-    unsigned char cv[kMaxCvSize];
-    detail::finish_sponge(leaf_, kLeafDomain, cv, v_.cv_size);
-    keccak::SpongeAbsorb(&final_node_, cv, v_.cv_size);
-    ++chunks_;
-    leaf_fill_ = 0;
-  }
+  detail::LeafCursor cursor() { return {&final_node_, &chunks_, &leaf_, &leaf_fill_}; }
 
   const Variant& v_;
   keccak::SpongeInstance final_node_;
@@ -173,7 +152,6 @@ class Tree {
   std::uint64_t consumed_ = 0;
   std::uint64_t chunks_ = 0;
   std::size_t leaf_fill_ = 0;
-  bool first_chunk_closed_ = false;
 };
 
 bool kt(const Variant& v, tamu::span<const unsigned char> input,
@@ -287,44 +265,33 @@ void KtStream::update(tamu::span<const unsigned char> data) {
   if (!buffer_ && size > 0 && (consumed_ + size > kChunkSize)) {
     buffer_.reset(new unsigned char[kGroupSize]);
   }
-  if (consumed_ < kChunkSize) {
-    const std::size_t take = std::min<std::size_t>(size, kChunkSize - consumed_);
-    keccak::SpongeAbsorb(&final_node_, in, take);
-    consumed_ += take;
-    in += take;
-    size -= take;
-  }
-  if (size == 0) return;
-  if (consumed_ == kChunkSize) {
-    // The first byte after the first chunk: there is a tree.
-    keccak::SpongeAbsorb(&final_node_, kFirstChunkSuffix, sizeof kFirstChunkSuffix);
-  }
+  const std::size_t first = absorb_first_chunk(&final_node_, &consumed_, in, size);
+  in += first;
+  size -= first;
+  consumed_ += size;
   if (buffered_ > 0) {
     const std::size_t take = std::min(size, kGroupSize - buffered_);
     std::memcpy(buffer_.get() + buffered_, in, take);
     buffered_ += take;
-    consumed_ += take;
     in += take;
     size -= take;
     if (buffered_ < kGroupSize) return;
-    absorb_leaves(v, &final_node_, &chunks_, buffer_.get(), kGroupChunks, nullptr);
+    detail::absorb_leaves(v.leaves, buffer_.get(), kGroupChunks, &final_node_, &chunks_, nullptr);
     buffered_ = 0;
   }
   const std::size_t direct = size / kGroupSize * kGroupChunks;
-  absorb_leaves(v, &final_node_, &chunks_, in, direct, pool_);
-  consumed_ += direct * kChunkSize;
+  detail::absorb_leaves(v.leaves, in, direct, &final_node_, &chunks_, pool_);
   in += direct * kChunkSize;
   size -= direct * kChunkSize;
   if (size > 0) {
     std::memcpy(buffer_.get(), in, size);
     buffered_ = size;
-    consumed_ += size;
   }
 }
 
 XofReader KtStream::finalize(tamu::span<const unsigned char> customization) const noexcept {
   const Variant& v = variant_for(bits_);
-  Tree tree(v, final_node_, consumed_ - buffered_, chunks_, consumed_ > kChunkSize);
+  Tree tree(v, final_node_, consumed_ - buffered_, chunks_);
   tree.absorb(buffer_.get(), buffered_, nullptr);
   return tree.finish(customization);
 }

@@ -69,14 +69,6 @@ const KeccakP1600_Forms& KeccakP1600_GetForms() {
   return forms;
 }
 
-std::size_t KeccakP1600times4_24rounds_FastLoop_Absorb(void* states, unsigned int laneCount,
-                                                       unsigned int laneOffsetParallel,
-                                                       const unsigned char* data,
-                                                       std::size_t dataByteLen) {
-  return KeccakP1600_GetForms().fastLoopAll(states, laneCount, laneOffsetParallel, data,
-                                            dataByteLen, 0);
-}
-
 }  // namespace impl
 
 using namespace impl;

@@ -306,14 +306,5 @@ std::size_t KeccakP1600times4_FastLoop_Avx512(void* states, unsigned int laneCou
                                               unsigned int firstRound);
 #endif
 
-// Absorbs whole blocks of `laneCount` lanes into each of four interleaved
-// states, each block followed by Keccak-f[1600] (24 rounds), as
-// KeccakP1600times4_12rounds_FastLoop_Absorb does with 12. Used by
-// ParallelHash's leaves.
-std::size_t KeccakP1600times4_24rounds_FastLoop_Absorb(void* states, unsigned int laneCount,
-                                                       unsigned int laneOffsetParallel,
-                                                       const unsigned char* data,
-                                                       std::size_t dataByteLen);
-
 }  // namespace vexo::keccak::impl
 // NOLINTEND(readability-identifier-naming)

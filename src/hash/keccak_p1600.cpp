@@ -198,6 +198,19 @@ inline void KeccakP1600_SplitBytes(unsigned int offset, unsigned int length, Lan
   }
 }
 
+// A byte-range operation on one data pointer, from its lane form
+// (state, data, laneCount) and its in-lane form (state, lanePosition, data,
+// offset, length).
+template <auto Lanes, auto BytesInLane, typename State, typename Data>
+inline void KeccakP1600_OnBytes(State state, Data data, unsigned int offset, unsigned int length) {
+  KeccakP1600_SplitBytes(
+      offset, length, [&](unsigned int laneCount) { Lanes(state, data, laneCount); },
+      [&](unsigned int lanePosition, unsigned int offsetInLane, unsigned int bytes,
+          std::size_t done) {
+        BytesInLane(state, lanePosition, data + done, offsetInLane, bytes);
+      });
+}
+
 }  // namespace
 
 // ----------------------------------------------------------------------------
@@ -229,12 +242,8 @@ void KeccakP1600_AddLanes(void* state, const unsigned char* data, unsigned int l
 
 void KeccakP1600_AddBytes(void* state, const unsigned char* data, unsigned int offset,
                           unsigned int length) {
-  KeccakP1600_SplitBytes(
-      offset, length, [&](unsigned int laneCount) { KeccakP1600_AddLanes(state, data, laneCount); },
-      [&](unsigned int lanePosition, unsigned int offsetInLane, unsigned int bytes,
-          std::size_t done) {
-        KeccakP1600_AddBytesInLane(state, lanePosition, data + done, offsetInLane, bytes);
-      });
+  KeccakP1600_OnBytes<&KeccakP1600_AddLanes, &KeccakP1600_AddBytesInLane>(state, data, offset,
+                                                                          length);
 }
 
 void KeccakP1600_OverwriteBytesInLane(void* argState, unsigned int lanePosition,
@@ -256,13 +265,8 @@ void KeccakP1600_OverwriteLanes(void* state, const unsigned char* data, unsigned
 
 void KeccakP1600_OverwriteBytes(void* state, const unsigned char* data, unsigned int offset,
                                 unsigned int length) {
-  KeccakP1600_SplitBytes(
-      offset, length,
-      [&](unsigned int laneCount) { KeccakP1600_OverwriteLanes(state, data, laneCount); },
-      [&](unsigned int lanePosition, unsigned int offsetInLane, unsigned int bytes,
-          std::size_t done) {
-        KeccakP1600_OverwriteBytesInLane(state, lanePosition, data + done, offsetInLane, bytes);
-      });
+  KeccakP1600_OnBytes<&KeccakP1600_OverwriteLanes, &KeccakP1600_OverwriteBytesInLane>(
+      state, data, offset, length);
 }
 
 void KeccakP1600_OverwriteWithZeroes(void* argState, unsigned int byteCount) {
@@ -327,13 +331,8 @@ void KeccakP1600_ExtractLanes(const void* state, unsigned char* data, unsigned i
 
 void KeccakP1600_ExtractBytes(const void* state, unsigned char* data, unsigned int offset,
                               unsigned int length) {
-  KeccakP1600_SplitBytes(
-      offset, length,
-      [&](unsigned int laneCount) { KeccakP1600_ExtractLanes(state, data, laneCount); },
-      [&](unsigned int lanePosition, unsigned int offsetInLane, unsigned int bytes,
-          std::size_t done) {
-        KeccakP1600_ExtractBytesInLane(state, lanePosition, data + done, offsetInLane, bytes);
-      });
+  KeccakP1600_OnBytes<&KeccakP1600_ExtractLanes, &KeccakP1600_ExtractBytesInLane>(state, data,
+                                                                                  offset, length);
 }
 
 void KeccakP1600_ExtractAndAddBytesInLane(const void* state, unsigned int lanePosition,

@@ -69,12 +69,12 @@ int Sponge(unsigned int rate, unsigned int capacity, const unsigned char* input,
 
 namespace {
 
-// Runs `body` with the permutation of `instance` as its argument, chosen once
-// per call so that the block loops call the unrolled 12- or 24-round
-// permutation directly.
 // The whole-block absorbing loop of a round count, where there is one.
 using FastLoopAbsorb = std::size_t (*)(void*, unsigned int, const unsigned char*, std::size_t);
 
+// Runs `body` with the permutation of `instance` as its argument, chosen once
+// per call so that the block loops call the unrolled 12- or 24-round
+// permutation directly.
 template <typename Body>
 inline int SpongeWithPermutation(const SpongeInstance* instance, Body body) {
   switch (instance->nrounds) {
@@ -90,6 +90,14 @@ inline int SpongeWithPermutation(const SpongeInstance* instance, Body body) {
                   FastLoopAbsorb{nullptr});
     }
   }
+}
+
+// The bytes that the next of `left` bytes fill or take in the current block:
+// the rest of the block, or fewer.
+unsigned int SpongePartialBlock(unsigned int rateInBytes, const SpongeInstance* instance,
+                                std::size_t left) {
+  const unsigned int room = rateInBytes - instance->byteIOIndex;
+  return left < room ? static_cast<unsigned int>(left) : room;
 }
 
 template <typename Permute>
@@ -144,9 +152,8 @@ int SpongeAbsorb(SpongeInstance* instance, const unsigned char* data, std::size_
           i += rateInBytes;
         }
       } else {
-        const std::size_t room = rateInBytes - instance->byteIOIndex;
-        const auto partialBlock =
-            static_cast<unsigned int>(dataByteLen - i < room ? dataByteLen - i : room);
+        const unsigned int partialBlock =
+            SpongePartialBlock(rateInBytes, instance, dataByteLen - i);
         KeccakP1600_AddBytes(instance->state, data + i, instance->byteIOIndex, partialBlock);
         instance->byteIOIndex += partialBlock;
         i += partialBlock;
@@ -188,9 +195,8 @@ int SpongeSqueeze(SpongeInstance* instance, unsigned char* data, std::size_t dat
           permute(instance->state);
           instance->byteIOIndex = 0;
         }
-        const std::size_t room = rateInBytes - instance->byteIOIndex;
-        const auto partialBlock =
-            static_cast<unsigned int>(dataByteLen - i < room ? dataByteLen - i : room);
+        const unsigned int partialBlock =
+            SpongePartialBlock(rateInBytes, instance, dataByteLen - i);
         KeccakP1600_ExtractBytes(instance->state, data + i, instance->byteIOIndex, partialBlock);
         instance->byteIOIndex += partialBlock;
         i += partialBlock;

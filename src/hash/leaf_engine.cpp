@@ -50,11 +50,10 @@ void leaf_cvs4(const LeafShape& shape, const unsigned char* leaves, unsigned cha
   const unsigned int block = shape.rate / 8;
   const unsigned int lanes = block / 8;
   const auto leaf_lanes = static_cast<unsigned int>(shape.leaf_size / 8);
-  const std::size_t absorbed = shape.rounds == 12
-                                   ? KeccakP1600times4_12rounds_FastLoop_Absorb(
-                                         states, lanes, leaf_lanes, leaves, shape.leaf_size)
-                                   : impl::KeccakP1600times4_24rounds_FastLoop_Absorb(
-                                         states, lanes, leaf_lanes, leaves, shape.leaf_size);
+  const impl::KeccakP1600_Forms& forms = impl::KeccakP1600_GetForms();
+  const unsigned int first_round = 24 - shape.rounds;
+  const std::size_t absorbed =
+      forms.fastLoopAll(states, lanes, leaf_lanes, leaves, shape.leaf_size, first_round);
   // The last, partial block of each leaf with its padding: the suffix after
   // the data, 0x80 in the last byte of the block. The data ends on a lane
   // boundary strictly inside the block, so the two never share a byte.
@@ -68,11 +67,7 @@ void leaf_cvs4(const LeafShape& shape, const unsigned char* leaves, unsigned cha
     out[block - 1] ^= 0x80;
   }
   KeccakP1600times4_AddLanesAll(states, last, lanes, lanes);
-  if (shape.rounds == 12) {
-    KeccakP1600times4_PermuteAll_12rounds(states);
-  } else {
-    KeccakP1600times4_PermuteAll_24rounds(states);
-  }
+  forms.permuteAll(states, first_round);
   const auto cv_lanes = static_cast<unsigned int>(shape.cv_size / 8);
   KeccakP1600times4_ExtractLanesAll(states, cvs, cv_lanes, cv_lanes);
 }
@@ -103,8 +98,21 @@ void leaf_cv(const LeafShape& shape, const unsigned char* leaf, std::size_t size
   finish_sponge(sponge, shape.suffix, cv, shape.cv_size);
 }
 
+namespace {
+
+void absorb_node_prefix(const LeafShape& shape, keccak::SpongeInstance* node, std::uint64_t done) {
+  if (done == 0 && shape.node_prefix_size > 0) {
+    keccak::SpongeAbsorb(node, shape.node_prefix, shape.node_prefix_size);
+  }
+}
+
+}  // namespace
+
 void absorb_leaves(const LeafShape& shape, const unsigned char* leaves, std::size_t count,
-                   keccak::SpongeInstance* node, util::ThreadPool* pool) {
+                   keccak::SpongeInstance* node, std::uint64_t* done, util::ThreadPool* pool) {
+  if (count == 0) return;
+  absorb_node_prefix(shape, node, *done);
+  *done += count;
   if (pool != nullptr && count >= 2 * kGroupLeaves && count * shape.leaf_size >= kPoolMinBytes) {
     const std::size_t batch =
         std::min(count, std::clamp(kBatchBytes / shape.leaf_size, kMinBatchLeaves,
@@ -145,6 +153,36 @@ void absorb_leaves(const LeafShape& shape, const unsigned char* leaves, std::siz
     leaf_cvs(shape, leaves + first * shape.leaf_size, n, cvs);
     keccak::SpongeAbsorb(node, cvs, n * shape.cv_size);
   }
+}
+
+void feed_leaves(const LeafShape& shape, const LeafCursor& at, const unsigned char* data,
+                 std::size_t size, util::ThreadPool* pool) {
+  while (size > 0) {
+    if (*at.fill == 0 && size >= shape.leaf_size) {
+      const std::size_t count = size / shape.leaf_size;
+      absorb_leaves(shape, data, count, at.node, at.leaves, pool);
+      data += count * shape.leaf_size;
+      size -= count * shape.leaf_size;
+      continue;
+    }
+    if (*at.fill == 0) init_sponge(at.leaf, shape.rate, shape.rounds);
+    const std::size_t take = std::min(size, shape.leaf_size - *at.fill);
+    keccak::SpongeAbsorb(at.leaf, data, take);
+    *at.fill += take;
+    data += take;
+    size -= take;
+    if (*at.fill == shape.leaf_size) close_leaf(shape, at);
+  }
+}
+
+void close_leaf(const LeafShape& shape, const LeafCursor& at) {
+  if (*at.fill == 0) return;
+  unsigned char cv[kMaxCvSize];
+  finish_sponge(*at.leaf, shape.suffix, cv, shape.cv_size);
+  absorb_node_prefix(shape, at.node, *at.leaves);
+  keccak::SpongeAbsorb(at.node, cv, shape.cv_size);
+  ++*at.leaves;
+  *at.fill = 0;
 }
 
 }  // namespace vexo::detail

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "vexo/util/keccak.hpp"
 
@@ -23,6 +24,20 @@ struct LeafShape {
   unsigned char suffix;   ///< 0x0B (KT's leaves), 0x1F (ParallelHash's)
   std::size_t leaf_size;  ///< bytes of a whole leaf, at least 1
   std::size_t cv_size;    ///< bytes of a chaining value, a multiple of 8 below rate / 8
+  /// What the node absorbs just before the first chaining value: KT's
+  /// 0x03 0x00^7 after the first chunk; nothing for ParallelHash.
+  const unsigned char* node_prefix = nullptr;
+  std::size_t node_prefix_size = 0;
+};
+
+// A tree between two inputs, as the pieces of its owner: the node, the count
+// of chaining values it holds, and the leaf in progress, which holds `*fill`
+// bytes (none when 0; below shape.leaf_size).
+struct LeafCursor {
+  keccak::SpongeInstance* node;
+  std::uint64_t* leaves;
+  keccak::SpongeInstance* leaf;
+  std::size_t* fill;
 };
 
 // Writes the chaining value of the `size` bytes at `leaf` (a whole leaf, or
@@ -31,7 +46,8 @@ void leaf_cv(const LeafShape& shape, const unsigned char* leaf, std::size_t size
              unsigned char* cv);
 
 // Absorbs into `node`, in order, the chaining values of the `count` whole
-// leaves that follow each other at `leaves`. Leaves go four at a time on the
+// leaves that follow each other at `leaves` (after shape's node prefix when
+// `*done` is 0), and adds `count` to `*done`. Leaves go four at a time on the
 // four-state permutation when the leaf size is a multiple of 8.
 //
 // With a `pool`, runs of leaves go to the calling thread and to helper tasks
@@ -46,8 +62,17 @@ void leaf_cv(const LeafShape& shape, const unsigned char* leaf, std::size_t size
 // most 1 MiB and one task per helper, per batch of at least 8 MiB of input;
 // if the buffer cannot be had, the calling thread does all the work, and if
 // a batch's parallel loop cannot be set up, it does that batch. So the call
-// never throws, and a caller's count of leaves stays right.
+// never throws, and `*done` stays right.
 void absorb_leaves(const LeafShape& shape, const unsigned char* leaves, std::size_t count,
-                   keccak::SpongeInstance* node, util::ThreadPool* pool);
+                   keccak::SpongeInstance* node, std::uint64_t* done, util::ThreadPool* pool);
+
+// Feeds `size` bytes at `data` to the leaves of the tree at `at`, in place:
+// whole leaves from a leaf boundary go to absorb_leaves (with `pool`), the
+// rest into the leaf in progress, which is closed when it is whole.
+void feed_leaves(const LeafShape& shape, const LeafCursor& at, const unsigned char* data,
+                 std::size_t size, util::ThreadPool* pool);
+
+// Closes the leaf in progress, if any: its chaining value goes into the node.
+void close_leaf(const LeafShape& shape, const LeafCursor& at);
 
 }  // namespace vexo::detail

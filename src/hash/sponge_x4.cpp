@@ -42,11 +42,16 @@ const unsigned char* byte_at(const Lane* lanes, unsigned int j, std::size_t at) 
 void add_bytes(Lane* lanes, unsigned int j, std::size_t at, const unsigned char* data,
                std::size_t n) {
   for (; n > 0 && at % 8 != 0; ++at, ++data, --n) *byte_at(lanes, j, at) ^= *data;
-  for (; n >= 8; at += 8, data += 8, n -= 8) {
-    Lane word;
-    std::memcpy(&word, data, sizeof word);
-    lanes[kLanes * (at / 8) + j] ^= word;
+  // Whole words: a stride of four words, one per sponge.
+  Lane* word = lanes + kLanes * (at / 8) + j;
+  const std::size_t words = n / 8;
+  for (std::size_t w = 0; w < words; ++w, word += kLanes, data += 8) {
+    Lane in;
+    std::memcpy(&in, data, sizeof in);
+    *word ^= in;
   }
+  at += 8 * words;
+  n -= 8 * words;
   for (; n > 0; ++at, ++data, --n) *byte_at(lanes, j, at) ^= *data;
 }
 
@@ -54,8 +59,77 @@ void add_bytes(Lane* lanes, unsigned int j, std::size_t at, const unsigned char*
 void extract_bytes(const Lane* lanes, unsigned int j, std::size_t at, unsigned char* out,
                    std::size_t n) {
   for (; n > 0 && at % 8 != 0; ++at, ++out, --n) *out = *byte_at(lanes, j, at);
-  for (; n >= 8; at += 8, out += 8, n -= 8) std::memcpy(out, byte_at(lanes, j, at), 8);
+  const Lane* word = lanes + kLanes * (at / 8) + j;
+  const std::size_t words = n / 8;
+  for (std::size_t w = 0; w < words; ++w, word += kLanes, out += 8) std::memcpy(out, word, 8);
+  at += 8 * words;
+  n -= 8 * words;
   for (; n > 0; ++at, ++out, --n) *out = *byte_at(lanes, j, at);
+}
+
+// Moves the next bytes of every lane between its block and its data with
+// `move` (add_bytes or extract_bytes): as many as lane j has `left` and its
+// block has room for, from `pos[j]` on, advancing `at[j]`. Returns whether
+// every lane's block is used up.
+template <typename Data, typename Move>
+bool each_lane(Lane* lanes, std::uint16_t* pos, std::size_t block, Data** at, std::size_t* left,
+               Move move) {
+  bool all_used = true;
+  for (unsigned int j = 0; j < kLanes; ++j) {
+    const std::size_t take = std::min<std::size_t>(left[j], block - pos[j]);
+    move(lanes, j, pos[j], at[j], take);
+    pos[j] = static_cast<std::uint16_t>(pos[j] + take);
+    at[j] += take;
+    left[j] -= take;
+    all_used = all_used && pos[j] == block;
+  }
+  return all_used;
+}
+
+// When every lane is at the start of a block and wants all of it, copies
+// the whole block of each sponge to out[j] row by row (a row's four words
+// are next to each other), advances `out`, `left` and `pos` as each_lane
+// would, and returns true; otherwise does nothing and returns false.
+bool extract_whole_blocks(const Lane* lanes, std::uint16_t* pos, std::size_t block,
+                          unsigned char** out, std::size_t* left) {
+  for (unsigned int j = 0; j < kLanes; ++j) {
+    if (pos[j] != 0 || left[j] < block) return false;
+  }
+  // Two rows at a time as pairs of words, which the compiler keeps in
+  // 128-bit registers: rows i and i + 1 give each sponge its words i and
+  // i + 1 with one shuffle. The rate is an odd number of words.
+  using Pair = Lane __attribute__((vector_size(16)));
+  unsigned char* const to[kLanes] = {out[0], out[1], out[2], out[3]};
+  const std::size_t words = block / 8;
+  std::size_t i = 0;
+  for (; i + 2 <= words; i += 2) {
+    // Sponges 0-1 and 2-3 of row i, then of row i + 1.
+    Pair row01;
+    Pair row23;
+    Pair next01;
+    Pair next23;
+    std::memcpy(&row01, lanes + kLanes * i, sizeof row01);
+    std::memcpy(&row23, lanes + kLanes * i + 2, sizeof row23);
+    std::memcpy(&next01, lanes + kLanes * i + 4, sizeof next01);
+    std::memcpy(&next23, lanes + kLanes * i + 6, sizeof next23);
+    const Pair to0 = __builtin_shufflevector(row01, next01, 0, 2);
+    const Pair to1 = __builtin_shufflevector(row01, next01, 1, 3);
+    const Pair to2 = __builtin_shufflevector(row23, next23, 0, 2);
+    const Pair to3 = __builtin_shufflevector(row23, next23, 1, 3);
+    std::memcpy(to[0] + 8 * i, &to0, sizeof to0);
+    std::memcpy(to[1] + 8 * i, &to1, sizeof to1);
+    std::memcpy(to[2] + 8 * i, &to2, sizeof to2);
+    std::memcpy(to[3] + 8 * i, &to3, sizeof to3);
+  }
+  for (; i < words; ++i) {
+    for (unsigned int j = 0; j < kLanes; ++j) std::memcpy(to[j] + 8 * i, lanes + kLanes * i + j, 8);
+  }
+  for (unsigned int j = 0; j < kLanes; ++j) {
+    out[j] += block;
+    left[j] -= block;
+    pos[j] = static_cast<std::uint16_t>(block);
+  }
+  return true;
 }
 
 // Sponge `j` taken out of the interleaved states as a one-state block, and
@@ -110,16 +184,7 @@ void SpongeX4::absorb(const Inputs& inputs) {
     left[j] = inputs[j].size();
   }
   for (;;) {
-    bool all_full = true;
-    for (unsigned int j = 0; j < kLanes; ++j) {
-      const std::size_t take = std::min<std::size_t>(left[j], block_ - pos_[j]);
-      add_bytes(lanes_, j, pos_[j], data[j], take);
-      pos_[j] = static_cast<std::uint16_t>(pos_[j] + take);
-      data[j] += take;
-      left[j] -= take;
-      all_full = all_full && pos_[j] == block_;
-    }
-    if (!all_full) break;
+    if (!each_lane(lanes_, pos_, block_, data, left, add_bytes)) break;
     // A full block in every lane: one permutation for the four. A full
     // block with no more input waits here, so that the lanes stay together.
     if (left[0] + left[1] + left[2] + left[3] == 0) return;
@@ -170,15 +235,8 @@ void SpongeX4::squeeze(const Outputs& outputs) noexcept {
     left[j] = outputs[j].size();
   }
   for (;;) {
-    bool all_used = true;
-    for (unsigned int j = 0; j < kLanes; ++j) {
-      const std::size_t take = std::min<std::size_t>(left[j], block_ - pos_[j]);
-      extract_bytes(lanes_, j, pos_[j], out[j], take);
-      pos_[j] = static_cast<std::uint16_t>(pos_[j] + take);
-      out[j] += take;
-      left[j] -= take;
-      all_used = all_used && pos_[j] == block_;
-    }
+    const bool all_used = extract_whole_blocks(lanes_, pos_, block_, out, left) ||
+                          each_lane(lanes_, pos_, block_, out, left, extract_bytes);
     if (left[0] + left[1] + left[2] + left[3] == 0) return;
     if (!all_used) break;
     permute_all();

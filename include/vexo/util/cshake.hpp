@@ -329,15 +329,18 @@ class CshakeFamily {
   Stream stream_;
 };
 
-/// cSHAKE itself: an XOF with no length to bind, so finalize() and
-/// finalize_xof() return a reader and finalize(output) fills `output`.
+/// cSHAKE itself: an XOF with no length to bind, so finalize_xof() returns
+/// a reader and finalize(output) fills `output`.
 template <unsigned int Bits>
 class CshakeObject : public CshakeFamily<CshakeStream> {
  public:
   CshakeObject(ByteView function_name, ByteView customization)
       : CshakeFamily(Bits, function_name, customization) {}
-  /// Returns a reader of the output for all input so far.
-  [[nodiscard]] XofReader finalize() const noexcept { return stream_.finalize(); }
+  /// finalize_xof() under its 2.0 name. Deprecated: every other finalize
+  /// fills a span or returns a fixed-length digest.
+  [[deprecated("use finalize_xof()")]] [[nodiscard]] XofReader finalize() const noexcept {
+    return stream_.finalize();
+  }
   /// Fills all of `output` with the output for all input so far.
   void finalize(tamu::span<unsigned char> output) const noexcept {
     stream_.finalize().read(output);
@@ -391,7 +394,7 @@ class ParallelHashObject : public CshakeFamily<ParallelHashStream> {
 /// cSHAKE128 and cSHAKE256 as streaming objects: the constructor takes the
 /// function name and the customization string (any length, empty for none;
 /// absorbed, not kept; never throws); finalize_xof() (or finalize(), its
-/// 2.0 name) returns a reader of cshake_128(all input, function_name,
+/// deprecated 2.0 name) returns a reader of cshake_128(all input, function_name,
 /// customization) of any length, and finalize(output) fills `output` with
 /// its first bytes.
 class Cshake128 final : private detail::CshakeObject<128> {

@@ -139,8 +139,9 @@ class KtStream {
 }  // namespace detail
 
 /// TurboSHAKE128 and TurboSHAKE256 as streaming objects (see "Streaming
-/// objects" in sha3.hpp): finalize() returns a reader of
-/// turboshake_128(all input, domain). The constructor throws vexo::Error
+/// objects" in sha3.hpp): finalize_xof() returns a reader of, and
+/// finalize(output) fills `output` with, turboshake_128(all input, domain). The constructor throws
+/// vexo::Error
 /// ("Invalid TurboSHAKE domain byte: 0x80") for a domain byte outside
 /// 0x01..0x7F. Plain values, no allocation.
 class TurboShake128 final
@@ -176,7 +177,6 @@ template <unsigned int Bits>
 class KtObject : private KtStream {
  public:
   explicit KtObject(vexo::util::ThreadPool* pool = nullptr) : KtStream(Bits, pool) {}
-  using KtStream::finalize;
   using KtStream::reset;
   using KtStream::update;
   /// As update(tamu::span<const unsigned char>): absorbs `data`, any
@@ -185,25 +185,33 @@ class KtObject : private KtStream {
   void update(const T& data) {
     KtStream::update(byte_view(data));
   }
-  /// As finalize(tamu::span<const unsigned char>), with any contiguous bytes
-  /// or chars as the customization string.
-  template <ByteInput T>
-  [[nodiscard]] XofReader finalize(const T& customization) const noexcept {
-    return KtStream::finalize(byte_view(customization));
-  }
-  /// Returns a reader of kt_128(all input, customization): finalize()'s
-  /// reader, under the name that every extendable-output object has.
+  /// Returns a reader of kt_128(all input, customization), any contiguous
+  /// bytes or chars as the customization string.
   [[nodiscard]] XofReader finalize_xof(ByteView customization = {}) const noexcept {
     return KtStream::finalize(customization);
+  }
+  /// finalize_xof(customization) under its 2.0 name. Deprecated: every other
+  /// finalize fills a span or returns a fixed-length digest, and here the
+  /// span is the customization string.
+  [[deprecated("use finalize_xof(customization)")]] [[nodiscard]] XofReader finalize(
+      tamu::span<const unsigned char> customization = {}) const noexcept {
+    return KtStream::finalize(customization);
+  }
+  /// finalize(tamu::span<const unsigned char>) with any contiguous bytes or
+  /// chars as the customization string. Deprecated as that one.
+  template <ByteInput T>
+  [[deprecated("use finalize_xof(customization)")]] [[nodiscard]] XofReader finalize(
+      const T& customization) const noexcept {
+    return KtStream::finalize(byte_view(customization));
   }
 };
 
 }  // namespace detail
 
 /// KT128 and KT256 as streaming objects: update() any number of times, then
-/// finalize(customization) returns a reader of kt_128(all input,
-/// customization). finalize() is const, so the same input may be finished
-/// with several customization strings, and more input may follow.
+/// finalize_xof(customization) returns a reader of kt_128(all input,
+/// customization). finalize_xof() is const, so the same input may be
+/// finished with several customization strings, and more input may follow.
 ///
 /// Memory: the object holds about 260 bytes; the first update that takes
 /// input beyond the first 8 KiB allocates a 32 KiB buffer (update() may then
@@ -216,15 +224,17 @@ class KtObject : private KtStream {
 /// from the caller's memory, on the pool if one was given and the run has 8
 /// chunks or more (same contract as kt_128; the pool must outlive the object's
 /// updates); the rest goes through the buffer, four chunks at a time.
-/// finalize() hashes what is buffered on the calling thread.
+/// finalize_xof() hashes what is buffered on the calling thread.
 ///
 /// The constructor takes an optional pool that helps with long updates (not
 /// owned; it must outlive the object's updates) and does not allocate.
 ///
 /// KtStream is a private base: a Kt128 cannot be bound to a KtStream& and
 /// then assigned a Kt256, which would switch the algorithm.
-/// finalize_xof(customization) is finalize(customization) under the name
-/// that every extendable-output object has.
+/// finalize(customization), the 2.0 name of finalize_xof(customization), is
+/// deprecated; a finalize(output) that fills a span, as the other objects
+/// have, can come only once it is gone, since a container passed to it
+/// would still bind to the customization template.
 class Kt128 final : private detail::KtObject<128> {
  public:
   using KtObject::finalize;

@@ -295,11 +295,13 @@ class SpongeXof {
     stream_.update(byte_view(data));
   }
   /// Returns a reader of the output for all input so far; the object is
-  /// unchanged. finalize_xof() is the same under the name that every
-  /// extendable-output object has.
-  [[nodiscard]] XofReader finalize() const noexcept { return stream_.finalize(); }
-  /// Returns a reader of the output for all input so far.
+  /// unchanged.
   [[nodiscard]] XofReader finalize_xof() const noexcept { return stream_.finalize(); }
+  /// finalize_xof() under its 2.0 name. Deprecated: every other finalize
+  /// fills a span or returns a fixed-length digest.
+  [[deprecated("use finalize_xof()")]] [[nodiscard]] XofReader finalize() const noexcept {
+    return stream_.finalize();
+  }
   /// Fills all of `output` with the first bytes of the output for all input
   /// so far.
   void finalize(tamu::span<unsigned char> output) const noexcept {
@@ -351,14 +353,15 @@ class Keccak256 final : private detail::SpongeDigest<detail::kKeccak256> {
 };
 #undef VEXO_SPONGE_DIGEST_MEMBERS
 
-/// SHAKE128 and SHAKE256 as streaming objects: finalize() returns a reader
-/// whose bytes are those of shake_128() / shake_256() on all input so far.
+/// SHAKE128 and SHAKE256 as streaming objects: finalize(output) fills
+/// `output` and finalize_xof() returns a reader, with the bytes of
+/// shake_128() / shake_256() on all input so far.
 ///
 /// Example:
 /// \code
 ///   vexo::Shake128 xof;
 ///   xof.update(data);
-///   vexo::XofReader reader = xof.finalize();
+///   vexo::XofReader reader = xof.finalize_xof();
 ///   reader.read(first_16_bytes);
 ///   reader.read(next_1000_bytes);
 /// \endcode
