@@ -695,9 +695,9 @@ void Scheduler::clear_i(std::vector<PendingTask>& discarded) {
   ring_.for_each_live([&](std::uint64_t, SubmissionRing::Entry& e) {
     discarded.push_back(PendingTask{std::move(e.fct), std::move(e.name), e.flags});
     e.live = false;
-    left_ring_i(e.flags);
     return true;
   });
+  for (std::size_t i = before; i < discarded.size(); ++i) left_ring_i(discarded[i].flags);
   store_.clear(discarded);
   places_.give(discarded.size() - before);
 }
@@ -850,10 +850,14 @@ bool Scheduler::valid() const {
     if (pending_i(id)) ok = false;  // pending and running at once
   }
   // A task is in one place.
-  ring_.for_each_live([&](std::uint64_t id, const SubmissionRing::Entry&) {
-    if (store_.contains(id)) ok = false;
+  std::vector<TaskId> in_ring_ids;
+  ring_.for_each_live([&in_ring_ids](std::uint64_t id, const SubmissionRing::Entry&) {
+    in_ring_ids.push_back(id);
     return true;
   });
+  for (const TaskId id : in_ring_ids) {
+    if (store_.contains(id)) ok = false;
+  }
   for (const SeriesState& s : series) {
     // A series is in a run, or pending; never both, never neither.
     if (s.running != (running_.find(s.id) != nullptr)) ok = false;
