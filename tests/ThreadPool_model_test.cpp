@@ -365,4 +365,72 @@ TEST_P(PoolScheduler, MatchesAPlainModelOverRandomOperations) {
 
 INSTANTIATE_TEST_SUITE_P(Capacity, PoolScheduler, ::testing::Values(6, SIZE_MAX));
 
+// A series' run that became due before a plain task was submitted runs before
+// it, however the plain task travelled: through a ring that overflowed into
+// the store, or past two series' runs that a worker makes due together, one
+// due before the submission and one after it. Only the first run of each
+// series is taken (their periods are an hour). The waits let a start time
+// pass; a slow machine only moves the submissions later, which the expected
+// orders take into account.
+TEST(PoolSchedulerOrder, RenewedRunsKeepTheirPlaceAgainstLockFreeSubmissions) {
+  using vexo::util::Task;
+  using vexo::util::detail::Run;
+  using vexo::util::detail::Scheduler;
+  using vexo::util::detail::StartClock;
+  using vexo::util::detail::steady_now;
+  using vexo::util::detail::SteadyTime;
+  using TaskId = ThreadPool::TaskId;
+  const auto ns = [](SteadyTime t) { return t.time_since_epoch().count(); };
+  const auto add_plain = [](Scheduler& s) {
+    Task fct([] {});
+    std::string name;
+    return *s.add(fct, name, StartClock::due, 0, Scheduler::WhenFull::throw_error);
+  };
+  const auto add_series = [&ns](Scheduler& s, SteadyTime start) {
+    Task fct([] {});
+    std::string name;
+    const Scheduler::SeriesSettings settings{1h, ThreadPool::Recurrence::fixed_rate};
+    return *s.add(fct, name, StartClock::steady, ns(start), Scheduler::WhenFull::throw_error, {},
+                  &settings);
+  };
+  const auto wait_past = [](SteadyTime t) {
+    while (steady_now() <= t) std::this_thread::sleep_for(1ms);
+  };
+  // The ids in the order one worker takes them, until nothing is due.
+  const auto taken = [](Scheduler& s) {
+    Run run(s, 0);
+    Task spent;
+    std::vector<TaskId> ids;
+    while (s.next(run, spent, false)) ids.push_back(run.id());
+    return ids;
+  };
+  {
+    // A ring of four slots: the fifth submission moves the first four to the store.
+    Scheduler s(1, SIZE_MAX, 4);
+    const SteadyTime start = steady_now() + 20ms;
+    ASSERT_EQ(add_series(s, start), 0u);
+    wait_past(start);
+    for (TaskId id = 1; id <= 6; ++id) ASSERT_EQ(add_plain(s), id);
+    EXPECT_EQ(taken(s), (std::vector<TaskId>{0, 1, 2, 3, 4, 5, 6}));
+  }
+  {
+    Scheduler s(1, SIZE_MAX);
+    const SteadyTime t0 = steady_now();
+    const SteadyTime first = t0 + 20ms, second = t0 + 300ms;
+    ASSERT_EQ(add_series(s, first), 0u);
+    ASSERT_EQ(add_series(s, second), 1u);
+    wait_past(first);
+    const SteadyTime submitted = steady_now();
+    ASSERT_EQ(add_plain(s), 2u);
+    wait_past(second);
+    const std::vector<TaskId> order = taken(s);
+    if (submitted < second) {
+      EXPECT_EQ(order, (std::vector<TaskId>{0, 2, 1}));
+    } else {
+      ASSERT_EQ(order.size(), 3u);  // both runs were due before the submission
+      EXPECT_EQ(order.back(), 2u);
+    }
+  }
+}
+
 }  // namespace
