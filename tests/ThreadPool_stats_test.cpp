@@ -250,6 +250,42 @@ TEST(ThreadPoolStress, CloseRacingSubmittersLosesNoAcceptedTask) {
   EXPECT_EQ(pool.stats().completed, ids.size());
 }
 
+// The same race, many times over, with more submitters than cores, so that
+// a submitter is often preempted in the middle of its submission while
+// close() comes: the accepted ids are still 0, 1, 2, ... with no gap (a
+// refused submission uses no id, even one that began before close()), and
+// the accepted tasks still run out on the one worker.
+TEST(ThreadPoolStress, ManyClosesRacingSubmittersLeaveNoGapInIds) {
+  constexpr int kRounds = 200, kSubmitters = 6;
+  for (int round = 0; round < kRounds; ++round) {
+    ThreadPool pool(1, SIZE_MAX);
+    std::vector<std::vector<ThreadPool::TaskId>> accepted(kSubmitters);
+    std::atomic<int> started{0};
+    std::vector<std::thread> submitters;
+    for (int s = 0; s < kSubmitters; ++s) {
+      submitters.emplace_back([&, s] {
+        started.fetch_add(1);
+        while (auto id = pool.try_add_task([] {})) {
+          accepted[static_cast<std::size_t>(s)].push_back(*id);
+        }
+      });
+    }
+    while (started.load() < kSubmitters || pool.stats().submitted < 20000)
+      std::this_thread::yield();
+    pool.close();
+    for (auto& t : submitters) t.join();
+    std::vector<ThreadPool::TaskId> ids;
+    for (const auto& a : accepted) ids.insert(ids.end(), a.begin(), a.end());
+    std::sort(ids.begin(), ids.end());
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+      ASSERT_EQ(ids[i], i) << "round " << round << ": id " << i << " missing among " << ids.size()
+                           << " accepted";
+    }
+    vexo::test::expect_returns("wait_idle() after close()", [&pool] { pool.wait_idle(); });
+    ASSERT_EQ(pool.stats().completed, ids.size()) << "round " << round;
+  }
+}
+
 TEST(ThreadPoolErrors, BadAllocIsReportedWhileMemoryStaysExhausted) {
 #if !defined(VEXO_TEST_ALLOCATIONS_COUNTED)
   GTEST_SKIP() << "the sanitizers replace operator new";
