@@ -254,9 +254,10 @@ TEST(ThreadPoolStress, CloseRacingSubmittersLosesNoAcceptedTask) {
 // a submitter is often preempted in the middle of its submission while
 // close() comes: the accepted ids are still 0, 1, 2, ... with no gap (a
 // refused submission uses no id, even one that began before close()), and
-// the accepted tasks still run out on the one worker.
+// the accepted tasks still run out on the one worker, which no refusal may
+// leave asleep.
 TEST(ThreadPoolStress, ManyClosesRacingSubmittersLeaveNoGapInIds) {
-  constexpr int kRounds = 200, kSubmitters = 6;
+  constexpr int kRounds = 400, kSubmitters = 6;
   for (int round = 0; round < kRounds; ++round) {
     ThreadPool pool(1, SIZE_MAX);
     std::vector<std::vector<ThreadPool::TaskId>> accepted(kSubmitters);
@@ -270,17 +271,19 @@ TEST(ThreadPoolStress, ManyClosesRacingSubmittersLeaveNoGapInIds) {
         }
       });
     }
-    while (started.load() < kSubmitters || pool.stats().submitted < 20000)
+    while (started.load() < kSubmitters || pool.stats().submitted < 20000) {
       std::this_thread::yield();
+    }
     pool.close();
     for (auto& t : submitters) t.join();
     std::vector<ThreadPool::TaskId> ids;
     for (const auto& a : accepted) ids.insert(ids.end(), a.begin(), a.end());
     std::sort(ids.begin(), ids.end());
-    for (std::size_t i = 0; i < ids.size(); ++i) {
-      ASSERT_EQ(ids[i], i) << "round " << round << ": id " << i << " missing among " << ids.size()
-                           << " accepted";
-    }
+    // The first gap only; the round goes on to the wait.
+    std::size_t gap = 0;
+    while (gap < ids.size() && ids[gap] == gap) ++gap;
+    EXPECT_EQ(gap, ids.size()) << "round " << round << ": id " << gap << " missing among "
+                               << ids.size() << " accepted";
     vexo::test::expect_returns("wait_idle() after close()", [&pool] { pool.wait_idle(); });
     ASSERT_EQ(pool.stats().completed, ids.size()) << "round " << round;
   }
