@@ -124,6 +124,16 @@ class PendingStore {
     ++live_;
   }
 
+  // The sequence number of the first task in the FIFO whose ready time is
+  // after `t`, or 0 when there is none. The FIFO's ready times are their
+  // submission times, in submission order (up to the order in which
+  // concurrent submitters read the clock). O(log n).
+  Seq fifo_seq_after(std::int64_t t) const noexcept {
+    const auto it = std::upper_bound(fifo_.begin(), fifo_.end(), t,
+                                     [](std::int64_t v, const DueEntry& e) { return v < e.ready; });
+    return it == fifo_.end() ? 0 : it->seq;
+  }
+
   // Makes room for one task with a start time, or one with kRenewSeq: the
   // next such add() cannot throw. Throws std::bad_alloc.
   void reserve_queued() { reserve_one(true); }
@@ -139,6 +149,11 @@ class PendingStore {
   // tasks get the
   // sequence number `renewed`.
   void promote(std::int64_t wall_now, std::int64_t steady_now, Seq renewed = 0) {
+    promote(wall_now, steady_now, [renewed](std::int64_t) { return renewed; });
+  }
+  // The same, each kRenewSeq task getting renewed(its start time).
+  template <class Renewed>
+  void promote(std::int64_t wall_now, std::int64_t steady_now, Renewed&& renewed) {
     // Room first, so that no task is lost between two heaps if memory is short.
     const std::size_t most = promoted_.size() + wall_.size() + steady_.size();
     if (most > promoted_.capacity() &&
@@ -345,12 +360,13 @@ class PendingStore {
     return true;
   }
 
-  void make_due(std::uint32_t s, std::int64_t ready, Seq renewed) {
+  template <class Renewed>
+  void make_due(std::uint32_t s, std::int64_t ready, Renewed& renewed) {
     Slot& slot = at(s);
     slot.tag = (slot.tag & ~Id{7}) | static_cast<Id>(State::due_heap);
     const bool renew = ((slot.tag >> 3) & kRenewSeq) != 0;
     // Room was reserved by promote().
-    push(promoted_, DueEntry{renew ? renewed : seq_of(slot.id()), ready, s});
+    push(promoted_, DueEntry{renew ? renewed(ready) : seq_of(slot.id()), ready, s});
   }
 
   void free_slot(std::uint32_t s) noexcept {

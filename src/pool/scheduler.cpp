@@ -192,7 +192,9 @@ std::optional<TaskId> Scheduler::add(Task& fct, std::string& name, StartClock cl
                                  fct.takes_stop_token() ? std::stop_source()  // one for all runs
                                                         : std::stop_source(std::nostopstate)});
         }
-        if (ring_.try_claim(&id)) break;
+        const SubmissionRing::Claim claim = ring_.try_claim(&id);
+        if (claim == SubmissionRing::Claim::claimed) break;
+        if (claim == SubmissionRing::Claim::closed) continue;  // refused above, in the next round
         // The ring is full: make room, or let its front be written.
         if (!drain_i()) lock.while_released([] { std::this_thread::yield(); });
         continue;
@@ -233,7 +235,16 @@ std::optional<TaskId> Scheduler::add(Task& fct, std::string& name, StartClock cl
 std::optional<TaskId> Scheduler::post(Task& fct, std::string& name, SteadyTime steady, bool helper,
                                       WhenFull when_full) {
   std::uint64_t id;
-  for (int tries = 0; !ring_.try_claim(&id); ++tries) {
+  for (int tries = 0;; ++tries) {
+    const SubmissionRing::Claim claim = ring_.try_claim(&id);
+    if (claim == SubmissionRing::Claim::claimed) break;
+    if (claim == SubmissionRing::Claim::closed) {
+      // Refused, with no id used: the ring was closed with the admission
+      // already set, which the failed claim sees.
+      places_.give();
+      if (when_full == WhenFull::throw_error) throw_refused(admission());
+      return std::nullopt;
+    }
     if (tries < kFullRingYields) {
       std::this_thread::yield();  // the workers are emptying it
       continue;
@@ -247,15 +258,6 @@ std::optional<TaskId> Scheduler::post(Task& fct, std::string& name, SteadyTime s
       places_.give();  // the place this submission took
       throw;
     }
-  }
-  // Read after the claim: close() waits for every ticket claimed before it
-  // refused submissions, and a later one sees the refusal here.
-  const Admission a = admission_.load(std::memory_order_seq_cst);
-  if (a != Admission::open) {
-    ring_.publish_spent(id);
-    places_.give();
-    if (when_full == WhenFull::throw_error) throw_refused(a);
-    return std::nullopt;
   }
   // Published (sequentially consistent) before the ledger and the spinners
   // are read: a worker going to sleep or spinning is seen here, or sees this
@@ -358,14 +360,18 @@ void Scheduler::stop_workers() {
 
 PendingStore::Seq Scheduler::renewed_seq_i(std::int64_t became_due) {
   // Behind every task submitted before the run became due, ahead of every
-  // later one: the first task in the ring that was submitted later, or the
-  // next id.
+  // later one: the first task submitted later, in the store's FIFO (where a
+  // full ring's tasks went) or else in the ring, or else the next id.
   TaskId next_id = ring_.tail();
-  ring_.for_each_live([&](std::uint64_t id, const SubmissionRing::Entry& e) {
-    if (e.ready <= became_due) return true;
-    next_id = id;
-    return false;
-  });
+  if (const PendingStore::Seq seq = store_.fifo_seq_after(became_due); seq != 0) {
+    next_id = (seq >> PendingStore::kSeqShift) - 1;
+  } else {
+    ring_.for_each_live([&](std::uint64_t id, const SubmissionRing::Entry& e) {
+      if (e.ready <= became_due) return true;
+      next_id = id;
+      return false;
+    });
+  }
   if (renewed_for_id_ != next_id) {
     renewed_for_id_ = next_id;
     renewed_count_ = 0;
@@ -389,10 +395,10 @@ void Scheduler::promote_i(SteadyTime now) {
   }
   if (wall != kMinTime ||
       (store_.has_waiting(StartClock::steady) && store_.earliest(StartClock::steady) <= ns(now))) {
-    // Only a series' runs are renewed, and they are on the steady clock.
-    const std::int64_t became_due =
-        store_.has_waiting(StartClock::steady) ? store_.earliest(StartClock::steady) : ns(now);
-    store_.promote(wall, ns(now), renewed_seq_i(std::min(became_due, ns(now))));
+    // Only a series' runs are renewed, each from the start it became due at.
+    store_.promote(wall, ns(now), [this](std::int64_t became_due) VEXO_REQUIRES(mutex_) {
+      return renewed_seq_i(became_due);
+    });
   }
 }
 
@@ -740,6 +746,7 @@ void Scheduler::shut(std::vector<Task>& removed) {
   Lock lock(mutex_);
   if (admission() != Admission::open) return;
   admission_.store(Admission::shut, std::memory_order_seq_cst);
+  ring_.close();  // submissions that claimed their id before land
   std::vector<TaskId> ids;
   ids.reserve(series_.size());
   removed.reserve(removed.size() + series_.size());
@@ -757,9 +764,9 @@ void Scheduler::close(std::vector<Task>& removed) {
   {
     Lock lock(mutex_);
     admission_.store(Admission::closing, std::memory_order_seq_cst);
-    // Submissions that claimed their ticket before the refusal land; wait
-    // for them, then take everything.
-    ring_.await_published(ring_.tail());
+    // Submissions that claimed their id before the refusal land; wait for
+    // them, then take everything.
+    ring_.await_published(ring_.close());
     clear_i(discarded);
     const std::size_t helpers = helpers_in(discarded);
     stats_.helpers_removed += helpers;

@@ -45,26 +45,34 @@ class SubmissionRing {
 
   // --- Producers: any thread, no lock -------------------------------------------
 
-  // Claims the next ticket if its slot is free; false when the ring is full
-  // (the slot still holds the ticket one lap earlier). Lock-free; the
-  // successful compare-and-swap is sequentially consistent, so a flag read
-  // after it is ordered after every earlier claim.
-  bool try_claim(std::uint64_t* ticket) noexcept {
-    std::uint64_t t = tail_.load(std::memory_order_relaxed);
+  enum class Claim { claimed, full, closed };
+  // Claims the next ticket if its slot is free: `full` when the slot still
+  // holds the ticket one lap earlier, `closed` once close() was called.
+  // Lock-free.
+  Claim try_claim(std::uint64_t* ticket) noexcept {
+    std::uint64_t t = tail_.load(std::memory_order_acquire);
     for (;;) {
+      if ((t & kClosed) != 0) return Claim::closed;
       const std::uint64_t seq = slot(t).seq.load(std::memory_order_acquire);
       if (seq == t) {
-        if (tail_.compare_exchange_weak(t, t + 1, std::memory_order_seq_cst,
-                                        std::memory_order_relaxed)) {
+        if (tail_.compare_exchange_weak(t, t + 1, std::memory_order_acq_rel,
+                                        std::memory_order_acquire)) {
           *ticket = t;
-          return true;
+          return Claim::claimed;
         }
       } else if (seq < t) {
-        return false;
+        return Claim::full;
       } else {
-        t = tail_.load(std::memory_order_relaxed);
+        t = tail_.load(std::memory_order_acquire);
       }
     }
+  }
+  // No ticket is claimed from now on; returns the first unclaimed one. The
+  // same read-modify-write of the tail that claims take, so each claim is
+  // before it (and lands below the returned ticket) or fails. What the
+  // caller wrote before (why it closed) is seen by a claim that fails.
+  std::uint64_t close() noexcept {
+    return tail_.fetch_or(kClosed, std::memory_order_acq_rel) & ~kClosed;
   }
   // Publishes claimed ticket `t` with its task.
   void publish(std::uint64_t t, Task&& fct, std::string&& name, std::int64_t ready,
@@ -97,7 +105,7 @@ class SubmissionRing {
     s.seq.store(t + 1, std::memory_order_release);
   }
   // The next ticket to be claimed.
-  std::uint64_t tail() const noexcept { return tail_.load(std::memory_order_acquire); }
+  std::uint64_t tail() const noexcept { return tail_.load(std::memory_order_acquire) & ~kClosed; }
 
   // --- Any thread, no lock: hints ---------------------------------------------------
 
@@ -188,6 +196,7 @@ class SubmissionRing {
   Slot& slot(std::uint64_t t) noexcept { return slots_[t & mask_]; }
   const Slot& slot(std::uint64_t t) const noexcept { return slots_[t & mask_]; }
 
+  static constexpr std::uint64_t kClosed = std::uint64_t{1} << 63;  // in the tail
   const std::uint64_t mask_;
   const std::unique_ptr<Slot[]> slots_;
   // Apart from each other: producers write the tail, the consumer the head.
