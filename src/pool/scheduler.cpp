@@ -600,7 +600,7 @@ bool Scheduler::spin_i(Lock& lock) {
       posted = ring_.front_published();
     }
   });
-  spinning_.fetch_sub(1, std::memory_order_relaxed);
+  spinning_.fetch_sub(1, std::memory_order_seq_cst);
   return posted;
 }
 
