@@ -103,7 +103,8 @@ struct SubmitResult<F> {
 ///
 /// Thread safety: every member function may be called from any thread at once,
 /// including from a task running in the same pool. One mutex guards the queue
-/// and the record of running tasks; it is never held while a task runs or
+/// (all but the ring's lock-free entry) and the record of running tasks, and
+/// every take from the queue; it is never held while a task runs or
 /// while a task's callable is destroyed, so a task (or a callable's
 /// destructor) may submit to, query or remove from its own pool.
 ///
