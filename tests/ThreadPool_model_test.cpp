@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "pending_store.hpp"  // the pool's private pending-task store, header-only
+#include "pool_test_names.hpp"
 #include "pool_test_support.hpp"
 #include "scheduler.hpp"  // and its scheduler, built into this test too
 #include "tamu/cat.hpp"
@@ -35,17 +36,7 @@
 
 namespace {
 
-using namespace std::chrono_literals;
-using vexo::test::CaptureCerr;
-using vexo::test::CaptureStderrFd;
-using vexo::test::error_message;
-using vexo::test::eventually;
-using vexo::test::finishes_within;
-using vexo::test::Gate;
-using vexo::test::Latch;
-using vexo::util::ThreadPool;
-using Clock = std::chrono::system_clock;
-using Steady = std::chrono::steady_clock;
+using namespace vexo::test::pool_names;
 
 // The pending-task store against a plain model: a vector scanned in full.
 // Re-added ids (as a series' next run) carry kRenewSeq, so that their due

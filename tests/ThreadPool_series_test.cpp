@@ -37,6 +37,8 @@
 // clock_gettime (std::chrono's clocks included) comes here. The real time
 // comes from the system call, so nothing is looked up while the process
 // starts.
+#include "pool_test_names.hpp"
+
 namespace {
 std::atomic<std::int64_t> g_wall_shift_ns{0};
 }
@@ -57,17 +59,7 @@ extern "C" int clock_gettime(clockid_t clock, struct timespec* ts) noexcept {
 
 namespace {
 
-using namespace std::chrono_literals;
-using vexo::test::CaptureCerr;
-using vexo::test::CaptureStderrFd;
-using vexo::test::error_message;
-using vexo::test::eventually;
-using vexo::test::finishes_within;
-using vexo::test::Gate;
-using vexo::test::Latch;
-using vexo::util::ThreadPool;
-using Clock = std::chrono::system_clock;
-using Steady = std::chrono::steady_clock;
+using namespace vexo::test::pool_names;
 
 TEST(ThreadPoolOrder, EarliestSubmittedDueTaskRunsFirst) {
   ThreadPool pool(1, 10);

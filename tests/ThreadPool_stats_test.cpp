@@ -33,21 +33,12 @@
 #include "vexo/util/ThreadPool.hpp"
 // Allocations can be made to fail (vexo::test::t_fail_allocations).
 #define VEXO_TEST_COUNT_ALLOCATIONS 1
+#include "pool_test_names.hpp"
 #include "test_support.hpp"
 
 namespace {
 
-using namespace std::chrono_literals;
-using vexo::test::CaptureCerr;
-using vexo::test::CaptureStderrFd;
-using vexo::test::error_message;
-using vexo::test::eventually;
-using vexo::test::finishes_within;
-using vexo::test::Gate;
-using vexo::test::Latch;
-using vexo::util::ThreadPool;
-using Clock = std::chrono::system_clock;
-using Steady = std::chrono::steady_clock;
+using namespace vexo::test::pool_names;
 
 TEST(ThreadPoolErrors, ThrowingTaskWritesOneLineAndThePoolGoesOn) {
   CaptureCerr captured;

@@ -27,6 +27,7 @@
 #include <utility>
 #include <vector>
 
+#include "pool_test_names.hpp"
 #include "pool_test_support.hpp"
 #include "tamu/cat.hpp"
 #include "test_support.hpp"
@@ -34,18 +35,8 @@
 
 namespace {
 
-using namespace std::chrono_literals;
-using vexo::test::CaptureCerr;
-using vexo::test::CaptureStderrFd;
-using vexo::test::error_message;
-using vexo::test::eventually;
-using vexo::test::finishes_within;
-using vexo::test::Gate;
-using vexo::test::Latch;
+using namespace vexo::test::pool_names;
 using vexo::util::Task;
-using vexo::util::ThreadPool;
-using Clock = std::chrono::system_clock;
-using Steady = std::chrono::steady_clock;
 
 TEST(ThreadPoolWait, WaitsEndAndWaitsFromInsideATaskThrow) {
   ThreadPool pool(2, 10);
