@@ -27,11 +27,15 @@ class Places {
     } while (!used_.compare_exchange_weak(used, used + 1, std::memory_order_relaxed));
     return true;
   }
+  // Sequentially consistent, as full(): a submitter that counts itself
+  // among those waiting for room and then finds the pool full, and a worker
+  // that gives a place back and then reads that count, cannot both miss the
+  // other.
   void give(std::size_t n = 1) noexcept {
-    if (bounded()) used_.fetch_sub(n, std::memory_order_relaxed);
+    if (bounded()) used_.fetch_sub(n, std::memory_order_seq_cst);
   }
   bool full() const noexcept {
-    return bounded() && used_.load(std::memory_order_relaxed) >= capacity_;
+    return bounded() && used_.load(std::memory_order_seq_cst) >= capacity_;
   }
   // The places held (0 for a pool with no capacity).
   std::size_t used() const noexcept { return used_.load(std::memory_order_relaxed); }

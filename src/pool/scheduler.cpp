@@ -1,5 +1,6 @@
 // The thread pool's scheduler: every change to the pool's shared state happens here, under its
-// one lock, except a due task's submission, which goes to the submission ring without it.
+// one lock, except a due task's submission, which goes to the submission ring without it, and a
+// worker's take of the ring's front, under the worker's own lock.
 #include "scheduler.hpp"
 
 #include <algorithm>
@@ -38,11 +39,6 @@ constexpr int kFullRingYields = 16;
 
 constexpr std::int64_t kMinTime = std::numeric_limits<std::int64_t>::min();
 constexpr std::int64_t kMaxTime = std::numeric_limits<std::int64_t>::max();
-
-// The store's flags of a recurring series and of a helper task (beside its
-// own kRenewSeq).
-constexpr std::uint8_t kSeriesFlag = 1;
-constexpr std::uint8_t kHelperFlag = 2;
 
 std::int64_t sub_sat(std::int64_t a, std::int64_t b) noexcept {
   std::int64_t r;
@@ -102,21 +98,36 @@ VEXO_CATCHES_FORCED_UNWIND void Run::execute(Report report, void* context) {
 
 // --- RunningSet and SeriesTable ---------------------------------------------
 
-Scheduler::RunningEntry* Scheduler::RunningSet::find(TaskId id) noexcept {
-  for (auto& stack : stacks_) {
-    for (RunningEntry& e : stack) {
+void Scheduler::RunTotals::add_to(Stats& s) const noexcept {
+  s.submitted += submitted;
+  s.helpers_submitted += helpers_submitted;
+  s.completed += completed;
+  s.failed += failed;
+  s.helpers_completed += helpers_completed;
+  s.total_queue_wait += total_queue_wait;
+  s.max_queue_wait = std::max(s.max_queue_wait, max_queue_wait);
+  s.total_run_time += total_run_time;
+  s.max_run_time = std::max(s.max_run_time, max_run_time);
+}
+
+const Scheduler::RunningEntry* Scheduler::RunningSet::find(TaskId id,
+                                                           const Snapshot&) const noexcept {
+  for (std::size_t w = 0; w < count_; ++w) {
+    for (const RunningEntry& e : workers_[w].stack) {
       if (e.id == id) return &e;
     }
   }
   return nullptr;
 }
 
-const Scheduler::RunningEntry* Scheduler::RunningSet::find(TaskId id) const noexcept {
-  return const_cast<RunningSet*>(this)->find(id);
+std::size_t Scheduler::RunningSet::size(const Snapshot&) const noexcept {
+  std::size_t n = 0;
+  for (std::size_t w = 0; w < count_; ++w) n += workers_[w].stack.size();
+  return n;
 }
 
 bool Scheduler::RunningSet::on_stack(std::size_t worker, TaskId id) const noexcept {
-  const auto& stack = stacks_[worker];
+  const auto& stack = workers_[worker].stack;
   return std::any_of(stack.begin(), stack.end(),
                      [id](const RunningEntry& e) { return e.id == id; });
 }
@@ -201,7 +212,11 @@ std::optional<TaskId> Scheduler::add(Task& fct, std::string& name, StartClock cl
       }
       if (when_full == WhenFull::throw_error) throw_full();
       if (when_full == WhenFull::give_up || steady >= deadline) return std::nullopt;
-      block_i(lock, room_cv_, room_waiters_, deadline);
+      // Counted first, then the places looked at once more: a worker that
+      // gives one back past the lock then sees this waiter.
+      room_waiters_.fetch_add(1, std::memory_order_seq_cst);
+      if (places_.full()) block_i(lock, room_cv_, deadline);
+      room_waiters_.fetch_sub(1, std::memory_order_relaxed);
       steady = steady_now();
     }
     place.held = false;  // the task holds it now
@@ -212,7 +227,6 @@ std::optional<TaskId> Scheduler::add(Task& fct, std::string& name, StartClock cl
       ring_.publish(id, std::move(fct), std::move(name), ns(steady), flags);
       wake = claim_wake();
     } else {
-      ring_.publish_spent(id);  // the id is this task's; the task goes to the store
       // Sleeping workers wait for the earliest start time (or 100 ms). Wake
       // one if this task is due, or sooner than every task of its clock.
       const bool sooner =
@@ -225,6 +239,10 @@ std::optional<TaskId> Scheduler::add(Task& fct, std::string& name, StartClock cl
                  PendingStore::seq_of(id));  // room reserved: does not throw
       ++(helper ? stats_.helpers_submitted : stats_.submitted);
       if (sooner && clock == StartClock::wall) next_wall_check_ = SteadyTime::min();
+      // Before the id's slot is published: a worker past the lock takes a
+      // later ticket only after this slot, and then sees the store's task.
+      refresh_hint_i();
+      ring_.publish_spent(id);  // the id is this task's; the task is in the store
       wake = sooner && claim_wake();
     }
   }
@@ -268,19 +286,40 @@ std::optional<TaskId> Scheduler::post(Task& fct, std::string& name, SteadyTime s
 }
 
 bool Scheduler::drain_i() {
+  // Workers past the lock take nothing from now on (the store has due tasks
+  // that come before the ring's), so the tasks moved keep their order.
+  store_clear_before_.store(kMinTime, std::memory_order_seq_cst);
   const std::uint64_t before = ring_.head();
-  while (SubmissionRing::Entry* e = ring_.front()) {
-    const TaskId id = ring_.head();
-    store_.add(id, StartClock::due, 0, e->ready, std::move(e->fct), std::move(e->name), e->flags,
-               PendingStore::seq_of(id));
-    left_ring_i(e->flags);
-    ring_.pop();
+  bool moved = true;
+  while (moved) {
+    store_.reserve_queued();  // throws here, before the front is taken
+    moved = ring_.take_front(
+        [](std::uint64_t, std::int64_t) { return true; },
+        [this](std::uint64_t id, SubmissionRing::Entry& e, std::int64_t ready, std::uint8_t flags)
+            VEXO_THREAD_ANNOTATION(no_thread_safety_analysis) {
+              store_.add(id, StartClock::due, 0, ready, std::move(e.fct), std::move(e.name), flags,
+                         PendingStore::seq_of(id));  // room reserved: does not throw
+              left_ring(flags, stats_);
+            });
   }
+  refresh_hint_i();
   return ring_.head() != before;
 }
 
-void Scheduler::left_ring_i(std::uint8_t flags) {
-  ++((flags & kHelperFlag) != 0 ? stats_.helpers_submitted : stats_.submitted);
+void Scheduler::refresh_hint_i() {
+  // A store task that became due at time t comes before the ring's tasks
+  // submitted after t (their ready times), so the earliest start bounds
+  // what may be taken past the lock; a due task in the store stops it. A
+  // wall-clock start counts from the steady time at which the wall clock is
+  // to be read again, which is never later than it can come.
+  std::int64_t clear = kMaxTime;
+  if (store_.has_due()) {
+    clear = kMinTime;
+  } else {
+    if (store_.has_waiting(StartClock::steady)) clear = store_.earliest(StartClock::steady);
+    if (store_.has_waiting(StartClock::wall)) clear = std::min(clear, ns(next_wall_check_));
+  }
+  store_clear_before_.store(clear, std::memory_order_seq_cst);
 }
 
 void Scheduler::throw_full() const {
@@ -300,7 +339,56 @@ bool Scheduler::on_worker(std::size_t* worker) const noexcept {
   return true;
 }
 
+bool Scheduler::take_fast(Run& run, Task& spent) {
+  if ((run.active_ && run.series_) || stopped_.load(std::memory_order_relaxed)) return false;
+  RunningSet::Worker& me = running_.worker(run.worker_);
+  const bool ended = run.active_;
+  bool took;
+  {
+    std::lock_guard<std::mutex> guard(me.mutex);
+    SteadyTime now;
+    if (ended) {
+      end_run(run, me.totals);
+      spent = std::move(run.task_);
+      now = run.ended_;
+    } else {
+      now = steady_now();
+    }
+    took = ring_.take_front(
+        [this](std::uint64_t, std::int64_t ready) {
+          return ready < store_clear_before_.load(std::memory_order_seq_cst);
+        },
+        [&](std::uint64_t id, SubmissionRing::Entry& e, std::int64_t ready, std::uint8_t flags) {
+          run.task_ = std::move(e.fct);
+          SubmissionRing::move_name(run.name_, e.name);
+          left_ring(flags, me.totals);
+          begin_run(run, id, flags, ready, now, me.totals);
+        });
+  }
+  if (ended || took) ended_unlocked();
+  if (!took) return false;
+  // More work may be due: pass the wake-up on (see next()).
+  run.tickets_seen_ = ring_.tail();
+  if (ledger_.any_unwoken() && ring_.front_published() && claim_wake()) wake_one();
+  return true;
+}
+
+void Scheduler::ended_unlocked() {
+  // Sequentially consistent, after the record's change: a waiter counts
+  // itself (a read-modify-write) before it looks at the record, under this
+  // worker's lock, so either it sees the change or this sees it.
+  const bool done = id_waiters_.load(std::memory_order_seq_cst) > 0 ||
+                    idle_waiters_.load(std::memory_order_seq_cst) > 0;
+  const bool room = room_waiters_.load(std::memory_order_seq_cst) > 0;
+  if (!done && !room) return;
+  Lock lock(mutex_);
+  if (done) done_cv_.notify_all();
+  if (room) room_cv_.notify_all();
+}
+
 bool Scheduler::next(Run& run, Task& spent, bool sleep) {
+  const bool ran = run.active_;
+  if (take_fast(run, spent)) return true;
   Lock lock(mutex_);
   SteadyTime now;
   // A worker that just ran a task while tasks were being submitted spins
@@ -309,8 +397,8 @@ bool Scheduler::next(Run& run, Task& spent, bool sleep) {
   // submission meanwhile (a series, a sporadic task), sleeps at once, so a
   // pool that is mostly idle spends no more CPU than before.
   int spins = 0;
-  if (run.active_) {
-    finish_i(run, spent, false);
+  if (ran) {
+    if (run.active_) finish_i(run, spent, false);  // a series' run
     now = run.ended_;
     if (ring_.tail() != run.tickets_seen_) spins = kSpinRounds;
   } else {
@@ -339,7 +427,7 @@ bool Scheduler::next(Run& run, Task& spent, bool sleep) {
   // more workers than there are tasks.
   run.tickets_seen_ = ring_.tail();
   const bool wake_another =
-      ledger_.any_unwoken() && (store_.has_due() || ring_.front() != nullptr) && claim_wake();
+      ledger_.any_unwoken() && (store_.has_due() || ring_.front_published()) && claim_wake();
   lock.unlock();
   if (wake_another) wake_one();
   return true;
@@ -354,6 +442,7 @@ void Scheduler::end(Run& run) noexcept {
 void Scheduler::stop_workers() {
   Lock lock(mutex_);
   stopping_ = true;
+  stopped_.store(true, std::memory_order_relaxed);
   parked_.bump();
   parked_.wake_all();
 }
@@ -366,8 +455,8 @@ PendingStore::Seq Scheduler::renewed_seq_i(std::int64_t became_due) {
   if (const PendingStore::Seq seq = store_.fifo_seq_after(became_due); seq != 0) {
     next_id = (seq >> PendingStore::kSeqShift) - 1;
   } else {
-    ring_.for_each_live([&](std::uint64_t id, const SubmissionRing::Entry& e) {
-      if (e.ready <= became_due) return true;
+    ring_.for_each_live([&](std::uint64_t id) {
+      if (ring_.ready(id) <= became_due) return true;
       next_id = id;
       return false;
     });
@@ -402,6 +491,7 @@ void Scheduler::promote_i(SteadyTime now) {
                    [this](std::int64_t became_due) VEXO_THREAD_ANNOTATION(
                        no_thread_safety_analysis) { return renewed_seq_i(became_due); });
   }
+  refresh_hint_i();
 }
 
 [[gnu::always_inline]] inline bool Scheduler::take_i(Run& run, SteadyTime now) {
@@ -409,23 +499,27 @@ void Scheduler::promote_i(SteadyTime now) {
     promote_i(now);
   }
   // The ring's front, unless the store's first due task is earlier.
-  if (SubmissionRing::Entry* e = ring_.front()) {
-    const TaskId id = ring_.head();
-    if (!store_.has_due() || PendingStore::seq_of(id) < store_.first_due_seq()) {
-      run.task_ = std::move(e->fct);
-      SubmissionRing::move_name(run.name_, e->name);
-      const std::uint8_t flags = e->flags;
-      const std::int64_t ready = e->ready;
-      ring_.pop();
-      left_ring_i(flags);
-      start_i(run, id, flags, ready, now);
-      return true;
-    }
+  const PendingStore::Seq first_due = store_.has_due()
+                                          ? store_.first_due_seq()
+                                          : std::numeric_limits<PendingStore::Seq>::max();
+  if (ring_.take_front(
+          [first_due](std::uint64_t id, std::int64_t) {
+            return PendingStore::seq_of(id) < first_due;
+          },
+          [&](std::uint64_t id, SubmissionRing::Entry& e, std::int64_t ready, std::uint8_t flags)
+              VEXO_THREAD_ANNOTATION(no_thread_safety_analysis) {
+                run.task_ = std::move(e.fct);
+                SubmissionRing::move_name(run.name_, e.name);
+                left_ring(flags, running_.worker(run.worker_).totals);
+                start_i(run, id, flags, ready, now);
+              })) {
+    return true;
   }
   if (!store_.has_due()) return false;
   std::int64_t ready = 0;
   std::uint8_t flags = 0;
   const TaskId id = store_.take(&run.task_, &run.name_, &flags, &ready);
+  refresh_hint_i();
   start_i(run, id, flags, ready, now);
   return true;
 }
@@ -436,30 +530,34 @@ bool Scheduler::take_id_i(Run& run, TaskId id, SteadyTime now) {
   // A run in place stacks on the waiting one: room first, so that the task
   // never leaves the queue to be lost by a failed allocation.
   running_.reserve_one(run.worker_);
-  if (SubmissionRing::Entry* e = ring_.find(id)) {
+  if (SubmissionRing::Entry* e = ring_.take(id)) {
     run.task_ = std::move(e->fct);
-    run.name_ = std::move(e->name);
-    e->live = false;  // spent: the front passes over it
-    left_ring_i(e->flags);
-    start_i(run, id, e->flags, e->ready, now);
+    SubmissionRing::move_name(run.name_, e->name);
+    const std::uint8_t flags = ring_.flags(id);
+    const std::int64_t ready = ring_.ready(id);
+    ring_.spend(id);  // the front passes over it
+    left_ring(flags, running_.worker(run.worker_).totals);
+    start_i(run, id, flags, ready, now);
     return true;
   }
   PendingTask next;
   std::int64_t ready = 0;
   if (!store_.take_due(id, &next, &ready)) return false;
+  refresh_hint_i();
   run.task_ = std::move(next.fct);
   run.name_ = std::move(next.name);
   start_i(run, id, next.flags, ready, now);
   return true;
 }
 
-[[gnu::always_inline]] inline void Scheduler::start_i(Run& run, TaskId id, std::uint8_t flags,
-                                                      std::int64_t ready, SteadyTime now) {
+[[gnu::always_inline]] inline void Scheduler::begin_run(Run& run, TaskId id, std::uint8_t flags,
+                                                        std::int64_t ready, SteadyTime now,
+                                                        RunTotals& totals) noexcept {
   run.helper_ = (flags & kHelperFlag) != 0;
   if (!run.helper_) {
     const Duration wait(std::max<std::int64_t>(0, ns(now) - ready));
-    stats_.total_queue_wait += wait;
-    stats_.max_queue_wait = std::max(stats_.max_queue_wait, wait);
+    totals.total_queue_wait += wait;
+    totals.max_queue_wait = std::max(totals.max_queue_wait, wait);
   }
   run.id_ = id;
   run.series_ = (flags & kSeriesFlag) != 0;
@@ -467,6 +565,35 @@ bool Scheduler::take_id_i(Run& run, TaskId id, SteadyTime now) {
   run.failed_ = false;
   run.in_call_ = false;
   run.started_ = now;
+  if (!run.series_ && run.task_.takes_stop_token()) {
+    run.stop_ = std::stop_source();  // tasks that take no token pay nothing
+    run.token_ = run.stop_.get_token();
+  }
+  running_.push(run.worker_, RunningEntry{id, &run.name_, run.series_, &run.stop_});
+  run.active_ = true;
+}
+
+[[gnu::always_inline]] inline void Scheduler::end_run(Run& run, RunTotals& totals) noexcept {
+  running_.pop(run.worker_, &run.name_);
+  run.active_ = false;
+  if (run.stop_.stop_possible()) {
+    run.stop_ = std::stop_source(std::nostopstate);
+    run.token_ = std::stop_token();
+  }
+  if (run.helper_) {
+    ++totals.helpers_completed;  // its members' time is not a task's
+  } else {
+    const Duration run_time(std::max<std::int64_t>(0, ns(run.ended_) - ns(run.started_)));
+    totals.total_run_time += run_time;
+    totals.max_run_time = std::max(totals.max_run_time, run_time);
+    ++totals.completed;
+    if (run.failed_) ++totals.failed;
+  }
+}
+
+[[gnu::always_inline]] inline void Scheduler::start_i(Run& run, TaskId id, std::uint8_t flags,
+                                                      std::int64_t ready, SteadyTime now) {
+  begin_run(run, id, flags, ready, now, running_.worker(run.worker_).totals);
   if (run.series_) {
     Series& s = *series_.find(id);
     series_.start_run(s);
@@ -475,31 +602,12 @@ bool Scheduler::take_id_i(Run& run, TaskId id, SteadyTime now) {
       run.stop_ = s.stop;
       run.token_ = run.stop_.get_token();
     }
-  } else if (run.task_.takes_stop_token()) {
-    run.stop_ = std::stop_source();  // tasks that take no token pay nothing
-    run.token_ = run.stop_.get_token();
   }
-  running_.push(run.worker_, RunningEntry{id, &run.name_, run.series_, &run.stop_});
-  run.active_ = true;
   room_made_i();
 }
 
 [[gnu::always_inline]] inline void Scheduler::finish_i(Run& run, Task& spent, bool forced) {
-  running_.pop(run.worker_, &run.name_);
-  run.active_ = false;
-  if (run.stop_.stop_possible()) {
-    run.stop_ = std::stop_source(std::nostopstate);
-    run.token_ = std::stop_token();
-  }
-  if (run.helper_) {
-    ++stats_.helpers_completed;  // its members' time is not a task's
-  } else {
-    const Duration run_time(std::max<std::int64_t>(0, ns(run.ended_) - ns(run.started_)));
-    stats_.total_run_time += run_time;
-    stats_.max_run_time = std::max(stats_.max_run_time, run_time);
-    ++stats_.completed;
-    if (run.failed_) ++stats_.failed;
-  }
+  end_run(run, running_.worker(run.worker_).totals);
   if (run.series_) {
     Series& s = *series_.find(run.id_);
     series_.end_run(s);
@@ -546,6 +654,7 @@ void Scheduler::requeue_i(Series& s, Run& run) {
     room_made_i();
     return;
   }
+  refresh_hint_i();
   // A worker asleep until a later start must look again.
   if (store_.earliest(StartClock::steady) == next && claim_wake()) wake_one();
 }
@@ -608,12 +717,9 @@ bool Scheduler::spin_i(Lock& lock) {
 
 // --- Waits -----------------------------------------------------------------------
 
-bool Scheduler::block_i(Lock& lock, std::condition_variable& cv, std::size_t& waiters,
-                        SteadyTime deadline) {
-  ++waiters;
+bool Scheduler::block_i(Lock& lock, std::condition_variable& cv, SteadyTime deadline) {
   ++blocked_;
   lock.wait_until(cv, deadline);
-  --waiters;
   --blocked_;
   if (admission() != Admission::closing) return true;
   if (blocked_ == 0) closed_cv_.notify_all();
@@ -634,7 +740,18 @@ Scheduler::WaitResult Scheduler::wait(std::optional<TaskId> id, SteadyTime deadl
   } else {
     help = nullptr;  // only a worker runs a task in place
   }
-  while (id ? pending_or_running_i(*id) : !idle_i()) {
+  // Counted before looking (see ended_unlocked()).
+  std::atomic<std::size_t>& waiters = id ? id_waiters_ : idle_waiters_;
+  waiters.fetch_add(1, std::memory_order_seq_cst);
+  struct Leave {
+    std::atomic<std::size_t>& waiters;
+    ~Leave() { waiters.fetch_sub(1, std::memory_order_relaxed); }
+  } leave{waiters};
+  const auto waiting = [&]() VEXO_THREAD_ANNOTATION(no_thread_safety_analysis) {
+    const RunningSet::Snapshot all(running_);
+    return id ? pending_or_running_i(*id, all) : !idle_i(all);
+  };
+  while (waiting()) {
     SteadyTime until = deadline;
     if (help != nullptr && pending_i(*id)) {
       if (take_id_i(*help, *id, steady_now())) return WaitResult::run_in_place;
@@ -643,7 +760,7 @@ Scheduler::WaitResult Scheduler::wait(std::optional<TaskId> id, SteadyTime deadl
       until = std::min(until, next_start_i());
     }
     if (deadline != kSteadyNever && steady_now() >= deadline) return WaitResult::timed_out;
-    if (!block_i(lock, done_cv_, id ? id_waiters_ : idle_waiters_, until)) {
+    if (!block_i(lock, done_cv_, until)) {
       return WaitResult::closing;
     }
   }
@@ -666,17 +783,18 @@ void Scheduler::removed_i(std::size_t count, std::size_t helpers) {
 }
 
 bool Scheduler::remove_i(TaskId id, Task& removed) {
-  if (SubmissionRing::Entry* e = ring_.find(id)) {
+  if (SubmissionRing::Entry* e = ring_.take(id)) {
     removed = std::move(e->fct);
-    e->live = false;
-    left_ring_i(e->flags);
+    const std::uint8_t flags = ring_.flags(id);
+    ring_.spend(id);
+    left_ring(flags, stats_);
     places_.give();
-    const bool helper = (e->flags & kHelperFlag) != 0;
-    removed_i(1, helper ? 1 : 0);
+    removed_i(1, (flags & kHelperFlag) != 0 ? 1 : 0);
     return true;
   }
   PendingTask out;
   if (store_.remove(id, &out)) {
+    refresh_hint_i();
     if ((out.flags & kSeriesFlag) != 0) series_.erase(id);
     places_.give();
     removed = std::move(out.fct);
@@ -700,13 +818,19 @@ bool Scheduler::remove(TaskId id, Task& removed) {
 // Moves every pending task, of the ring and of the store, to `discarded`.
 void Scheduler::clear_i(std::vector<PendingTask>& discarded) {
   const std::size_t before = discarded.size();
-  ring_.for_each_live([&](std::uint64_t, SubmissionRing::Entry& e) {
-    discarded.push_back(PendingTask{std::move(e.fct), std::move(e.name), e.flags});
-    e.live = false;
-    return true;
+  // Room for the whole ring first: an entry taken out of turn must not be
+  // left half-moved.
+  discarded.reserve(before + ring_.size());
+  ring_.for_each_live([&](std::uint64_t t) VEXO_THREAD_ANNOTATION(no_thread_safety_analysis) {
+    if (SubmissionRing::Entry* e = ring_.take(t)) {
+      discarded.push_back(PendingTask{std::move(e->fct), std::move(e->name), ring_.flags(t)});
+      ring_.spend(t);
+      left_ring(discarded.back().flags, stats_);
+    }
+    return discarded.size() - before < ring_.size();
   });
-  for (std::size_t i = before; i < discarded.size(); ++i) left_ring_i(discarded[i].flags);
   store_.clear(discarded);
+  refresh_hint_i();
   places_.give(discarded.size() - before);
 }
 
@@ -726,7 +850,8 @@ bool Scheduler::request_stop(TaskId id, Task& removed) {
   {
     Lock lock(mutex_);
     if (pending_i(id)) return remove_i(id, removed);
-    const RunningEntry* e = running_.find(id);
+    const RunningSet::Snapshot all(running_);
+    const RunningEntry* e = running_.find(id, all);
     if (e == nullptr) return false;
     if (e->series) {
       Series& s = *series_.find(id);
@@ -773,9 +898,12 @@ void Scheduler::close(std::vector<Task>& removed) {
     const std::size_t helpers = helpers_in(discarded);
     stats_.helpers_removed += helpers;
     stats_.removed += discarded.size() - helpers + series_.end_all();
-    running_.for_each([&stops](const RunningEntry& e) {
-      if (e.stop->stop_possible()) stops.push_back(*e.stop);
-    });
+    const RunningSet::Snapshot all(running_);
+    running_.for_each(
+        [&stops](const RunningEntry& e) {
+          if (e.stop->stop_possible()) stops.push_back(*e.stop);
+        },
+        all);
     done_cv_.notify_all();
     room_cv_.notify_all();
     while (blocked_ > 0) lock.wait_until(closed_cv_, kSteadyNever);
@@ -794,7 +922,8 @@ bool Scheduler::is_empty() const {
 bool Scheduler::is_full() const { return places_.full(); }
 bool Scheduler::is_idle() const {
   Lock lock(mutex_);
-  return idle_i();
+  const RunningSet::Snapshot all(running_);
+  return idle_i(all);
 }
 bool Scheduler::is_pending(TaskId id) const {
   Lock lock(mutex_);
@@ -802,16 +931,18 @@ bool Scheduler::is_pending(TaskId id) const {
 }
 bool Scheduler::is_running(TaskId id) const {
   Lock lock(mutex_);
-  return running_.find(id) != nullptr;
+  const RunningSet::Snapshot all(running_);
+  return running_.find(id, all) != nullptr;
 }
 bool Scheduler::is_pending_or_running(TaskId id) const {
   Lock lock(mutex_);
-  return pending_or_running_i(id);
+  const RunningSet::Snapshot all(running_);
+  return pending_or_running_i(id, all);
 }
 std::size_t Scheduler::num_pending() const {
   Lock lock(mutex_);
   std::size_t n = store_.size();
-  ring_.for_each_live([&n](std::uint64_t, const SubmissionRing::Entry&) {
+  ring_.for_each_live([&n](std::uint64_t) {
     ++n;
     return true;
   });
@@ -819,10 +950,12 @@ std::size_t Scheduler::num_pending() const {
 }
 Stats Scheduler::stats() const {
   Lock lock(mutex_);
+  const RunningSet::Snapshot all(running_);
   Stats s = stats_;
+  running_.add_totals(s, all);
   // The ring's tasks are counted as submitted when they leave it.
-  ring_.for_each_live([&s](std::uint64_t, const SubmissionRing::Entry& e) {
-    ++((e.flags & kHelperFlag) != 0 ? s.helpers_submitted : s.submitted);
+  ring_.for_each_live([this, &s](std::uint64_t t) {
+    left_ring(ring_.flags(t), s);
     return true;
   });
   return s;
@@ -830,11 +963,12 @@ Stats Scheduler::stats() const {
 
 bool Scheduler::valid() const {
   Lock lock(mutex_);
+  const RunningSet::Snapshot all(running_);
   if (!store_.valid() || store_.size() + series_.running() > capacity_) return false;
   // Each pending task and each series holds one place (nothing is in flight
   // when a test asks).
   std::size_t in_ring = 0;
-  ring_.for_each_live([&in_ring](std::uint64_t, const SubmissionRing::Entry&) {
+  ring_.for_each_live([&in_ring](std::uint64_t) {
     ++in_ring;
     return true;
   });
@@ -843,7 +977,8 @@ bool Scheduler::valid() const {
   }
   // Copied out first: the analysis does not see the lock inside lambdas.
   std::vector<std::pair<TaskId, bool>> entries;  // running: id, series
-  running_.for_each([&entries](const RunningEntry& e) { entries.emplace_back(e.id, e.series); });
+  running_.for_each([&entries](const RunningEntry& e) { entries.emplace_back(e.id, e.series); },
+                    all);
   struct SeriesState {
     TaskId id;
     bool running, ended;
@@ -860,7 +995,7 @@ bool Scheduler::valid() const {
   }
   // A task is in one place.
   std::vector<TaskId> in_ring_ids;
-  ring_.for_each_live([&in_ring_ids](std::uint64_t id, const SubmissionRing::Entry&) {
+  ring_.for_each_live([&in_ring_ids](std::uint64_t id) {
     in_ring_ids.push_back(id);
     return true;
   });
@@ -869,11 +1004,11 @@ bool Scheduler::valid() const {
   }
   for (const SeriesState& s : series) {
     // A series is in a run, or pending; never both, never neither.
-    if (s.running != (running_.find(s.id) != nullptr)) ok = false;
+    if (s.running != (running_.find(s.id, all) != nullptr)) ok = false;
     if (s.running == store_.contains(s.id)) ok = false;
     if (s.ended && !s.running) ok = false;
   }
-  return ok && entries.size() == running_.size() && running_series == series_.running();
+  return ok && entries.size() == running_.size(all) && running_series == series_.running();
 }
 
 }  // namespace vexo::util::detail

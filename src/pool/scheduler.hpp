@@ -14,6 +14,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <limits>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -225,51 +228,97 @@ class Scheduler {
     bool series;
     const std::stop_source* stop;  // the Run's, which outlives the entry
   };
-  // The running tasks of all workers; owns the count of them.
+  // What one worker's runs add up to, summed by stats(); the ring's tasks it
+  // took are counted as submitted here.
+  struct RunTotals {
+    std::uint64_t submitted = 0;
+    std::uint64_t helpers_submitted = 0;
+    std::uint64_t completed = 0;
+    std::uint64_t failed = 0;
+    std::uint64_t helpers_completed = 0;
+    Duration total_queue_wait{};
+    Duration max_queue_wait{};
+    Duration total_run_time{};
+    Duration max_run_time{};
+    void add_to(Stats& s) const noexcept;
+  };
+  // The running tasks, one stack per worker, each with its worker's totals
+  // and its own lock. A worker changes its own stack and totals either under
+  // its own lock (its path past the pool's lock) or under the pool's lock;
+  // whoever reads another worker's holds the pool's lock and a Snapshot,
+  // which holds every worker's lock, so that a task taken past the pool's
+  // lock is seen pending or running, never neither and never both.
   class RunningSet {
    public:
-    explicit RunningSet(std::size_t workers) : stacks_(workers) {
-      for (auto& stack : stacks_) stack.reserve(4);
+    struct alignas(64) Worker {
+      mutable std::mutex mutex;
+      std::vector<RunningEntry> stack;
+      RunTotals totals;
+    };
+    // Every worker's lock, taken in order (after the pool's).
+    class Snapshot {
+     public:
+      explicit Snapshot(const RunningSet& set) : set_(set) {
+        for (std::size_t w = 0; w < set_.count_; ++w) set_.workers_[w].mutex.lock();
+      }
+      ~Snapshot() {
+        for (std::size_t w = set_.count_; w-- > 0;) set_.workers_[w].mutex.unlock();
+      }
+      Snapshot(const Snapshot&) = delete;
+      Snapshot& operator=(const Snapshot&) = delete;
+
+     private:
+      const RunningSet& set_;
+    };
+
+    explicit RunningSet(std::size_t workers)
+        : count_(workers), workers_(std::make_unique<Worker[]>(workers)) {
+      for (std::size_t w = 0; w < count_; ++w) workers_[w].stack.reserve(4);
     }
-    std::size_t size() const noexcept { return count_; }
+    Worker& worker(std::size_t w) noexcept { return workers_[w]; }
+
+    // --- The worker's own, by its thread --------------------------------------
     // Makes room for one more entry on `worker`'s stack, so that push()
     // cannot fail once a task has left the queue. Throws std::bad_alloc.
     void reserve_one(std::size_t worker) {
-      auto& stack = stacks_[worker];
+      auto& stack = workers_[worker].stack;
       if (stack.size() == stack.capacity()) stack.reserve(2 * stack.size());
     }
     void push(std::size_t worker, const RunningEntry& entry) noexcept {
-      stacks_[worker].push_back(entry);  // reserved: does not throw
-      ++count_;
+      workers_[worker].stack.push_back(entry);  // reserved: does not throw
     }
     // Removes the entry of the run whose name is `name` (the Run's own
     // string, unique among live runs): normally the top of the stack, but
     // found by identity, so that no run can ever pop another's entry.
     void pop(std::size_t worker, const std::string* name) noexcept {
-      auto& stack = stacks_[worker];
+      auto& stack = workers_[worker].stack;
       for (auto it = stack.end(); it != stack.begin();) {
         --it;
         if (it->name == name) {
           stack.erase(it);
-          --count_;
           return;
         }
       }
     }
-    RunningEntry* find(TaskId id) noexcept;
-    const RunningEntry* find(TaskId id) const noexcept;
     bool on_stack(std::size_t worker, TaskId id) const noexcept;
-    std::size_t depth(std::size_t worker) const noexcept { return stacks_[worker].size(); }
+    std::size_t depth(std::size_t worker) const noexcept { return workers_[worker].stack.size(); }
+
+    // --- Every worker's, under a Snapshot -------------------------------------
+    std::size_t size(const Snapshot&) const noexcept;
+    const RunningEntry* find(TaskId id, const Snapshot&) const noexcept;
     template <class F>
-    void for_each(F&& f) const {
-      for (const auto& stack : stacks_) {
-        for (const RunningEntry& e : stack) f(e);
+    void for_each(F&& f, const Snapshot&) const {
+      for (std::size_t w = 0; w < count_; ++w) {
+        for (const RunningEntry& e : workers_[w].stack) f(e);
       }
+    }
+    void add_totals(Stats& s, const Snapshot&) const noexcept {
+      for (std::size_t w = 0; w < count_; ++w) workers_[w].totals.add_to(s);
     }
 
    private:
-    std::vector<std::vector<RunningEntry>> stacks_;
-    std::size_t count_ = 0;
+    const std::size_t count_;
+    const std::unique_ptr<Worker[]> workers_;
   };
 
   // A recurring series, beside its pending task in the store (or its run).
@@ -335,6 +384,11 @@ class Scheduler {
     std::size_t running_ = 0;
   };
 
+  // The store's flags of a recurring series and of a helper task (beside its
+  // own kRenewSeq).
+  static constexpr std::uint8_t kSeriesFlag = 1;
+  static constexpr std::uint8_t kHelperFlag = 2;
+
   // Who may submit: monotonic, open -> shut -> closing. Written under the
   // lock; read also by submitters that take none.
   enum class Admission : std::uint8_t { open, shut, closing };
@@ -350,18 +404,33 @@ class Scheduler {
   // not fit stays in the ring.
   bool drain_i() VEXO_REQUIRES(mutex_);
   // A task left the ring (taken, moved to the store, removed): it is counted
-  // as submitted from now on, as a ring task is counted by stats() until then.
-  void left_ring_i(std::uint8_t flags) VEXO_REQUIRES(mutex_);
-  bool in_ring_i(TaskId id) const VEXO_REQUIRES(mutex_) { return ring_.find(id) != nullptr; }
+  // as submitted from now on, in `totals` (the pool's or a worker's), as a
+  // ring task is counted by stats() until then.
+  template <class Totals>
+  static void left_ring(std::uint8_t flags, Totals& totals) noexcept {
+    ++((flags & kHelperFlag) != 0 ? totals.helpers_submitted : totals.submitted);
+  }
+  bool in_ring_i(TaskId id) const VEXO_REQUIRES(mutex_) { return ring_.live(id); }
   bool pending_i(TaskId id) const VEXO_REQUIRES(mutex_) {
     return in_ring_i(id) || store_.contains(id);
   }
   bool empty_i() const VEXO_REQUIRES(mutex_) { return store_.empty() && !ring_.has_live(); }
 
-  bool idle_i() const VEXO_REQUIRES(mutex_) { return running_.size() == 0 && empty_i(); }
-  bool pending_or_running_i(TaskId id) const VEXO_REQUIRES(mutex_) {
-    return pending_i(id) || running_.find(id) != nullptr;
+  bool idle_i(const RunningSet::Snapshot& all) const VEXO_REQUIRES(mutex_) {
+    return running_.size(all) == 0 && empty_i();
   }
+  bool pending_or_running_i(TaskId id, const RunningSet::Snapshot& all) const
+      VEXO_REQUIRES(mutex_) {
+    return pending_i(id) || running_.find(id, all) != nullptr;
+  }
+  // The worker's path past the pool's lock: records the end of a plain task's
+  // run and takes the ring's front, when no task of the store can come
+  // before it. Returns true when it took one; otherwise `run` is inactive or
+  // still a series' active run, for the locked path to go on with.
+  bool take_fast(Run& run, Task& spent) VEXO_EXCLUDES(mutex_);
+  // Publishes, for take_fast(), from when the store may hold a due task that
+  // comes before the ring's: called after every change to the store.
+  void refresh_hint_i() VEXO_REQUIRES(mutex_);
   // The sequence number of a series' run that became due at `became_due`
   // (steady nanoseconds): behind every task submitted before then.
   PendingStore::Seq renewed_seq_i(std::int64_t became_due) VEXO_REQUIRES(mutex_);
@@ -374,6 +443,14 @@ class Scheduler {
   bool take_id_i(Run& run, TaskId id, SteadyTime now) VEXO_REQUIRES(mutex_);
   void start_i(Run& run, TaskId id, std::uint8_t flags, std::int64_t ready, SteadyTime now)
       VEXO_REQUIRES(mutex_);
+  // What every run's start and end record, under the worker's lock or the
+  // pool's: the running record, the statistics, the place (not a series').
+  void begin_run(Run& run, TaskId id, std::uint8_t flags, std::int64_t ready, SteadyTime now,
+                 RunTotals& totals) noexcept;
+  void end_run(Run& run, RunTotals& totals) noexcept;
+  // After a run's end recorded past the pool's lock: wakes whoever waits for
+  // a task's end or for room.
+  void ended_unlocked();
   // Records the end of `run`: statistics, the running record, the series.
   // `forced`: the run's thread is being unwound, and a series ends.
   void finish_i(Run& run, Task& spent, bool forced) VEXO_REQUIRES(mutex_);
@@ -402,14 +479,19 @@ class Scheduler {
   static std::size_t helpers_in(const std::vector<PendingTask>& tasks) noexcept;
   // A task ended or was removed: wake the waits that may be over.
   void ended_i() VEXO_REQUIRES(mutex_) {
-    if (id_waiters_ > 0 || (idle_waiters_ > 0 && idle_i())) done_cv_.notify_all();
+    if (id_waiters_.load(std::memory_order_seq_cst) > 0 ||
+        idle_waiters_.load(std::memory_order_seq_cst) > 0) {
+      done_cv_.notify_all();
+    }
   }
   void room_made_i() VEXO_REQUIRES(mutex_) {
-    if (room_waiters_ > 0) room_cv_.notify_all();
+    if (room_waiters_.load(std::memory_order_seq_cst) > 0) room_cv_.notify_all();
   }
   // Blocks on `cv` until notified or `deadline`, counted as a blocked caller
-  // whom close() waits for. Returns false when the pool is closing.
-  bool block_i(Lock& lock, std::condition_variable& cv, std::size_t& waiters, SteadyTime deadline)
+  // whom close() waits for. Returns false when the pool is closing. The
+  // caller counts itself among the waiters for `cv` before it looks at what
+  // it waits for, so that an end recorded past the lock sees it.
+  bool block_i(Lock& lock, std::condition_variable& cv, SteadyTime deadline)
       VEXO_REQUIRES(mutex_);
   [[noreturn]] void throw_full() const VEXO_REQUIRES(mutex_);
   bool remove_i(TaskId id, Task& removed) VEXO_REQUIRES(mutex_);
@@ -433,10 +515,18 @@ class Scheduler {
   std::condition_variable room_cv_;
   /// close() sleeps on this until the last blocked caller has left.
   std::condition_variable closed_cv_;
-  /// Callers of wait(id), and of wait(idle), sleeping on done_cv_.
-  std::size_t id_waiters_ VEXO_GUARDED_BY(mutex_) = 0;
-  std::size_t idle_waiters_ VEXO_GUARDED_BY(mutex_) = 0;
-  std::size_t room_waiters_ VEXO_GUARDED_BY(mutex_) = 0;
+  /// Callers of wait(id), and of wait(idle), who may sleep on done_cv_, and
+  /// of a submission that may sleep on room_cv_: changed under the lock, read
+  /// also by workers past it (sequentially consistent, against their
+  /// records' changes).
+  std::atomic<std::size_t> id_waiters_{0};
+  std::atomic<std::size_t> idle_waiters_{0};
+  std::atomic<std::size_t> room_waiters_{0};
+  /// take_fast() takes the ring's front only if it was submitted before this
+  /// steady time (ns): no task of the store is or becomes due before it.
+  std::atomic<std::int64_t> store_clear_before_{std::numeric_limits<std::int64_t>::max()};
+  /// stopping_, for take_fast().
+  std::atomic<bool> stopped_{false};
   /// Callers inside a blocking wait, for close().
   std::size_t blocked_ VEXO_GUARDED_BY(mutex_) = 0;
   /// Set by stop_workers(): next() returns false.
@@ -500,13 +590,14 @@ class VEXO_SCOPED_CAPABILITY Scheduler::Lock {
 template <class F>
 void Scheduler::list_pending(std::size_t max_count, F&& f) const {
   Lock lock(mutex_);
+  const RunningSet::Snapshot all(running_);  // no worker takes a ring task meanwhile
   // The lowest ids of the store and of the ring, merged.
   std::vector<std::pair<TaskId, const std::string*>> found;
   store_.list(max_count,
               [&found](TaskId id, const std::string& name) { found.emplace_back(id, &name); });
   const std::size_t from_store = found.size();
-  ring_.for_each_live([&](std::uint64_t id, const SubmissionRing::Entry& e) {
-    found.emplace_back(id, &e.name);
+  ring_.for_each_live([&](std::uint64_t id) {
+    found.emplace_back(id, &ring_.entry(id).name);
     return found.size() - from_store < max_count;
   });
   const auto by_id = [](const auto& a, const auto& b) { return a.first < b.first; };
@@ -519,9 +610,10 @@ void Scheduler::list_pending(std::size_t max_count, F&& f) const {
 template <class F>
 void Scheduler::list_running(F&& f) const {
   Lock lock(mutex_);
+  const RunningSet::Snapshot all(running_);
   std::vector<const RunningEntry*> entries;
-  entries.reserve(running_.size());
-  running_.for_each([&entries](const RunningEntry& e) { entries.push_back(&e); });
+  entries.reserve(running_.size(all));
+  running_.for_each([&entries](const RunningEntry& e) { entries.push_back(&e); }, all);
   std::sort(entries.begin(), entries.end(),
             [](const RunningEntry* a, const RunningEntry* b) { return a->id < b->id; });
   for (const RunningEntry* e : entries) f(e->id, *e->name);

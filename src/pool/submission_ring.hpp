@@ -1,7 +1,7 @@
-// The pool's submissions with no start time, taken past its lock: a bounded ring of slots in
-// ticket order. Any thread claims a ticket and publishes its slot without a lock; everything
-// else (taking the front, finding, spending a slot, listing) is done by whoever holds the pool's
-// lock, one thread at a time.
+// The pool's submissions with no start time, past its lock: a bounded ring of slots in ticket
+// order. Any thread claims a ticket and publishes its slot without a lock, and any thread takes
+// the front without one; finding a task by its ticket, spending it out of turn and listing are
+// done by whoever holds the pool's lock.
 #pragma once
 
 #include <atomic>
@@ -23,18 +23,20 @@ namespace vexo::util::detail {
 // its slot spent.
 //
 // Each slot's sequence word says whose the slot is: seq == t, free for ticket
-// t; seq == t + 1, ticket t's entry is published; the consumer hands the slot
-// to ticket t + size by storing that. A producer writes its slot only between
-// its claim and its publication, a consumer only after the publication, so
-// the payload needs no lock of its own.
+// t; seq == t + 1, ticket t's entry is published; whoever moves the head past
+// t hands the slot to ticket t + size by storing that. A slot's state word
+// says what its published entry is, with the ticket in it (so that a state
+// read for one lap is never taken for the next's): live, busy (being moved
+// out by the one thread that changed it from live) or spent. A producer
+// writes the payload only between its claim and its publication, and after
+// that only the thread that made the entry busy touches it, so the payload
+// needs no lock of its own. Readers of the payload of live entries (listing
+// names) must keep every taker away by other means: the scheduler's locks.
 class SubmissionRing {
  public:
   struct Entry {
     Task fct;
     std::string name;
-    std::int64_t ready = 0;  // the steady time from which it counts as waiting
-    std::uint8_t flags = 0;  // the scheduler's, passed through
-    bool live = false;       // false: spent (published empty, removed, or taken out of turn)
   };
 
   // `slots` must be a power of two. Throws std::bad_alloc.
@@ -80,9 +82,9 @@ class SubmissionRing {
     Slot& s = slot(t);
     s.entry.fct = std::move(fct);
     move_name(s.entry.name, name);
-    s.entry.ready = ready;
-    s.entry.flags = flags;
-    s.entry.live = true;
+    s.ready.store(ready, std::memory_order_relaxed);
+    s.flags.store(flags, std::memory_order_relaxed);
+    s.state.store(state_of(t, kLive), std::memory_order_relaxed);
     // Sequentially consistent: a worker that then announces its sleep (a
     // read-modify-write) and looks here, and this producer, which then reads
     // the sleepers, cannot both miss the other.
@@ -101,7 +103,7 @@ class SubmissionRing {
   // Publishes claimed ticket `t` spent: its id went elsewhere, or was refused.
   void publish_spent(std::uint64_t t) noexcept {
     Slot& s = slot(t);
-    s.entry.live = false;
+    s.state.store(state_of(t, kSpent), std::memory_order_relaxed);
     s.seq.store(t + 1, std::memory_order_release);
   }
   // The next ticket to be claimed.
@@ -116,69 +118,104 @@ class SubmissionRing {
     return slot(h).seq.load(std::memory_order_seq_cst) == h + 1;
   }
 
-  // --- The consumer: the pool's lock held ---------------------------------------------
+  // --- Takers: any thread, no lock ---------------------------------------------------
 
-  std::uint64_t head() const noexcept { return head_.load(std::memory_order_relaxed); }
-  // The live entry at the front (ticket head()), after handing spent slots
-  // before it back to the producers; null when the front is free or still
-  // being written.
-  Entry* front() noexcept {
+  std::uint64_t head() const noexcept { return head_.load(std::memory_order_acquire); }
+  // Takes the live entry at the front, passing over spent ones: calls
+  // may_take(ticket, ready) first, and if that says yes, moves the head past
+  // it and calls take(ticket, entry, ready, flags), which moves the payload
+  // out (the slot is handed back to the producers after it returns). Returns
+  // false, taking nothing, when the front is free, still being written, or
+  // not to be taken. Lock-free; `take` must not throw. may_take() may be
+  // called for an entry that another thread takes meanwhile: its answer is
+  // then thrown away.
+  template <class MayTake, class Take>
+  bool take_front(MayTake&& may_take, Take&& take) noexcept {
     for (;;) {
-      const std::uint64_t h = head();
+      std::uint64_t h = head_.load(std::memory_order_acquire);
       Slot& s = slot(h);
-      if (s.seq.load(std::memory_order_acquire) != h + 1) return nullptr;
-      if (s.entry.live) return &s.entry;
-      pop();
+      if (s.seq.load(std::memory_order_acquire) != h + 1) return false;
+      std::uint64_t state = s.state.load(std::memory_order_acquire);
+      if (state == state_of(h, kLive) && !may_take(h, s.ready.load(std::memory_order_relaxed))) {
+        return false;
+      }
+      if (!head_.compare_exchange_strong(h, h + 1, std::memory_order_acq_rel,
+                                         std::memory_order_relaxed)) {
+        continue;
+      }
+      // Past the head: the slot is this thread's to hand back. Its entry is
+      // this thread's too, unless it was taken out of turn meanwhile.
+      state = state_of(h, kLive);
+      const bool ours = s.state.compare_exchange_strong(state, state_of(h, kBusy),
+                                                        std::memory_order_acquire);
+      if (ours) {
+        take(h, s.entry, s.ready.load(std::memory_order_relaxed),
+             s.flags.load(std::memory_order_relaxed));
+      } else {
+        while (s.state.load(std::memory_order_acquire) == state_of(h, kBusy)) spin_pause();
+      }
+      hand_back(h);
+      if (ours) return true;
     }
   }
-  // Hands the front slot back, its entry spent or moved from.
-  void pop() noexcept {
-    const std::uint64_t h = head();
-    Slot& s = slot(h);
-    s.entry.live = false;
-    s.entry.fct.reset();
-    s.seq.store(h + mask_ + 1, std::memory_order_release);
-    head_.store(h + 1, std::memory_order_relaxed);
-  }
-  // The live entry of ticket `t`, or null (not published, spent, consumed, or
-  // never issued). O(1).
-  const Entry* find(std::uint64_t t) const noexcept {
-    if (t < head() || t >= tail()) return nullptr;
+
+  // --- Out of turn: the pool's lock held ---------------------------------------------
+
+  // Whether ticket `t` is published and live. O(1).
+  bool live(std::uint64_t t) const noexcept {
+    if (t >= tail()) return false;  // never issued (and no other lap's state to match)
     const Slot& s = slot(t);
-    if (s.seq.load(std::memory_order_acquire) != t + 1 || !s.entry.live) return nullptr;
+    return s.state.load(std::memory_order_acquire) == state_of(t, kLive) &&
+           s.seq.load(std::memory_order_acquire) == t + 1;
+  }
+  std::uint8_t flags(std::uint64_t t) const noexcept {
+    return slot(t).flags.load(std::memory_order_relaxed);
+  }
+  std::int64_t ready(std::uint64_t t) const noexcept {
+    return slot(t).ready.load(std::memory_order_relaxed);
+  }
+  // Takes the live entry of ticket `t` out of turn: returns it busy, for the
+  // caller to move the payload out of and then spend(); null when `t` is not
+  // live (taken, spent, or never issued). O(1).
+  Entry* take(std::uint64_t t) noexcept {
+    if (t >= tail()) return nullptr;
+    Slot& s = slot(t);
+    std::uint64_t state = state_of(t, kLive);
+    if (!s.state.compare_exchange_strong(state, state_of(t, kBusy), std::memory_order_acquire)) {
+      return nullptr;
+    }
     return &s.entry;
   }
-  Entry* find(std::uint64_t t) noexcept {
-    return const_cast<Entry*>(static_cast<const SubmissionRing*>(this)->find(t));
+  // Ends a take(): the front passes over the entry from now on.
+  void spend(std::uint64_t t) noexcept {
+    slot(t).state.store(state_of(t, kSpent), std::memory_order_release);
   }
-  // Calls f(ticket, entry) for every live entry, in ticket order; stops
-  // early when f returns false. O(tickets between the front and the tail).
-  template <class F>
-  void for_each_live(F&& f) {
-    const std::uint64_t end = tail();
-    for (std::uint64_t t = head(); t < end; ++t) {
-      Slot& s = slot(t);
-      if (s.seq.load(std::memory_order_acquire) == t + 1 && s.entry.live && !f(t, s.entry)) return;
-    }
-  }
+  // Calls f(ticket) for every live entry, in ticket order; stops early when
+  // f returns false. O(tickets between the front and the tail).
   template <class F>
   void for_each_live(F&& f) const {
-    const_cast<SubmissionRing*>(this)->for_each_live(
-        [&f](std::uint64_t t, Entry& e) { return f(t, static_cast<const Entry&>(e)); });
+    const std::uint64_t end = tail();
+    for (std::uint64_t t = head(); t < end; ++t) {
+      if (live(t) && !f(t)) return;
+    }
   }
+  // The payload of live ticket `t`, for a reader that keeps takers away.
+  const Entry& entry(std::uint64_t t) const noexcept { return slot(t).entry; }
+  std::size_t size() const noexcept { return mask_ + 1; }
   bool has_live() const {
     bool any = false;
-    for_each_live([&any](std::uint64_t, const Entry&) {
+    for_each_live([&any](std::uint64_t) {
       any = true;
       return false;
     });
     return any;
   }
-  // Waits until every ticket below `end` is published. Its producers need no
+  // Waits until every claimed ticket below `end` is published (or taken
+  // since: its slot then carries a later sequence). Its producers need no
   // lock to finish, so this ends.
   void await_published(std::uint64_t end) const noexcept {
     for (std::uint64_t t = head(); t < end; ++t) {
-      for (int spins = 0; slot(t).seq.load(std::memory_order_acquire) != t + 1; ++spins) {
+      for (int spins = 0; slot(t).seq.load(std::memory_order_acquire) == t; ++spins) {
         if (spins < 64) {
           spin_pause();
         } else {
@@ -189,17 +226,30 @@ class SubmissionRing {
   }
 
  private:
+  enum : std::uint64_t { kSpent = 0, kLive = 1, kBusy = 2 };
+  static constexpr std::uint64_t state_of(std::uint64_t t, std::uint64_t what) noexcept {
+    return (t << 2) | what;
+  }
   struct Slot {
     std::atomic<std::uint64_t> seq{0};
+    std::atomic<std::uint64_t> state{0};
+    std::atomic<std::int64_t> ready{0};  // the steady time from which it counts as waiting
+    std::atomic<std::uint8_t> flags{0};  // the scheduler's, passed through
     Entry entry;
   };
+  // Hands the slot of ticket `t`, past the head, to ticket t + size.
+  void hand_back(std::uint64_t t) noexcept {
+    Slot& s = slot(t);
+    s.entry.fct.reset();
+    s.seq.store(t + mask_ + 1, std::memory_order_release);
+  }
   Slot& slot(std::uint64_t t) noexcept { return slots_[t & mask_]; }
   const Slot& slot(std::uint64_t t) const noexcept { return slots_[t & mask_]; }
 
   static constexpr std::uint64_t kClosed = std::uint64_t{1} << 63;  // in the tail
   const std::uint64_t mask_;
   const std::unique_ptr<Slot[]> slots_;
-  // Apart from each other: producers write the tail, the consumer the head.
+  // Apart from each other: producers write the tail, takers the head.
   alignas(64) std::atomic<std::uint64_t> tail_{0};
   alignas(64) std::atomic<std::uint64_t> head_{0};
 };
