@@ -898,12 +898,14 @@ void Scheduler::close(std::vector<Task>& removed) {
     const std::size_t helpers = helpers_in(discarded);
     stats_.helpers_removed += helpers;
     stats_.removed += discarded.size() - helpers + series_.end_all();
-    const RunningSet::Snapshot all(running_);
-    running_.for_each(
-        [&stops](const RunningEntry& e) {
-          if (e.stop->stop_possible()) stops.push_back(*e.stop);
-        },
-        all);
+    {
+      const RunningSet::Snapshot all(running_);
+      running_.for_each(
+          [&stops](const RunningEntry& e) {
+            if (e.stop->stop_possible()) stops.push_back(*e.stop);
+          },
+          all);
+    }
     done_cv_.notify_all();
     room_cv_.notify_all();
     while (blocked_ > 0) lock.wait_until(closed_cv_, kSteadyNever);
