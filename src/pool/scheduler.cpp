@@ -339,17 +339,19 @@ bool Scheduler::on_worker(std::size_t* worker) const noexcept {
   return true;
 }
 
-bool Scheduler::take_fast(Run& run, Task& spent) {
+bool Scheduler::take_fast(Run& run) {
   if ((run.active_ && run.series_) || stopped_.load(std::memory_order_relaxed)) return false;
   RunningSet::Worker& me = running_.worker(run.worker_);
   const bool ended = run.active_;
+  // The callable is destroyed before the end is recorded, with no lock held
+  // (its destructor may call into the pool).
+  if (ended) run.task_.reset();
   bool took;
   {
-    std::lock_guard<std::mutex> guard(me.mutex);
+    std::lock_guard<RunningSet::SpinLock> guard(me.mutex);
     SteadyTime now;
     if (ended) {
       end_run(run, me.totals);
-      spent = std::move(run.task_);
       now = run.ended_;
     } else {
       now = steady_now();
@@ -367,9 +369,11 @@ bool Scheduler::take_fast(Run& run, Task& spent) {
   }
   if (ended || took) ended_unlocked();
   if (!took) return false;
-  // More work may be due: pass the wake-up on (see next()).
+  // No wake-up is passed on from here: every submission that finds a sleeper
+  // and no spinner wakes one, and a spinner takes its task through the lock,
+  // which passes one on. A busy worker that woke sleepers for each task it
+  // took would keep more threads runnable than there are cores.
   run.tickets_seen_ = ring_.tail();
-  if (ledger_.any_unwoken() && ring_.front_published() && claim_wake()) wake_one();
   return true;
 }
 
@@ -388,7 +392,7 @@ void Scheduler::ended_unlocked() {
 
 bool Scheduler::next(Run& run, Task& spent, bool sleep) {
   const bool ran = run.active_;
-  if (take_fast(run, spent)) return true;
+  if (take_fast(run)) return true;
   Lock lock(mutex_);
   SteadyTime now;
   // A worker that just ran a task while tasks were being submitted spins

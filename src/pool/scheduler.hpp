@@ -17,6 +17,7 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -250,8 +251,29 @@ class Scheduler {
   // lock is seen pending or running, never neither and never both.
   class RunningSet {
    public:
+    // A worker's lock: held for a few dozen instructions by its worker (or
+    // by a query), so a contender spins, and yields only if the holder was
+    // preempted.
+    class SpinLock {
+     public:
+      void lock() noexcept {
+        for (int spins = 0; locked_.exchange(true, std::memory_order_acquire);) {
+          while (locked_.load(std::memory_order_relaxed)) {
+            if (++spins < 64) {
+              spin_pause();
+            } else {
+              std::this_thread::yield();
+            }
+          }
+        }
+      }
+      void unlock() noexcept { locked_.store(false, std::memory_order_release); }
+
+     private:
+      std::atomic<bool> locked_{false};
+    };
     struct alignas(64) Worker {
-      mutable std::mutex mutex;
+      mutable SpinLock mutex;
       std::vector<RunningEntry> stack;
       RunTotals totals;
     };
@@ -292,6 +314,10 @@ class Scheduler {
     // found by identity, so that no run can ever pop another's entry.
     void pop(std::size_t worker, const std::string* name) noexcept {
       auto& stack = workers_[worker].stack;
+      if (!stack.empty() && stack.back().name == name) {
+        stack.pop_back();
+        return;
+      }
       for (auto it = stack.end(); it != stack.begin();) {
         --it;
         if (it->name == name) {
@@ -423,11 +449,11 @@ class Scheduler {
       VEXO_REQUIRES(mutex_) {
     return pending_i(id) || running_.find(id, all) != nullptr;
   }
-  // The worker's path past the pool's lock: records the end of a plain task's
-  // run and takes the ring's front, when no task of the store can come
-  // before it. Returns true when it took one; otherwise `run` is inactive or
-  // still a series' active run, for the locked path to go on with.
-  bool take_fast(Run& run, Task& spent) VEXO_EXCLUDES(mutex_);
+  // The worker's path past the pool's lock: destroys a plain task's callable,
+  // records the end of its run and takes the ring's front, when no task of
+  // the store can come before it. Returns true when it took one; otherwise
+  // `run` is inactive or still a series' active run, for the locked path.
+  bool take_fast(Run& run) VEXO_EXCLUDES(mutex_);
   // Publishes, for take_fast(), from when the store may hold a due task that
   // comes before the ring's: called after every change to the store.
   void refresh_hint_i() VEXO_REQUIRES(mutex_);
