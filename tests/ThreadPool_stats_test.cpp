@@ -106,7 +106,9 @@ TEST(ThreadPoolDestruction, WaitsForTheRunningTask) {
 // Every accepted task runs exactly once or is removed, under several
 // submitters, tasks that submit tasks, and concurrent removals and queries;
 // with a capacity (every task through the lock) and without (due tasks
-// through the submission ring, which overflows with one worker).
+// through the submission ring, which overflows with one worker). And a task
+// is never seen neither pending nor running between its submission and the
+// end of its callable, whichever way a worker took it.
 class ThreadPoolStress : public ::testing::TestWithParam<std::tuple<std::size_t, std::size_t>> {};
 
 TEST_P(ThreadPoolStress, EveryAcceptedTaskRunsExactlyOnceOrIsRemoved) {
@@ -115,6 +117,8 @@ TEST_P(ThreadPoolStress, EveryAcceptedTaskRunsExactlyOnceOrIsRemoved) {
   constexpr std::size_t kMaxIds = 4 * kSubmitters * kPerSubmitter;
   std::vector<std::atomic<int>> runs(kMaxIds);
   std::vector<std::atomic<int>> removed(kMaxIds);
+  std::vector<std::atomic<bool>> issued(kMaxIds), ended(kMaxIds);
+  std::atomic<std::uint64_t> lost{kMaxIds};  // an id seen neither pending nor running
   std::atomic<bool> stop_meddling{false};
   std::atomic<std::uint64_t> accepted{0};
   {
@@ -130,6 +134,7 @@ TEST_P(ThreadPoolStress, EveryAcceptedTaskRunsExactlyOnceOrIsRemoved) {
         while ((id = id_holder->load()) == kMaxIds) std::this_thread::yield();
         runs[id].fetch_add(1);
         if (depth < 1 && seed % 4 == 0) submit(depth + 1, seed + 1);  // tasks that submit tasks
+        ended[id] = true;
       };
       const auto start = seed % 7 == 0 ? ThreadPool::Duration(2ms) : ThreadPool::Duration(0);
       for (;;) {
@@ -137,6 +142,7 @@ TEST_P(ThreadPoolStress, EveryAcceptedTaskRunsExactlyOnceOrIsRemoved) {
           const auto id =
               pool.add_task(body, start, tamu::cat("t", static_cast<std::uint64_t>(seed)));
           ASSERT_LT(id, kMaxIds);
+          issued[id] = true;
           id_holder->store(id);
           accepted.fetch_add(1);
           return;
@@ -149,9 +155,16 @@ TEST_P(ThreadPoolStress, EveryAcceptedTaskRunsExactlyOnceOrIsRemoved) {
     std::thread meddler([&] {
       std::mt19937_64 rng(42);
       while (!stop_meddling) {
-        const std::uint64_t id = rng() % (accepted.load() + 1);
+        // Half of the time one of the newest, which a worker may be taking.
+        const std::uint64_t newest = accepted.load();
+        const std::uint64_t id = rng() % 2 == 0
+                                     ? rng() % (newest + 1)
+                                     : newest - std::min<std::uint64_t>(newest, rng() % 4);
         if (pool.remove_pending_task(id)) removed[id].fetch_add(1);
-        (void)pool.is_pending_or_running(id);
+        const bool was_issued = issued[id];
+        if (!pool.is_pending_or_running(id) && was_issued && !ended[id] && removed[id] == 0) {
+          lost = id;
+        }
         (void)pool.get_running_task_ids();
         (void)pool.get_running_task_names();
         (void)pool.is_idle();
@@ -171,6 +184,7 @@ TEST_P(ThreadPoolStress, EveryAcceptedTaskRunsExactlyOnceOrIsRemoved) {
     // Nested submissions happen inside tasks; the pool is idle, so all are in.
     ASSERT_TRUE(pool.is_idle());
   }
+  EXPECT_EQ(lost.load(), kMaxIds) << "task " << lost.load() << " was neither pending nor running";
   const std::uint64_t total = accepted.load();
   std::uint64_t ran = 0, gone = 0;
   for (std::uint64_t id = 0; id < kMaxIds; ++id) {

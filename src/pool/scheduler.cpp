@@ -503,20 +503,17 @@ void Scheduler::promote_i(SteadyTime now) {
     promote_i(now);
   }
   // The ring's front, unless the store's first due task is earlier.
-  const PendingStore::Seq first_due = store_.has_due()
-                                          ? store_.first_due_seq()
-                                          : std::numeric_limits<PendingStore::Seq>::max();
-  if (ring_.take_front(
-          [first_due](std::uint64_t id, std::int64_t) {
-            return PendingStore::seq_of(id) < first_due;
-          },
-          [&](std::uint64_t id, SubmissionRing::Entry& e, std::int64_t ready, std::uint8_t flags)
-              VEXO_THREAD_ANNOTATION(no_thread_safety_analysis) {
-                run.task_ = std::move(e.fct);
-                SubmissionRing::move_name(run.name_, e.name);
-                left_ring(flags, running_.worker(run.worker_).totals);
-                start_i(run, id, flags, ready, now);
-              })) {
+  const PendingStore::Seq first_due =
+      store_.has_due() ? store_.first_due_seq() : std::numeric_limits<PendingStore::Seq>::max();
+  if (ring_.take_front([first_due](std::uint64_t id,
+                                   std::int64_t) { return PendingStore::seq_of(id) < first_due; },
+                       [&](std::uint64_t id, SubmissionRing::Entry& e, std::int64_t ready,
+                           std::uint8_t flags) VEXO_THREAD_ANNOTATION(no_thread_safety_analysis) {
+                         run.task_ = std::move(e.fct);
+                         SubmissionRing::move_name(run.name_, e.name);
+                         left_ring(flags, running_.worker(run.worker_).totals);
+                         start_i(run, id, flags, ready, now);
+                       })) {
     return true;
   }
   if (!store_.has_due()) return false;

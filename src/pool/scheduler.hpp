@@ -17,10 +17,10 @@
 #include <limits>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <optional>
 #include <stop_token>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -517,8 +517,7 @@ class Scheduler {
   // whom close() waits for. Returns false when the pool is closing. The
   // caller counts itself among the waiters for `cv` before it looks at what
   // it waits for, so that an end recorded past the lock sees it.
-  bool block_i(Lock& lock, std::condition_variable& cv, SteadyTime deadline)
-      VEXO_REQUIRES(mutex_);
+  bool block_i(Lock& lock, std::condition_variable& cv, SteadyTime deadline) VEXO_REQUIRES(mutex_);
   [[noreturn]] void throw_full() const VEXO_REQUIRES(mutex_);
   bool remove_i(TaskId id, Task& removed) VEXO_REQUIRES(mutex_);
   void clear_i(std::vector<PendingTask>& discarded) VEXO_REQUIRES(mutex_);

@@ -146,8 +146,8 @@ class SubmissionRing {
       // Past the head: the slot is this thread's to hand back. Its entry is
       // this thread's too, unless it was taken out of turn meanwhile.
       state = state_of(h, kLive);
-      const bool ours = s.state.compare_exchange_strong(state, state_of(h, kBusy),
-                                                        std::memory_order_acquire);
+      const bool ours =
+          s.state.compare_exchange_strong(state, state_of(h, kBusy), std::memory_order_acquire);
       if (ours) {
         take(h, s.entry, s.ready.load(std::memory_order_relaxed),
              s.flags.load(std::memory_order_relaxed));
