@@ -558,7 +558,8 @@ class Scheduler {
   bool stopping_ VEXO_GUARDED_BY(mutex_) = false;
   PendingStore store_ VEXO_GUARDED_BY(mutex_);
   SeriesTable series_ VEXO_GUARDED_BY(mutex_);
-  RunningSet running_ VEXO_GUARDED_BY(mutex_);
+  /// Each worker's stack under its own lock, and the pool's (see RunningSet).
+  RunningSet running_;
   /// Series runs made due since the last id was issued, for their order.
   TaskId renewed_for_id_ VEXO_GUARDED_BY(mutex_) = 0;
   std::uint64_t renewed_count_ VEXO_GUARDED_BY(mutex_) = 0;

@@ -84,7 +84,9 @@ class SubmissionRing {
     move_name(s.entry.name, name);
     s.ready.store(ready, std::memory_order_relaxed);
     s.flags.store(flags, std::memory_order_relaxed);
-    s.state.store(state_of(t, kLive), std::memory_order_relaxed);
+    // Release: a take() out of turn synchronises with it, not with the
+    // sequence word.
+    s.state.store(state_of(t, kLive), std::memory_order_release);
     // Sequentially consistent: a worker that then announces its sleep (a
     // read-modify-write) and looks here, and this producer, which then reads
     // the sleepers, cannot both miss the other.

@@ -97,14 +97,18 @@ struct SubmitResult<F> {
 /// a ring of 1024 slots, from which workers take in order (past that,
 /// submissions wait briefly for the workers, then move the ring's tasks to
 /// the queue under the lock). Other submissions take the pool's lock once.
-/// Either wakes a worker only when one sleeps; a worker takes the lock once
-/// between two tasks. A callable of at most 24 bytes is stored without an
-/// allocation (see Task).
+/// Either wakes a worker only when one sleeps. Between two tasks of the ring
+/// a worker takes no lock of the pool either (one atomic operation claims
+/// the front, under a lock of its own worker), unless a delayed task, a
+/// recurring series' run or a task the ring could not hold is due before it;
+/// those are taken under the pool's lock. Queries and listings take every
+/// worker's lock as well, O(workers). A callable of at most 24 bytes is
+/// stored without an allocation (see Task).
 ///
 /// Thread safety: every member function may be called from any thread at once,
 /// including from a task running in the same pool. One mutex guards the queue
-/// (all but the ring's lock-free entry) and the record of running tasks, and
-/// every take from the queue; it is never held while a task runs or
+/// (all but the ring) and the recurring series; each worker's record of
+/// running tasks has a lock of its own. No lock is held while a task runs or
 /// while a task's callable is destroyed, so a task (or a callable's
 /// destructor) may submit to, query or remove from its own pool.
 ///
