@@ -34,6 +34,22 @@ namespace detail {
 // group (drops its running count) only with the lane empty; a thief moves what it takes into
 // its own running count under the group's lock. So members in lanes are always covered by
 // `running`, and a wait that sees the queue empty and nothing running misses none.
+// The lock of a lane: its thread takes it twice per member, and another thread only to steal,
+// so it is nearly always free; one exchange to take it, a store to release it, and a yield
+// while another holds it (for a few moves of Tasks).
+class LaneLock {
+ public:
+  void lock() noexcept {
+    while (locked_.exchange(true, std::memory_order_acquire)) {
+      while (locked_.load(std::memory_order_relaxed)) std::this_thread::yield();
+    }
+  }
+  void unlock() noexcept { locked_.store(false, std::memory_order_release); }
+
+ private:
+  std::atomic<bool> locked_{false};
+};
+
 class Lane {
  public:
   explicit Lane(GroupState& group) noexcept : group_(&group) {}
@@ -48,13 +64,13 @@ class Lane {
 
   // Adds `member` at the back (its own thread only). Throws std::bad_alloc.
   void push(Task&& member) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<LaneLock> lock(lock_);
     tasks_.push_back(std::move(member));
     publish();
   }
   // Moves the newest member into `out` (its own thread only); false when empty.
   bool pop(Task& out) noexcept {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<LaneLock> lock(lock_);
     if (tasks_.size() == head_) return false;
     out = std::move(tasks_.back());
     tasks_.pop_back();
@@ -64,7 +80,7 @@ class Lane {
   // Moves up to `max` of the oldest half of the members into `out` (another thread, holding
   // the group's lock); returns how many.
   std::size_t steal(Task* out, std::size_t max) noexcept {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<LaneLock> lock(lock_);
     const std::size_t k = std::min((tasks_.size() - head_ + 1) / 2, max);
     for (std::size_t i = 0; i < k; ++i) out[i] = std::move(tasks_[head_++]);
     // The moved-from prefix is dropped once it is most of the vector, so that a lane that
@@ -80,13 +96,13 @@ class Lane {
   // std::bad_alloc, leaving the members not moved in the lane.
   template <class Out>
   void take_all(Out& out) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<LaneLock> lock(lock_);
     for (; head_ < tasks_.size(); ++head_) out.push_back(std::move(tasks_[head_]));
     publish();
   }
 
  private:
-  // Keeps the hint in step; an empty lane also forgets its moved-from prefix. Under mutex_.
+  // Keeps the hint in step; an empty lane also forgets its moved-from prefix. Under lock_.
   void publish() noexcept {
     if (tasks_.size() == head_) {
       tasks_.clear();
@@ -96,9 +112,9 @@ class Lane {
   }
 
   GroupState* const group_;
-  std::mutex mutex_;
-  std::vector<Task> tasks_;  // [head_, size) are members; guarded by mutex_
-  std::size_t head_ = 0;     // guarded by mutex_
+  LaneLock lock_;
+  std::vector<Task> tasks_;  // [head_, size) are members; guarded by lock_
+  std::size_t head_ = 0;     // guarded by lock_
   std::atomic<std::size_t> size_{0};
 };
 
