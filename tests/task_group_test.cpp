@@ -404,7 +404,7 @@ TEST(TaskGroup, NestedRunsWaitsAndCancelsMatchACountModel) {
       std::function<std::size_t(int)> spawn = [&](int depth) {
         const std::size_t id = round.next_id.fetch_add(1);
         if (id >= kIds) return kIds;
-        group.run([&, id, depth](std::stop_token token) {
+        group.run([&, id, depth](const std::stop_token& token) {
           ++round.in_flight;
           round.runs[id].fetch_add(1);
           const std::uint64_t h = mix((static_cast<std::uint64_t>(r) << 32) ^ id);
