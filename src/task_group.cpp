@@ -57,16 +57,17 @@ class Lane {
   Lane& operator=(const Lane&) = delete;
 
   [[nodiscard]] GroupState* group() const noexcept { return group_; }
-  // A hint, read without the lock: nonzero when the lane may hold members.
+  // A hint, read without the lock: nonzero when the lane may hold members. Sequentially
+  // consistent, as is the store of push(): see GroupState::drain().
   [[nodiscard]] bool may_have_work() const noexcept {
-    return size_.load(std::memory_order_relaxed) != 0;
+    return size_.load(std::memory_order_seq_cst) != 0;
   }
 
   // Adds `member` at the back (its own thread only). Throws std::bad_alloc.
   void push(Task&& member) {
     std::lock_guard<LaneLock> lock(lock_);
     tasks_.push_back(std::move(member));
-    publish();
+    publish(std::memory_order_seq_cst);
   }
   // Moves the newest member into `out` (its own thread only); false when empty.
   bool pop(Task& out) noexcept {
@@ -103,12 +104,12 @@ class Lane {
 
  private:
   // Keeps the hint in step; an empty lane also forgets its moved-from prefix. Under lock_.
-  void publish() noexcept {
+  void publish(std::memory_order order = std::memory_order_relaxed) noexcept {
     if (tasks_.size() == head_) {
       tasks_.clear();
       head_ = 0;
     }
-    size_.store(tasks_.size() - head_, std::memory_order_relaxed);
+    size_.store(tasks_.size() - head_, order);
   }
 
   GroupState* const group_;
@@ -299,8 +300,15 @@ bool GroupState::drain(bool helper, SteadyTime deadline) {
   for (;;) {
     n = take(batch, kBatch, &lane);
     if (n == 0) {
-      if (helper) helpers.fetch_sub(1, std::memory_order_relaxed);
-      return true;
+      if (!helper) return true;
+      // A run() into a lane reads `helpers` after its push, without the lock. Both sides are
+      // sequentially consistent, so either it sees this helper gone (and starts another), or
+      // this helper sees its member here and stays to take it; else the member would wait for
+      // its lane's thread to end the member that pushed it, however long that runs.
+      helpers.fetch_sub(1, std::memory_order_seq_cst);
+      if (!lanes_have_work()) return true;
+      helpers.fetch_add(1, std::memory_order_relaxed);
+      continue;
     }
     token = stop.get_token();
     running += n;
@@ -368,10 +376,11 @@ void TaskGroup::run_task(Task&& fct) {
   detail::GroupState& s = *state_;
   if (detail::Lane* lane = detail::t_lane; lane != nullptr && lane->group() == &s) {
     // From a member that this thread runs for the group: into its lane, without the group's
-    // lock. This thread runs it if nobody takes it, so a helper missed here (the count is read
-    // without the lock) costs parallelism, never a stranded member.
+    // lock. This thread runs it if nobody takes it; a helper is started only when fewer than
+    // the workers are counted (read without the lock: a helper leaving meanwhile sees the
+    // member, see drain()).
     lane->push(std::move(fct));
-    if (s.helpers.load(std::memory_order_relaxed) < s.workers) (void)s.ensure_helper(true);
+    if (s.helpers.load(std::memory_order_seq_cst) < s.workers) (void)s.ensure_helper(true);
     return;
   }
   bool start = false;
