@@ -25,15 +25,6 @@ namespace detail {
 
 // --- Task groups --------------------------------------------------------------
 
-// The members that one thread run() from inside the members it runs for a group. The thread
-// pushes and pops at the back (newest first: a member's children run while its data is still
-// in cache) under a lock that nobody else takes as long as the group's queue has work; the
-// group's other drainers, finding that queue empty, take the oldest half from the front.
-//
-// Counting: a lane is filled only by a member running on its thread, and its thread leaves the
-// group (drops its running count) only with the lane empty; a thief moves what it takes into
-// its own running count under the group's lock. So members in lanes are always covered by
-// `running`, and a wait that sees the queue empty and nothing running misses none.
 // The lock of a lane: its thread takes it twice per member, and another thread only to steal,
 // so it is nearly always free; one exchange to take it, a store to release it, and a yield
 // while another holds it (for a few moves of Tasks).
@@ -50,6 +41,15 @@ class LaneLock {
   std::atomic<bool> locked_{false};
 };
 
+// The members that one thread run() from inside the members it runs for a group. The thread
+// pushes and pops at the back (newest first: a member's children run while its data is still
+// in cache) under a lock that nobody else takes as long as the group's queue has work; the
+// group's other drainers, finding that queue empty, take the oldest half from the front.
+//
+// Counting: a lane is filled only by a member running on its thread, and its thread leaves the
+// group (drops its running count) only with the lane empty; a thief moves what it takes into
+// its own running count under the group's lock. So members in lanes are always covered by
+// `running`, and a wait that sees the queue empty and nothing running misses none.
 class Lane {
  public:
   explicit Lane(GroupState& group) noexcept : group_(&group) {}
@@ -137,14 +137,14 @@ struct GroupState : std::enable_shared_from_this<GroupState> {
   bool drain(bool helper, SteadyTime deadline = kSteadyNever);
   // Runs one member, keeping its first exception.
   void run_member(Task& member, const std::stop_token& token);
-  // Queues a helper task if members wait (in the queue, or in a lane when `lane_work`) and
-  // fewer helpers than workers are queued or running. Returns false when the pool took none
-  // and none is left: then only the caller can run the queued members.
-  bool ensure_helper(bool lane_work = false);
+  // Queues a helper task if members wait (in the queue or in a lane) and fewer helpers than
+  // workers are queued or running. Returns false when the pool took none and none is left:
+  // then only the caller can run the queued members.
+  bool ensure_helper();
   // Queues a helper already counted in `helpers`; returns as ensure_helper().
   bool start_helper();
-  // Moves up to `max` members into `out`: a share of the queue, or else half of the fullest
-  // other lane than `own`. Returns how many; under the lock.
+  // Moves up to `max` members into `out`: a share of the queue, or else the oldest half of
+  // another lane than `own`. Returns how many; under the lock.
   std::size_t take(Task* out, std::size_t max, const Lane* own);
   // True when some lane may hold members; under the lock.
   [[nodiscard]] bool lanes_have_work() const noexcept {
@@ -228,7 +228,8 @@ VEXO_CATCHES_FORCED_UNWIND void GroupState::run_member(Task& member, const std::
 std::size_t GroupState::take(Task* out, std::size_t max, const Lane* own) {
   if (!queue.empty()) {
     const std::size_t n = std::clamp<std::size_t>(
-        queue.size() / (helpers.load(std::memory_order_relaxed) + 1), 1, max);
+        queue.size() / (std::max<std::size_t>(helpers.load(std::memory_order_relaxed), 1) + 1), 1,
+        max);
     for (std::size_t i = 0; i < n; ++i) {
       out[i] = std::move(queue.front());
       queue.pop_front();
@@ -333,10 +334,11 @@ bool GroupState::drain(bool helper, SteadyTime deadline) {
   }
 }
 
-bool GroupState::ensure_helper(bool lane_work) {
+bool GroupState::ensure_helper() {
   {
     std::lock_guard<std::mutex> lock(mutex);
-    if ((queue.empty() && !lane_work) || helpers.load(std::memory_order_relaxed) >= workers) {
+    if ((queue.empty() && !lanes_have_work()) ||
+        helpers.load(std::memory_order_relaxed) >= workers) {
       return true;
     }
     helpers.fetch_add(1, std::memory_order_relaxed);
@@ -380,7 +382,7 @@ void TaskGroup::run_task(Task&& fct) {
     // the workers are counted (read without the lock: a helper leaving meanwhile sees the
     // member, see drain()).
     lane->push(std::move(fct));
-    if (s.helpers.load(std::memory_order_seq_cst) < s.workers) (void)s.ensure_helper(true);
+    if (s.helpers.load(std::memory_order_seq_cst) < s.workers) (void)s.ensure_helper();
     return;
   }
   bool start = false;
