@@ -25,38 +25,152 @@ namespace detail {
 
 // --- Task groups --------------------------------------------------------------
 
+// The lock of a lane: its thread takes it twice per member, and another thread only to steal,
+// so it is nearly always free; one exchange to take it, a store to release it, and a yield
+// while another holds it (for a few moves of Tasks).
+class LaneLock {
+ public:
+  void lock() noexcept {
+    while (locked_.exchange(true, std::memory_order_acquire)) {
+      while (locked_.load(std::memory_order_relaxed)) std::this_thread::yield();
+    }
+  }
+  void unlock() noexcept { locked_.store(false, std::memory_order_release); }
+
+ private:
+  std::atomic<bool> locked_{false};
+};
+
+// The members that one thread run() from inside the members it runs for a group. The thread
+// pushes and pops at the back (newest first: a member's children run while its data is still
+// in cache) under a lock that nobody else takes as long as the group's queue has work; the
+// group's other drainers, finding that queue empty, take the oldest half from the front.
+//
+// Counting: a lane is filled only by a member running on its thread, and its thread leaves the
+// group (drops its running count) only with the lane empty; a thief moves what it takes into
+// its own running count under the group's lock. So members in lanes are always covered by
+// `running`, and a wait that sees the queue empty and nothing running misses none.
+class Lane {
+ public:
+  explicit Lane(GroupState& group) noexcept : group_(&group) {}
+  Lane(const Lane&) = delete;
+  Lane& operator=(const Lane&) = delete;
+
+  [[nodiscard]] GroupState* group() const noexcept { return group_; }
+  // A hint, read without the lock: nonzero when the lane may hold members. Sequentially
+  // consistent, as is the store of push(): see GroupState::drain().
+  [[nodiscard]] bool may_have_work() const noexcept {
+    return size_.load(std::memory_order_seq_cst) != 0;
+  }
+
+  // Adds `member` at the back (its own thread only). Throws std::bad_alloc.
+  void push(Task&& member) {
+    std::lock_guard<LaneLock> lock(lock_);
+    tasks_.push_back(std::move(member));
+    publish(std::memory_order_seq_cst);
+  }
+  // Moves the newest member into `out` (its own thread only); false when empty.
+  bool pop(Task& out) noexcept {
+    std::lock_guard<LaneLock> lock(lock_);
+    if (tasks_.size() == head_) return false;
+    out = std::move(tasks_.back());
+    tasks_.pop_back();
+    publish();
+    return true;
+  }
+  // Moves up to `max` of the oldest half of the members into `out` (another thread, holding
+  // the group's lock); returns how many.
+  std::size_t steal(Task* out, std::size_t max) noexcept {
+    std::lock_guard<LaneLock> lock(lock_);
+    const std::size_t k = std::min((tasks_.size() - head_ + 1) / 2, max);
+    for (std::size_t i = 0; i < k; ++i) out[i] = std::move(tasks_[head_++]);
+    // The moved-from prefix is dropped once it is most of the vector, so that a lane that
+    // is never empty does not grow without bound.
+    if (head_ > 64 && 2 * head_ > tasks_.size()) {
+      tasks_.erase(tasks_.begin(), tasks_.begin() + static_cast<std::ptrdiff_t>(head_));
+      head_ = 0;
+    }
+    publish();
+    return k;
+  }
+  // Moves every member into `out` (any thread, holding the group's lock). Throws
+  // std::bad_alloc, leaving the members not moved in the lane.
+  template <class Out>
+  void take_all(Out& out) {
+    std::lock_guard<LaneLock> lock(lock_);
+    for (; head_ < tasks_.size(); ++head_) out.push_back(std::move(tasks_[head_]));
+    publish();
+  }
+
+ private:
+  // Keeps the hint in step; an empty lane also forgets its moved-from prefix. Under lock_.
+  void publish(std::memory_order order = std::memory_order_relaxed) noexcept {
+    if (tasks_.size() == head_) {
+      tasks_.clear();
+      head_ = 0;
+    }
+    size_.store(tasks_.size() - head_, order);
+  }
+
+  GroupState* const group_;
+  LaneLock lock_;
+  std::vector<Task> tasks_;  // [head_, size) are members; guarded by lock_
+  std::size_t head_ = 0;     // guarded by lock_
+  std::atomic<std::size_t> size_{0};
+};
+
+namespace {
+// The lane of the innermost group that this thread drains (null outside any).
+thread_local Lane* t_lane = nullptr;
+}  // namespace
+
 struct GroupState : std::enable_shared_from_this<GroupState> {
   GroupState(ThreadPool& p, std::string n)
-      : pool(p), name(n.empty() ? std::string("task group") : std::move(n)) {}
+      : pool(p),
+        name(n.empty() ? std::string("task group") : std::move(n)),
+        workers(p.num_threads()) {}
 
-  // Runs queued members on the calling thread until the queue is empty
-  // (returns true) or, checked before each member, `deadline` has passed
-  // (returns false; the members not begun go back to the queue). A `helper`
-  // stops counting as one as it finds the queue empty, under the lock, so
-  // that a run() from then on starts another.
+  // Runs queued members on the calling thread until the queue and the lanes are empty
+  // (returns true) or, checked before each member, `deadline` has passed (returns false; the
+  // members not begun go back to the queue). A `helper` stops counting as one as it finds no
+  // work, under the lock, so that a run() from then on starts another.
   bool drain(bool helper, SteadyTime deadline = kSteadyNever);
   // Runs one member, keeping its first exception.
-  void run_member(Task& member, std::stop_token token);
-  // Queues a helper task if members wait and fewer helpers than workers are
-  // queued or running. Returns false when the pool took none and none is
-  // left: then only the caller can run the queued members.
+  void run_member(Task& member, const std::stop_token& token);
+  // Queues a helper task if members wait (in the queue or in a lane) and fewer helpers than
+  // workers are queued or running. Returns false when the pool took none and none is left:
+  // then only the caller can run the queued members.
   bool ensure_helper();
-  // Puts batch[begin, end) back at the front of the queue, in order, and
-  // undoes the running count of a batch of `n`; under the lock.
-  void give_back(Task* batch, std::size_t begin, std::size_t end, std::size_t n);
+  // Queues a helper already counted in `helpers`; returns as ensure_helper().
+  bool start_helper();
+  // Moves up to `max` members into `out`: a share of the queue, or else the oldest half of
+  // another lane than `own`. Returns how many; under the lock.
+  std::size_t take(Task* out, std::size_t max, const Lane* own);
+  // True when some lane may hold members; under the lock.
+  [[nodiscard]] bool lanes_have_work() const noexcept {
+    return std::any_of(lanes.begin(), lanes.end(),
+                       [](const Lane* l) { return l->may_have_work(); });
+  }
+  // Puts batch[begin, end) back at the front of the queue and what `lane` holds at its back,
+  // and undoes the running count of a batch of `n`; under the lock. Throws std::bad_alloc.
+  void give_back(Task* batch, std::size_t begin, std::size_t end, std::size_t n, Lane* lane);
 
   ThreadPool& pool;
   const std::string name;
+  const std::size_t workers;  // the pool's, fixed
   std::mutex mutex;
   /// Notified when the last running member ends with the queue empty.
   std::condition_variable idle;
   std::deque<Task> queue;    // guarded by mutex
-  std::size_t running = 0;   // members running; guarded by mutex
-  std::size_t helpers = 0;   // helper tasks queued or running; guarded by mutex
+  std::vector<Lane*> lanes;  // the lanes of the threads draining the group; guarded by mutex
+  std::size_t running = 0;   // members running (or batched to run); guarded by mutex
   std::exception_ptr error;  // the first failure; guarded by mutex
   std::stop_source stop;     // signalled by cancel(); guarded by mutex
   /// Helpers queued since the last wait; guarded by mutex.
   std::vector<ThreadPool::TaskId> helper_ids;
+  /// Helper tasks queued or running; written under mutex, read without it by a run() into a
+  /// lane (on a line of its own, as the lock's line moves between threads all the time).
+  alignas(64) std::atomic<std::size_t> helpers{0};
 
   // Removes the helpers that have not started: with the queue empty they
   // would only take room in the pool's queue.
@@ -84,7 +198,7 @@ class GroupHelper {
   ~GroupHelper() {
     if (!state_ || left_) return;
     std::lock_guard<std::mutex> lock(state_->mutex);
-    --state_->helpers;
+    state_->helpers.fetch_sub(1, std::memory_order_relaxed);
   }
   void operator()() {
     state_->drain(true);
@@ -98,9 +212,11 @@ class GroupHelper {
 
 }  // namespace
 
-VEXO_CATCHES_FORCED_UNWIND void GroupState::run_member(Task& member, std::stop_token token) {
+VEXO_CATCHES_FORCED_UNWIND void GroupState::run_member(Task& member, const std::stop_token& token) {
   try {
-    member(std::move(token));
+    // A member that takes no token gets an empty one: copying the group's would write its
+    // shared count, from every thread, once per member.
+    member(member.takes_stop_token() ? token : std::stop_token());
   } catch (abi::__forced_unwind&) {
     throw;
   } catch (...) {
@@ -109,8 +225,28 @@ VEXO_CATCHES_FORCED_UNWIND void GroupState::run_member(Task& member, std::stop_t
   }
 }
 
-void GroupState::give_back(Task* batch, std::size_t begin, std::size_t end, std::size_t n) {
+std::size_t GroupState::take(Task* out, std::size_t max, const Lane* own) {
+  if (!queue.empty()) {
+    const std::size_t n = std::clamp<std::size_t>(
+        queue.size() / (std::max<std::size_t>(helpers.load(std::memory_order_relaxed), 1) + 1), 1,
+        max);
+    for (std::size_t i = 0; i < n; ++i) {
+      out[i] = std::move(queue.front());
+      queue.pop_front();
+    }
+    return n;
+  }
+  for (Lane* lane : lanes) {
+    if (lane == own || !lane->may_have_work()) continue;
+    if (const std::size_t n = lane->steal(out, max)) return n;
+  }
+  return 0;
+}
+
+void GroupState::give_back(Task* batch, std::size_t begin, std::size_t end, std::size_t n,
+                           Lane* lane) {
   for (std::size_t i = end; i > begin; --i) queue.push_front(std::move(batch[i - 1]));
+  if (lane != nullptr) lane->take_all(queue);
   running -= n;
   if (running == 0) idle.notify_all();
 }
@@ -124,73 +260,106 @@ bool GroupState::drain(bool helper, SteadyTime deadline) {
   Task batch[kBatch];
   std::size_t n = 0;
   std::size_t next = 0;  // batch[next, n) has not begun
-  // A member that ends its thread (pthread_exit): the rest of its batch goes
-  // back to the queue and the running count is undone, so that waits end.
-  struct OnUnwind {
+  Lane lane(*this);
+  // On every way out: the lane leaves the group and this thread. A member that ends its
+  // thread (pthread_exit) also sends the rest of its batch and its lane back to the queue,
+  // and the running count is undone, so that waits end.
+  struct Leave {
     GroupState& state;
+    Lane& lane;
+    Lane* const outer;
     Task* batch;
     const std::size_t& next;
     const std::size_t& n;
+    bool joined = false;
     bool armed = false;
-    ~OnUnwind() {
-      if (!armed) return;
+    ~Leave() {
+      t_lane = outer;
+      if (!joined && !armed) return;
       std::lock_guard<std::mutex> lock(state.mutex);
-      try {
-        state.give_back(batch, next, n, 0);
-      } catch (...) {  // NOLINT(bugprone-empty-catch): no room; those members are dropped
+      if (armed) {
+        try {
+          state.give_back(batch, next, n, 0, &lane);
+        } catch (...) {  // NOLINT(bugprone-empty-catch): no room; those members are dropped
+        }
+        state.running -= n;
+        state.idle.notify_all();
       }
-      state.running -= n;
-      state.idle.notify_all();
+      if (joined) std::erase(state.lanes, &lane);
     }
-  } on_unwind{*this, batch, next, n};
+  } leave{*this, lane, t_lane, batch, next, n};
   std::stop_token token;
+  const auto late = [deadline] { return deadline != kSteadyNever && steady_now() >= deadline; };
   std::unique_lock<std::mutex> lock(mutex);
+  try {
+    lanes.push_back(&lane);
+    leave.joined = true;
+    t_lane = &lane;
+  } catch (const std::bad_alloc&) {  // no lane: this thread's run()s go to the queue
+    t_lane = nullptr;
+  }
   for (;;) {
-    if (queue.empty()) {
-      if (helper) --helpers;
-      return true;
-    }
-    n = std::clamp<std::size_t>(queue.size() / (std::max<std::size_t>(helpers, 1) + 1), 1, kBatch);
-    for (std::size_t i = 0; i < n; ++i) {
-      batch[i] = std::move(queue.front());
-      queue.pop_front();
+    n = take(batch, kBatch, &lane);
+    if (n == 0) {
+      if (!helper) return true;
+      // A run() into a lane reads `helpers` after its push, without the lock. Both sides are
+      // sequentially consistent, so either it sees this helper gone (and starts another), or
+      // this helper sees its member here and stays to take it; else the member would wait for
+      // its lane's thread to end the member that pushed it, however long that runs.
+      helpers.fetch_sub(1, std::memory_order_seq_cst);
+      if (!lanes_have_work()) return true;
+      helpers.fetch_add(1, std::memory_order_relaxed);
+      continue;
     }
     token = stop.get_token();
     running += n;
     lock.unlock();
-    on_unwind.armed = true;
+    leave.armed = true;
     for (next = 0; next < n;) {
-      if (deadline != kSteadyNever && steady_now() >= deadline) break;
+      if (late()) break;
       Task& member = batch[next++];
       if (!token.stop_requested()) run_member(member, token);
       member.reset();  // with no lock held
+      // What it run() into the lane runs next, newest first, in the slot it left.
+      while (!late() && lane.pop(member)) {
+        if (!token.stop_requested()) run_member(member, token);
+        member.reset();
+      }
     }
-    on_unwind.armed = false;
+    leave.armed = false;
     lock.lock();
-    give_back(batch, next, n, n);
-    if (next < n) return false;
+    const bool out_of_time = next < n || lane.may_have_work();
+    give_back(batch, next, n, n, &lane);
+    if (out_of_time) return false;
   }
 }
 
 bool GroupState::ensure_helper() {
   {
     std::lock_guard<std::mutex> lock(mutex);
-    if (queue.empty() || helpers >= pool.num_threads()) return true;
-    ++helpers;
+    if ((queue.empty() && !lanes_have_work()) ||
+        helpers.load(std::memory_order_relaxed) >= workers) {
+      return true;
+    }
+    helpers.fetch_add(1, std::memory_order_relaxed);
   }
+  return start_helper();
+}
+
+bool GroupState::start_helper() {
   Task helper(GroupHelper{shared_from_this()});
   if (const auto id = PoolAccess::try_add_helper(pool, std::move(helper), name)) {
     std::lock_guard<std::mutex> lock(mutex);
     // Only the latest few can still be pending (at most one per worker is
     // queued or running); the list stays short for a group never waited on.
-    if (helper_ids.size() >= 2 * pool.num_threads()) helper_ids.erase(helper_ids.begin());
+    if (helper_ids.size() >= 2 * workers) helper_ids.erase(helper_ids.begin());
     helper_ids.push_back(*id);
     return true;
   }
   // try_add_helper moves from `helper` only when it queues it: here it did not.
   helper.reset();  // NOLINT(bugprone-use-after-move): counts the helper as done
   std::lock_guard<std::mutex> lock(mutex);
-  return helpers != 0;
+  return helpers.load(std::memory_order_relaxed) != 0;
 }
 
 }  // namespace detail
@@ -207,12 +376,26 @@ TaskGroup::~TaskGroup() {
 
 void TaskGroup::run_task(Task&& fct) {
   detail::GroupState& s = *state_;
+  if (detail::Lane* lane = detail::t_lane; lane != nullptr && lane->group() == &s) {
+    // From a member that this thread runs for the group: into its lane, without the group's
+    // lock. This thread runs it if nobody takes it; a helper is started only when fewer than
+    // the workers are counted (read without the lock: a helper leaving meanwhile sees the
+    // member, see drain()).
+    lane->push(std::move(fct));
+    if (s.helpers.load(std::memory_order_seq_cst) < s.workers) (void)s.ensure_helper();
+    return;
+  }
+  bool start = false;
   {
     std::lock_guard<std::mutex> lock(s.mutex);
     s.queue.push_back(std::move(fct));
+    if (s.helpers.load(std::memory_order_relaxed) < s.workers) {
+      s.helpers.fetch_add(1, std::memory_order_relaxed);
+      start = true;
+    }
   }
   // The pool's queue is full (or closed) and no helper will come: run it here.
-  if (!s.ensure_helper()) s.drain(false);
+  if (start && !s.start_helper()) s.drain(false);
 }
 
 void TaskGroup::wait() { (void)wait_for(ThreadPool::Duration::max()); }
@@ -226,7 +409,7 @@ bool TaskGroup::wait_for(ThreadPool::Duration timeout) {
   {
     std::unique_lock<std::mutex> lock(s.mutex);
     for (;;) {
-      if (!s.queue.empty()) {
+      if (!s.queue.empty() || s.lanes_have_work()) {
         // Help: what no worker has taken, this thread runs.
         lock.unlock();
         if (!s.drain(false, deadline)) {
@@ -236,7 +419,8 @@ bool TaskGroup::wait_for(ThreadPool::Duration timeout) {
           return false;
         }
         lock.lock();
-        continue;
+        if (!s.queue.empty() || s.running == 0) continue;
+        // Lanes still filling: their threads run them; sleep until they are done.
       }
       if (s.running == 0) break;
       if (deadline == detail::kSteadyNever) {
@@ -261,6 +445,12 @@ void TaskGroup::cancel() {
   {
     std::lock_guard<std::mutex> lock(s.mutex);
     removed.swap(s.queue);
+    for (detail::Lane* lane : s.lanes) {
+      try {
+        lane->take_all(removed);
+      } catch (const std::bad_alloc&) {  // NOLINT(bugprone-empty-catch): the stop token skips them
+      }
+    }
     stop = s.stop;
     if (s.running == 0) s.idle.notify_all();
   }

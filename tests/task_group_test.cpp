@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -368,6 +369,111 @@ TEST(TaskGroup, StressWithLoopsRemovalsAndCancels) {
   stop = true;
   remover.join();
   EXPECT_GT(total.load(), 0);
+}
+
+// Members that run() members into their own group (which go to their thread's lane), a
+// thread outside that run()s into it at the same time, members that wait for another group
+// whose members run() into the first, failures, short wait_for()s and cancels, on one group
+// reused round after round, on a pool of one worker with a small queue and one of two:
+// checked against a plain count. When a wait returns no member runs, and every member ran at
+// most once; exactly once without a cancel.
+TEST(TaskGroup, NestedRunsWaitsAndCancelsMatchACountModel) {
+  constexpr std::size_t kIds = 4000;
+  struct Round {
+    std::vector<std::atomic<int>> runs = std::vector<std::atomic<int>>(kIds);
+    std::atomic<std::size_t> next_id{0};
+    std::atomic<int> in_flight{0};
+    std::atomic<int> threw{0};
+    std::atomic<bool> rethrown_aside{false};  // by a wait in another group's member
+  };
+  auto mix = [](std::uint64_t x) {  // splitmix64: a member's choices from its id and the round
+    x += 0x9e3779b97f4a7c15ull;
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ull;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebull;
+    return x ^ (x >> 31);
+  };
+  for (const std::size_t workers : {1u, 2u}) {
+    ThreadPool pool(workers, workers == 1 ? 4 : 64);
+    TaskGroup group(pool, "model");
+    for (int r = 0; r < 40; ++r) {
+      SCOPED_TRACE("workers " + std::to_string(workers) + ", round " + std::to_string(r));
+      Round round;
+      // 0: wait, 1: wait_for in short steps, 2: a member cancels, 3: deep trees from outside too
+      const int mode = r % 4;
+      // Returns the new member's id, or kIds when none was run().
+      std::function<std::size_t(int)> spawn = [&](int depth) {
+        const std::size_t id = round.next_id.fetch_add(1);
+        if (id >= kIds) return kIds;
+        group.run([&, id, depth](const std::stop_token& token) {
+          ++round.in_flight;
+          round.runs[id].fetch_add(1);
+          const std::uint64_t h = mix((static_cast<std::uint64_t>(r) << 32) ^ id);
+          if (mode == 2 && id == 150) group.cancel();  // from a member, with lanes filling
+          if (depth < 4 && !token.stop_requested()) {
+            for (std::uint64_t c = 0; c < h % 5; ++c) spawn(depth + 1);
+          }
+          if (depth < 2 && (h >> 8) % 16 == 0) {
+            TaskGroup other(pool, "other");
+            for (int k = 0; k < 3; ++k) other.run([&] { spawn(3); });
+            other.wait();
+          }
+          --round.in_flight;
+          if ((h >> 16) % 512 == 0) {
+            ++round.threw;
+            throw std::runtime_error("member");
+          }
+        });
+        return id;
+      };
+      std::thread outside([&] {
+        for (int i = 0; i < 20; ++i) spawn(mode == 3 ? 0 : 2);
+        if (mode != 3) return;
+        // Members of another group that run() into this one, then wait for it: the member
+        // each queued has run by then.
+        TaskGroup side(pool, "side");
+        for (int i = 0; i < 4; ++i) {
+          side.run([&] {
+            const std::size_t id = spawn(2);
+            try {
+              group.wait();
+            } catch (const std::runtime_error&) {
+              round.rethrown_aside = true;
+            }
+            if (id < kIds) {
+              EXPECT_EQ(round.runs[id].load(), 1) << "member " << id;
+            }
+          });
+        }
+        side.wait();
+      });
+      for (int i = 0; i < 20; ++i) spawn(0);
+      outside.join();
+      bool rethrown = false;
+      try {
+        if (mode == 1) {
+          while (!group.wait_for(std::chrono::microseconds(50))) {
+          }
+        } else {
+          group.wait();
+        }
+      } catch (const std::runtime_error&) {
+        rethrown = true;
+      }
+      ASSERT_EQ(round.in_flight.load(), 0) << "a member runs after the wait returned";
+      const std::size_t submitted = std::min(round.next_id.load(), kIds);
+      std::size_t ran = 0;
+      for (std::size_t id = 0; id < submitted; ++id) {
+        const int runs = round.runs[id].load();
+        ASSERT_LE(runs, 1) << "member " << id << " ran twice";
+        ran += static_cast<std::size_t>(runs);
+      }
+      if (mode != 2) {
+        ASSERT_EQ(ran, submitted) << "members were lost";
+        EXPECT_EQ(rethrown || round.rethrown_aside, round.threw.load() > 0);
+      }
+    }
+    group.wait();  // nothing left, no failure kept
+  }
 }
 
 }  // namespace

@@ -42,9 +42,16 @@ VEXO_API void parallel_for_ranges(ThreadPool& pool, std::size_t first, std::size
 /// is the group's, which cancel() signals. The first exception that a
 /// callable throws is kept, and rethrown by wait(); later ones are dropped.
 ///
-/// Costs: run() takes the group's lock once, and the pool's lock only when it
-/// starts a helper (at most one per worker at a time); a callable of at most
-/// 24 bytes is not allocated.
+/// A callable that one of the group's own callables run()s goes instead to a
+/// stack of the thread running that callable, which runs it next, newest
+/// first (while its data is still in cache); the group's other threads,
+/// finding the group's queue empty, take the oldest half of such a stack.
+/// So members run in no particular order.
+///
+/// Costs: run() takes the group's lock once (from one of the group's own
+/// callables: not at all, only the thread's own stack), and the pool's lock
+/// only when it starts a helper (at most one per worker at a time); a
+/// callable of at most 24 bytes is not allocated.
 ///
 /// Thread safety: run(), cancel() and the waits may be called from any
 /// thread at once, including from the group's own callables (which must not
