@@ -49,8 +49,8 @@ VEXO_API void parallel_for_ranges(ThreadPool& pool, std::size_t first, std::size
 /// So members run in no particular order.
 ///
 /// Costs: run() takes the group's lock once (from one of the group's own
-/// callables: not at all, only the thread's own stack), and the pool's lock
-/// only when it starts a helper (at most one per worker at a time); a
+/// callables: not at all, only the thread's own stack), and submits a pool
+/// task only when it starts a helper (at most one per worker at a time); a
 /// callable of at most 24 bytes is not allocated.
 ///
 /// Thread safety: run(), cancel() and the waits may be called from any
