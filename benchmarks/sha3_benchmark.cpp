@@ -236,7 +236,8 @@ void BM_Shake128x4(benchmark::State& state) {
     benchmark::ClobberMemory();
   }
   state.SetLabel(vexo::keccak::KeccakP1600times4_GetImplementation());
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * 4 * kMatrixEntryBytes);
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                          static_cast<std::int64_t>(4 * kMatrixEntryBytes));
 }
 
 void BM_Shake128x4_Baseline(benchmark::State& state) {
@@ -251,7 +252,8 @@ void BM_Shake128x4_Baseline(benchmark::State& state) {
     benchmark::DoNotOptimize(output.data());
     benchmark::ClobberMemory();
   }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * 4 * kMatrixEntryBytes);
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                          static_cast<std::int64_t>(4 * kMatrixEntryBytes));
 }
 
 constexpr std::int64_t kMiB = 1 << 20;
