@@ -402,7 +402,7 @@ bool Scheduler::next(Run& run, Task& spent, bool sleep) {
   // pool that is mostly idle spends no more CPU than before.
   int spins = 0;
   if (ran) {
-    if (run.active_) finish_i(run, spent, false);  // a series' run
+    if (run.active_) finish_i(run, spent, false);  // a series' run, or any once stopping
     now = run.ended_;
     if (ring_.tail() != run.tickets_seen_) spins = kSpinRounds;
   } else {
