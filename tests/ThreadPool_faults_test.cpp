@@ -17,22 +17,16 @@
 #include <thread>
 #include <vector>
 
-#include "pool_test_support.hpp"
+#include "pool_test_names.hpp"
 #include "scheduler.hpp"  // the pool's private scheduler
-#include "test_support.hpp"
-#include "vexo/util/ThreadPool.hpp"
 #include "vexo/util/task_group.hpp"
 
 namespace {
 
-using namespace std::chrono_literals;
-using vexo::test::error_message;
-using vexo::test::eventually;
+using namespace vexo::test::pool_names;
 using vexo::test::expect_returns;
-using vexo::test::Gate;
 using vexo::util::Task;
 using vexo::util::TaskGroup;
-using vexo::util::ThreadPool;
 
 // A task that ends its thread: its run's end must be recorded before the
 // worker that replaces it takes a task, since both use the same worker's
