@@ -1,8 +1,12 @@
 # vexo_read_version(HEADER OUT_VAR) sets OUT_VAR to "major.minor.patch" as
 # written by the #defines of VEXO_UTIL_VERSION_MAJOR, _MINOR and _PATCH in
 # HEADER, and fails when one is missing or when minor or patch is above 99
-# (VEXO_UTIL_VERSION packs each into two decimal digits).
+# (VEXO_UTIL_VERSION packs each into two decimal digits). The header becomes
+# a configure dependency of the calling directory.
 function(vexo_read_version header out_var)
+  # A changed version must reconfigure a build directory, or the library's
+  # file name would keep the version of its first configuration.
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${header})
   file(STRINGS ${header} lines REGEX "^#define VEXO_UTIL_VERSION_(MAJOR|MINOR|PATCH) ")
   foreach(part MAJOR MINOR PATCH)
     set(value "")

@@ -212,6 +212,59 @@ INSTANTIATE_TEST_SUITE_P(WorkersAndCapacity, ThreadPoolStress,
 // refused submission uses no id, even one that began before close()), and
 // the accepted tasks still run out on the one worker, which no refusal may
 // leave asleep.
+// Tasks that can only end together: each of k (at most the workers) waits
+// until all k have started, so each must have got a worker of its own,
+// whether the workers slept, were being woken, or were between two tasks of
+// a stream of empty ones (and took the submissions' wake-ups over). The k
+// come from this thread or from a task, alone or among empty tasks, into a
+// pool left to fall asleep or not. A wake-up lost anywhere on its way leaves
+// a task waiting for a worker that nobody wakes.
+TEST(ThreadPoolStress, TasksThatMustRunAtOnceEachWakeAWorker) {
+  std::mt19937 rng(20261210);
+  for (int round = 0; round < 80; ++round) {
+    const std::size_t workers = 2 + rng() % 4;
+    const int k = 2 + static_cast<int>(rng() % (workers - 1));
+    const auto mode = static_cast<int>(rng() % 3);  // alone, among empty tasks, from a task
+    const bool let_sleep = rng() % 2 == 0;
+    SCOPED_TRACE("round " + std::to_string(round) + ": " + std::to_string(workers) + " workers, " +
+                 std::to_string(k) + " tasks, mode " + std::to_string(mode) +
+                 (let_sleep ? ", after a sleep" : ", at once"));
+    std::atomic<int> started{0};
+    std::atomic<bool> late{false};
+    const auto meet = [&] {
+      started.fetch_add(1);
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+      while (started.load() < k) {
+        if (std::chrono::steady_clock::now() > deadline) {
+          late = true;
+          return;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
+      }
+    };
+    {
+      ThreadPool pool(workers, SIZE_MAX);
+      if (mode == 1) {
+        for (int i = 0; i < 2000; ++i) pool.add_task([] {});
+      }
+      if (let_sleep) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      if (mode == 2) {
+        pool.add_task([&] {
+          for (int i = 1; i < k; ++i) pool.add_task(meet);
+          meet();
+        });
+      } else {
+        for (int i = 0; i < k; ++i) {
+          pool.add_task(meet);
+          if (mode == 1) pool.add_task([] {});
+        }
+      }
+      ASSERT_TRUE(eventually([&] { return started.load() == k && pool.is_idle(); }));
+    }
+    ASSERT_FALSE(late.load());
+  }
+}
+
 TEST(ThreadPoolStress, ManyClosesRacingSubmittersLeaveNoGapInIds) {
   constexpr int kRounds = 400, kSubmitters = 6;
   for (int round = 0; round < kRounds; ++round) {

@@ -151,7 +151,11 @@ std::size_t Scheduler::SeriesTable::end_all() noexcept {
 // --- Submissions ---------------------------------------------------------------
 
 Scheduler::Scheduler(std::size_t workers, std::size_t capacity, std::size_t ring_slots)
-    : capacity_(capacity), ring_(ring_slots), places_(capacity), running_(workers) {}
+    : capacity_(capacity),
+      ring_(ring_slots),
+      places_(capacity),
+      lookouts_(workers),
+      running_(workers) {}
 
 void Scheduler::throw_refused(Admission a) {
   throw Error(a == Admission::closing ? "Cannot add task: the pool is being destroyed"
@@ -225,7 +229,7 @@ std::optional<TaskId> Scheduler::add(Task& fct, std::string& name, StartClock cl
       // Through the ring after all (the pool was full when it came): counted
       // as submitted when it leaves the ring.
       ring_.publish(id, std::move(fct), std::move(name), ns(steady), flags);
-      wake = claim_wake();
+      wake_for_ring();
     } else {
       // Sleeping workers wait for the earliest start time (or 100 ms). Wake
       // one if this task is due, or sooner than every task of its clock.
@@ -277,11 +281,11 @@ std::optional<TaskId> Scheduler::post(Task& fct, std::string& name, SteadyTime s
       throw;
     }
   }
-  // Published (sequentially consistent) before the ledger and the spinners
-  // are read: a worker going to sleep or spinning is seen here, or sees this
+  // Published (sequentially consistent) before the ledger and the lookouts
+  // are read: a worker going to sleep or looking is seen here, or sees this
   // task when it looks once more.
   ring_.publish(id, std::move(fct), std::move(name), ns(steady), helper ? kHelperFlag : 0);
-  if (claim_wake()) wake_one();
+  wake_for_ring();
   return id;
 }
 
@@ -392,8 +396,14 @@ void Scheduler::ended_unlocked() {
 
 bool Scheduler::next(Run& run, Task& spent, bool sleep) {
   const bool ran = run.active_;
-  if (take_fast(run)) return true;
+  const std::size_t worker = run.worker_;
+  lookouts_.start(worker);
+  if (take_fast(run)) {
+    end_look(worker);
+    return true;
+  }
   Lock lock(mutex_);
+  bool owed = false;  // a wake-up left to this look
   SteadyTime now;
   // A worker that just ran a task while tasks were being submitted spins
   // for the next one before it sleeps: a stream of submissions then costs
@@ -409,7 +419,10 @@ bool Scheduler::next(Run& run, Task& spent, bool sleep) {
     now = steady_now();
   }
   for (;;) {
-    if (stopping_) return false;
+    if (stopping_) {
+      (void)lookouts_.end(worker);
+      return false;
+    }
     if (take_i(run, now)) break;
     if (spent) {
       // Destroy the last task's callable before sleeping, without the lock.
@@ -420,20 +433,29 @@ bool Scheduler::next(Run& run, Task& spent, bool sleep) {
       --spins;
       if (!spin_i(lock)) spins = 0;
     } else if (sleep) {
+      // A wake-up left to this look is taken over by the sleep: it looks at
+      // the ring once more before it parks.
+      (void)lookouts_.end(worker);
       sleep_i(lock);
+      owed = true;  // a woken worker passes a wake-up on while tasks are left
+      lookouts_.start(worker);
     } else {
+      lock.unlock();
+      end_look(worker, owed);
       return false;
     }
     now = steady_now();
   }
-  // More work may be due: pass the wake-up on, so that a burst of
-  // submissions gets every idle worker going without the submitter waking
-  // more workers than there are tasks.
+  // More work may be due: pass a wake-up on, so that the store's due tasks
+  // get every idle worker going. For the ring's, only a worker that was
+  // woken or that a submission left its wake-up to passes one on (see
+  // wake_for_ring()): one wake-up in flight at a time, so that a stream of
+  // submissions wakes no more threads than it keeps busy.
   run.tickets_seen_ = ring_.tail();
-  const bool wake_another =
-      ledger_.any_unwoken() && (store_.has_due() || ring_.front_published()) && claim_wake();
+  const bool wake_another = ledger_.any_unwoken() && store_.has_due() && claim_wake();
   lock.unlock();
   if (wake_another) wake_one();
+  end_look(worker, owed);
   return true;
 }
 

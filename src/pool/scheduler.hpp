@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "forced_unwind.hpp"
+#include "lookouts.hpp"
 #include "parking.hpp"
 #include "pending_store.hpp"
 #include "places.hpp"
@@ -496,6 +497,21 @@ class Scheduler {
     return true;
   }
   void wake_one() noexcept { parked_.wake(1); }
+  // After a task was published in the ring: hands the wake-up to a worker
+  // that is looking for its next task, or else wakes a sleeper, unless one is
+  // already being woken (that one passes a wake-up on once it has taken its
+  // task, if the ring still holds one). No lock.
+  void wake_for_ring() noexcept {
+    if (!ledger_.any_unwoken() || lookouts_.hand_over() || !ledger_.claim(true)) return;
+    parked_.bump();
+    wake_one();
+  }
+  // Worker `worker` ends a look in which it took a task: passes on a wake-up
+  // that was left to it (or that woke it, `owed`) if the ring still holds a
+  // task. No lock.
+  void end_look(std::size_t worker, bool owed = false) noexcept {
+    if ((lookouts_.end(worker) || owed) && ring_.front_published()) wake_for_ring();
+  }
   // When an idle worker must look at the queue again: the earliest start
   // time, or 100 ms while a task with a wall-clock start is pending.
   SteadyTime next_start_i() const VEXO_REQUIRES(mutex_);
@@ -531,6 +547,8 @@ class Scheduler {
   /// Idle workers sleep on this; the ledger says when to wake one.
   ParkingWord parked_;
   WakeLedger ledger_;
+  /// Workers between two tasks, to whom a submission leaves its wake-up.
+  Lookouts lookouts_;
   /// Workers spinning between two tasks: a submission wakes no sleeper then.
   std::atomic<std::uint32_t> spinning_{0};
   std::atomic<Admission> admission_{Admission::open};

@@ -28,16 +28,19 @@ class WakeLedger {
       if (word_.compare_exchange_weak(w, next, std::memory_order_relaxed)) return;
     }
   }
-  // A sleeper has no wake-up in flight (a hint: one read, no write).
+  // A sleeper has no wake-up in flight: one read, no write. Sequentially
+  // consistent, like claim(), so that a submitter that published work and
+  // reads false here is seen by a worker going to sleep.
   bool any_unwoken() const noexcept {
-    const std::uint64_t w = word_.load(std::memory_order_relaxed);
+    const std::uint64_t w = word_.load(std::memory_order_seq_cst);
     return idle(w) > in_flight(w);
   }
-  // Returns true when a sleeping worker should be woken.
-  bool claim() noexcept {
+  // Returns true when a sleeping worker should be woken. With `only_first`,
+  // only if no wake-up is in flight at all.
+  bool claim(bool only_first = false) noexcept {
     std::uint64_t w = word_.load(std::memory_order_seq_cst);
     for (;;) {
-      if (idle(w) <= in_flight(w)) return false;
+      if (idle(w) <= in_flight(w) || (only_first && in_flight(w) > 0)) return false;
       if (word_.compare_exchange_weak(w, w + 1, std::memory_order_relaxed)) return true;
     }
   }
