@@ -651,8 +651,7 @@ void parallel_for_ranges(ThreadPool& pool, std::size_t first, std::size_t last, 
     body(context, first, last);
     return;
   }
-  auto state =
-      std::make_shared<LoopState>(pool, first, last, smallest, helpers + 1, context, body);
+  auto state = std::make_shared<LoopState>(pool, first, last, smallest, helpers + 1, context, body);
   tamu::SmallVector<ThreadPool::TaskId, 8> ids;
   // Room for every id first: a queued helper whose id is lost could not be
   // removed, and would be waited for.
