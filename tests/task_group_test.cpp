@@ -415,13 +415,18 @@ TEST(TaskGroup, AHelperStepsAsideForANamedTaskThatBecomesDue) {
 }
 
 // Groups and loops from several threads and from tasks, with removals by a
-// stranger and a cancel, all on one small pool.
+// stranger, who also submits plain tasks (for which helpers step aside), and a
+// cancel, all on one small pool.
 TEST(TaskGroup, StressWithLoopsRemovalsAndCancels) {
   ThreadPool pool(2, 8);
   std::atomic<bool> stop{false};
   std::thread remover([&] {
-    while (!stop) {
-      pool.remove_pending_tasks();
+    for (unsigned i = 0; !stop; ++i) {
+      if (i % 2 == 0) {
+        (void)pool.try_add_task([] {}, "plain");
+      } else {
+        pool.remove_pending_tasks();
+      }
       std::this_thread::yield();
     }
   });
@@ -433,8 +438,12 @@ TEST(TaskGroup, StressWithLoopsRemovalsAndCancels) {
         TaskGroup group(pool, "stress");
         std::atomic<long> members{0};
         for (int i = 0; i < 20; ++i) {
-          group.run([&] {
-            parallel_for(pool, 0, 64, [&](std::size_t) { ++total; });
+          group.run([&, i] {
+            if (i % 4 == 0) (void)pool.try_add_task([] {}, "plain");
+            parallel_for(pool, 0, 64, [&](std::size_t) {
+              ++total;
+              std::this_thread::yield();  // so that helpers get sub-ranges too
+            });
             ++members;
           });
         }
@@ -457,9 +466,10 @@ TEST(TaskGroup, StressWithLoopsRemovalsAndCancels) {
 // Members that run() members into their own group (which go to their thread's lane), a
 // thread outside that run()s into it at the same time, members that wait for another group
 // whose members run() into the first, failures, short wait_for()s and cancels, on one group
-// reused round after round, on a pool of one worker with a small queue and one of two:
-// checked against a plain count. When a wait returns no member runs, and every member ran at
-// most once; exactly once without a cancel.
+// reused round after round, on a pool of one worker with a small queue and one of two, where
+// members also submit plain tasks, for which helpers step aside: checked against a plain
+// count. When a wait returns no member runs, and every member ran at most once; exactly once
+// without a cancel.
 TEST(TaskGroup, NestedRunsWaitsAndCancelsMatchACountModel) {
   constexpr std::size_t kIds = 4000;
   struct Round {
@@ -492,6 +502,7 @@ TEST(TaskGroup, NestedRunsWaitsAndCancelsMatchACountModel) {
           round.runs[id].fetch_add(1);
           const std::uint64_t h = mix((static_cast<std::uint64_t>(r) << 32) ^ id);
           if (mode == 2 && id == 150) group.cancel();  // from a member, with lanes filling
+          if ((h >> 24) % 8 == 0) (void)pool.try_add_task([] {}, "plain");
           if (depth < 4 && !token.stop_requested()) {
             for (std::uint64_t c = 0; c < h % 5; ++c) spawn(depth + 1);
           }
