@@ -139,6 +139,10 @@ std::optional<ThreadPool::TaskId> detail::PoolAccess::try_add_helper(ThreadPool&
                          true);
 }
 
+const detail::Scheduler& detail::PoolAccess::scheduler(const ThreadPool& pool) noexcept {
+  return pool.impl_->scheduler;
+}
+
 void ThreadPool::wait_idle() { (void)wait_idle_for(Duration::max()); }
 
 bool ThreadPool::wait_idle_for(Duration timeout) {

@@ -11,6 +11,7 @@
 #include <exception>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -133,7 +134,9 @@ struct GroupState : std::enable_shared_from_this<GroupState> {
   // Runs queued members on the calling thread until the queue and the lanes are empty
   // (returns true) or, checked before each member, `deadline` has passed (returns false; the
   // members not begun go back to the queue). A `helper` stops counting as one as it finds no
-  // work, under the lock, so that a run() from then on starts another.
+  // work, under the lock, so that a run() from then on starts another; it also steps aside
+  // (returns true, no longer counted) between two members when an ordered task of the pool
+  // is due, once it has queued another helper behind that task.
   bool drain(bool helper, SteadyTime deadline = kSteadyNever);
   // Runs one member, keeping its first exception.
   void run_member(Task& member, const std::stop_token& token);
@@ -143,6 +146,14 @@ struct GroupState : std::enable_shared_from_this<GroupState> {
   bool ensure_helper();
   // Queues a helper already counted in `helpers`; returns as ensure_helper().
   bool start_helper();
+  // Queues a helper already counted in `helpers` and records its id; returns whether the
+  // pool took it (if not, it is counted as done). Throws std::bad_alloc.
+  bool queue_helper();
+  // A helper that steps aside for an ordered task: queues another helper behind that task,
+  // counted while this one still is, then stops counting this one. Returns false, with this
+  // one still counted, when the pool took none (full, closed, or out of memory): then this
+  // one goes on. Under the lock on entry and on return.
+  bool hand_over(std::unique_lock<std::mutex>& lock) noexcept;
   // Moves up to `max` members into `out`: a share of the queue, or else the oldest half of
   // another lane than `own`. Returns how many; under the lock.
   std::size_t take(Task* out, std::size_t max, const Lane* own);
@@ -290,6 +301,15 @@ bool GroupState::drain(bool helper, SteadyTime deadline) {
   } leave{*this, lane, t_lane, batch, next, n};
   std::stop_token token;
   const auto late = [deadline] { return deadline != kSteadyNever && steady_now() >= deadline; };
+  // A helper steps aside between two members for a due ordered task, so that batch work
+  // never holds one up. It runs one member first, so that each of its runs moves the group
+  // on however often it is asked to step aside, and stops asking once the pool took no
+  // helper to follow it (full or closed: it then drains, as the only one left may have to).
+  const Scheduler* pool_scheduler = helper ? &PoolAccess::scheduler(pool) : nullptr;
+  bool ran = false;
+  const auto stop_here = [&] {
+    return late() || (ran && pool_scheduler != nullptr && pool_scheduler->ordered_due());
+  };
   std::unique_lock<std::mutex> lock(mutex);
   try {
     lanes.push_back(&lane);
@@ -316,22 +336,45 @@ bool GroupState::drain(bool helper, SteadyTime deadline) {
     lock.unlock();
     leave.armed = true;
     for (next = 0; next < n;) {
-      if (late()) break;
+      if (stop_here()) break;
       Task& member = batch[next++];
       if (!token.stop_requested()) run_member(member, token);
       member.reset();  // with no lock held
+      ran = true;
       // What it run() into the lane runs next, newest first, in the slot it left.
-      while (!late() && lane.pop(member)) {
+      while (lane.may_have_work() && !stop_here() && lane.pop(member)) {
         if (!token.stop_requested()) run_member(member, token);
         member.reset();
       }
     }
     leave.armed = false;
     lock.lock();
-    const bool out_of_time = next < n || lane.may_have_work();
+    const bool stopped = next < n || lane.may_have_work();
     give_back(batch, next, n, n, &lane);
-    if (out_of_time) return false;
+    if (!stopped) continue;
+    if (!helper) return false;  // out of time
+    // Stepping aside: what was not begun is back in the queue, for the helper queued next.
+    if (hand_over(lock)) return true;
+    pool_scheduler = nullptr;
   }
+}
+
+bool GroupState::hand_over(std::unique_lock<std::mutex>& lock) noexcept {
+  // Counted before this one leaves, so that a run() meanwhile starts none in vain and the
+  // members given back never lack a helper.
+  helpers.fetch_add(1, std::memory_order_relaxed);
+  lock.unlock();
+  bool queued = false;
+  try {
+    queued = queue_helper();
+  } catch (const std::bad_alloc&) {  // NOLINT(bugprone-empty-catch): this helper goes on
+  }
+  lock.lock();
+  if (!queued) return false;
+  // As when a helper finds no work (see below): sequentially consistent against a run()
+  // into a lane, though the helper just queued covers it anyway.
+  helpers.fetch_sub(1, std::memory_order_seq_cst);
+  return true;
 }
 
 bool GroupState::ensure_helper() {
@@ -347,6 +390,12 @@ bool GroupState::ensure_helper() {
 }
 
 bool GroupState::start_helper() {
+  if (queue_helper()) return true;
+  std::lock_guard<std::mutex> lock(mutex);
+  return helpers.load(std::memory_order_relaxed) != 0;
+}
+
+bool GroupState::queue_helper() {
   Task helper(GroupHelper{shared_from_this()});
   if (const auto id = PoolAccess::try_add_helper(pool, std::move(helper), name)) {
     std::lock_guard<std::mutex> lock(mutex);
@@ -358,8 +407,7 @@ bool GroupState::start_helper() {
   }
   // try_add_helper moves from `helper` only when it queues it: here it did not.
   helper.reset();  // NOLINT(bugprone-use-after-move): counts the helper as done
-  std::lock_guard<std::mutex> lock(mutex);
-  return helpers.load(std::memory_order_relaxed) != 0;
+  return false;
 }
 
 }  // namespace detail
@@ -463,10 +511,16 @@ namespace detail {
 
 namespace {
 
-struct LoopState {
-  LoopState(std::size_t first, std::size_t last, std::size_t min_chunk, std::size_t threads,
-            void* c, LoopBody b)
-      : next(first), end(last), smallest(min_chunk), divisor(2 * threads), context(c), body(b) {}
+struct LoopState : std::enable_shared_from_this<LoopState> {
+  LoopState(ThreadPool& p, std::size_t first, std::size_t last, std::size_t min_chunk,
+            std::size_t threads, void* c, LoopBody b)
+      : pool(p),
+        next(first),
+        end(last),
+        smallest(min_chunk),
+        divisor(2 * threads),
+        context(c),
+        body(b) {}
 
   // Claims the next sub-range: a share of what remains, at least `smallest`.
   bool claim(std::size_t& begin, std::size_t& stop) noexcept {
@@ -483,7 +537,9 @@ struct LoopState {
     }
   }
 
-  VEXO_CATCHES_FORCED_UNWIND void work() {
+  // Runs sub-ranges until none is left (returns false) or, with `yield_to` (a helper's),
+  // an ordered task of the pool is due after a sub-range (returns true, nothing claimed).
+  VEXO_CATCHES_FORCED_UNWIND bool work(const Scheduler* yield_to = nullptr) {
     std::size_t begin = 0, stop = 0;
     while (claim(begin, stop)) {
       try {
@@ -495,9 +551,20 @@ struct LoopState {
         if (!error) error = std::current_exception();
         failed.store(true, std::memory_order_relaxed);
       }
+      if (yield_to != nullptr && next.load(std::memory_order_relaxed) < end &&
+          yield_to->ordered_due()) {
+        return true;
+      }
     }
+    return false;
   }
 
+  // A helper that steps aside for an ordered task queues another behind it, whose id the
+  // caller learns, so that it can remove it once the loop is done. Returns false when none
+  // was queued (the caller has claimed the last sub-range, or the pool took none).
+  bool hand_over() noexcept;
+
+  ThreadPool& pool;
   std::atomic<std::size_t> next;
   const std::size_t end;
   const std::size_t smallest;
@@ -507,9 +574,14 @@ struct LoopState {
   std::atomic<bool> failed{false};
 
   std::mutex mutex;
-  std::condition_variable done;  // notified when the last helper is destroyed
+  std::condition_variable done;  // notified when the last helper is destroyed, or handed over
   std::size_t helpers = 0;       // guarded by mutex
   std::exception_ptr error;      // guarded by mutex
+  /// Set by the caller once it found nothing left to claim: no helper is queued after it.
+  bool closed = false;  // guarded by mutex
+  /// Helpers being queued by helpers that step aside, and their ids; guarded by mutex.
+  std::size_t handing_over = 0;
+  std::vector<ThreadPool::TaskId> followers;
 };
 
 // A pool task that works on its loop; done when destroyed, run or not.
@@ -524,11 +596,40 @@ class LoopHelper {
     std::lock_guard<std::mutex> lock(state_->mutex);
     if (--state_->helpers == 0) state_->done.notify_all();
   }
-  void operator()() { state_->work(); }
+  void operator()() {
+    // Steps aside for a due ordered task if it can queue a helper to follow it.
+    if (state_->work(&PoolAccess::scheduler(state_->pool)) && !state_->hand_over()) {
+      (void)state_->work();
+    }
+  }
 
  private:
   std::shared_ptr<LoopState> state_;
 };
+
+bool LoopState::hand_over() noexcept {
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (closed) return false;
+    try {
+      followers.reserve(followers.size() + 1);
+    } catch (const std::bad_alloc&) {  // no room for its id: this helper goes on
+      return false;
+    }
+    ++helpers;
+    ++handing_over;
+  }
+  std::optional<ThreadPool::TaskId> id;
+  try {
+    Task helper(LoopHelper{shared_from_this()});
+    id = PoolAccess::try_add_helper(pool, std::move(helper), "parallel_for");
+  } catch (const std::bad_alloc&) {  // NOLINT(bugprone-empty-catch): its destructor uncounted it
+  }
+  std::lock_guard<std::mutex> lock(mutex);
+  if (id) followers.push_back(*id);  // reserved: does not throw
+  if (--handing_over == 0) done.notify_all();
+  return id.has_value();
+}
 
 constexpr std::size_t kMaxHelpers = 64;
 
@@ -550,7 +651,7 @@ void parallel_for_ranges(ThreadPool& pool, std::size_t first, std::size_t last, 
     body(context, first, last);
     return;
   }
-  auto state = std::make_shared<LoopState>(first, last, smallest, helpers + 1, context, body);
+  auto state = std::make_shared<LoopState>(pool, first, last, smallest, helpers + 1, context, body);
   tamu::SmallVector<ThreadPool::TaskId, 8> ids;
   // Room for every id first: a queued helper whose id is lost could not be
   // removed, and would be waited for.
@@ -578,8 +679,18 @@ void parallel_for_ranges(ThreadPool& pool, std::size_t first, std::size_t last, 
     }
   }
   state->work();
+  // Nothing is left to claim: no helper queues a follower from now on, and the followers
+  // queued so far are known.
+  std::vector<ThreadPool::TaskId> followers;
+  {
+    std::unique_lock<std::mutex> lock(state->mutex);
+    state->closed = true;
+    state->done.wait(lock, [&] { return state->handing_over == 0; });
+    followers.swap(state->followers);
+  }
   // Helpers that have not started have nothing left to do.
   for (const ThreadPool::TaskId id : ids) pool.remove_pending_task(id);
+  for (const ThreadPool::TaskId id : followers) pool.remove_pending_task(id);
   std::exception_ptr error;
   {
     std::unique_lock<std::mutex> lock(state->mutex);

@@ -331,14 +331,102 @@ TEST(TaskGroup, AMemberThatEndsItsThreadEndsAndWaitsReturn) {
   EXPECT_EQ(ran.load(), 10);
 }
 
+// A named task that becomes due while the only worker runs a group's or a loop's helper runs
+// between two members, not after the whole batch; the group then ends on a helper queued
+// behind it, with no wait to drain it. The thread that would wait does not run anything
+// until the named task has run, so the count at that moment is the helper's alone. Cases: a
+// due task submitted by a member that first filled its lane with children; a delayed task
+// whose start comes during a member; a task submitted by a loop's body.
+TEST(TaskGroup, AHelperStepsAsideForANamedTaskThatBecomesDue) {
+  constexpr int kQueued = 1000;
+  constexpr int kChildren = 1000;
+  constexpr int kTotal = 2 + kChildren + kQueued;
+  const auto little_work = [] {
+    std::atomic<unsigned> k{0};
+    while (k.fetch_add(1, std::memory_order_relaxed) < 200) {
+    }
+  };
+  for (const bool delayed : {false, true}) {
+    SCOPED_TRACE(delayed ? "delayed task" : "due task");
+    ThreadPool pool(1, 100);
+    TaskGroup group(pool, "batch");
+    std::atomic<int> done{0};
+    std::promise<int> done_when_named_ran;
+    Gate all_queued;
+    group.run([&] {  // taken by the helper, which then waits for the rest to be queued
+      all_queued.wait();
+      ++done;
+    });
+    group.run([&] {
+      for (int i = 0; i < kChildren; ++i) {
+        group.run([&] {  // into this thread's lane
+          little_work();
+          ++done;
+        });
+      }
+      auto named = [&] { done_when_named_ran.set_value(done.load()); };
+      if (delayed) {
+        const auto start = std::chrono::steady_clock::now() + 5ms;
+        pool.add_task(named, start, "named");
+        while (std::chrono::steady_clock::now() <= start) std::this_thread::yield();
+      } else {
+        pool.add_task(named, "named");
+      }
+      ++done;
+    });
+    for (int i = 0; i < kQueued; ++i) {
+      group.run([&] {
+        little_work();
+        ++done;
+      });
+    }
+    all_queued.open();
+    auto when_named_ran = done_when_named_ran.get_future();
+    ASSERT_EQ(when_named_ran.wait_for(60s), std::future_status::ready);
+    EXPECT_LE(when_named_ran.get(), 2 + 4);  // the two members and not many more
+    EXPECT_TRUE(vexo::test::eventually([&] { return done.load() == kTotal; }))
+        << "no helper came back after the named task: " << done.load() << " of " << kTotal;
+    group.wait();
+  }
+  if (std::thread::hardware_concurrency() < 2) return;  // parallel_for then queues no helper
+  ThreadPool pool(1, 100);
+  const auto caller = std::this_thread::get_id();
+  constexpr std::size_t kIndices = 100000;
+  std::atomic<std::size_t> visited{0};
+  std::atomic<bool> submitted{false};
+  std::promise<std::size_t> visited_when_named_ran;
+  auto when_named_ran = visited_when_named_ran.get_future();
+  parallel_for(
+      pool, 0, kIndices,
+      [&](std::size_t b, std::size_t e) {
+        if (std::this_thread::get_id() == caller) {
+          // The caller's range waits, so that only the helper visits until the named task ran.
+          ASSERT_EQ(when_named_ran.wait_for(60s), std::future_status::ready);
+        } else if (!submitted.exchange(true)) {
+          pool.add_task([&] { visited_when_named_ran.set_value(visited.load()); }, "named");
+        }
+        for (std::size_t i = b; i < e; ++i) little_work();
+        visited += e - b;
+      },
+      100);
+  EXPECT_EQ(visited.load(), kIndices);
+  // The helper's first range (at most a quarter), then the named task.
+  EXPECT_LE(when_named_ran.get(), kIndices / 4);
+}
+
 // Groups and loops from several threads and from tasks, with removals by a
-// stranger and a cancel, all on one small pool.
+// stranger, who also submits plain tasks (for which helpers step aside), and a
+// cancel, all on one small pool.
 TEST(TaskGroup, StressWithLoopsRemovalsAndCancels) {
   ThreadPool pool(2, 8);
   std::atomic<bool> stop{false};
   std::thread remover([&] {
-    while (!stop) {
-      pool.remove_pending_tasks();
+    for (unsigned i = 0; !stop; ++i) {
+      if (i % 2 == 0) {
+        (void)pool.try_add_task([] {}, "plain");
+      } else {
+        pool.remove_pending_tasks();
+      }
       std::this_thread::yield();
     }
   });
@@ -350,8 +438,12 @@ TEST(TaskGroup, StressWithLoopsRemovalsAndCancels) {
         TaskGroup group(pool, "stress");
         std::atomic<long> members{0};
         for (int i = 0; i < 20; ++i) {
-          group.run([&] {
-            parallel_for(pool, 0, 64, [&](std::size_t) { ++total; });
+          group.run([&, i] {
+            if (i % 4 == 0) (void)pool.try_add_task([] {}, "plain");
+            parallel_for(pool, 0, 64, [&](std::size_t) {
+              ++total;
+              std::this_thread::yield();  // so that helpers get sub-ranges too
+            });
             ++members;
           });
         }
@@ -374,9 +466,10 @@ TEST(TaskGroup, StressWithLoopsRemovalsAndCancels) {
 // Members that run() members into their own group (which go to their thread's lane), a
 // thread outside that run()s into it at the same time, members that wait for another group
 // whose members run() into the first, failures, short wait_for()s and cancels, on one group
-// reused round after round, on a pool of one worker with a small queue and one of two:
-// checked against a plain count. When a wait returns no member runs, and every member ran at
-// most once; exactly once without a cancel.
+// reused round after round, on a pool of one worker with a small queue and one of two, where
+// members also submit plain tasks, for which helpers step aside: checked against a plain
+// count. When a wait returns no member runs, and every member ran at most once; exactly once
+// without a cancel.
 TEST(TaskGroup, NestedRunsWaitsAndCancelsMatchACountModel) {
   constexpr std::size_t kIds = 4000;
   struct Round {
@@ -409,6 +502,7 @@ TEST(TaskGroup, NestedRunsWaitsAndCancelsMatchACountModel) {
           round.runs[id].fetch_add(1);
           const std::uint64_t h = mix((static_cast<std::uint64_t>(r) << 32) ^ id);
           if (mode == 2 && id == 150) group.cancel();  // from a member, with lanes filling
+          if ((h >> 24) % 8 == 0) (void)pool.try_add_task([] {}, "plain");
           if (depth < 4 && !token.stop_requested()) {
             for (std::uint64_t c = 0; c < h % 5; ++c) spawn(depth + 1);
           }

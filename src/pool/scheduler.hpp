@@ -219,6 +219,28 @@ class Scheduler {
   // Checks the invariants (for tests); false when one is broken.
   bool valid() const VEXO_EXCLUDES(mutex_);
 
+  // --- TaskGroup and parallel_for helpers -------------------------------------
+
+  // A hint for a helper between two members: true when an ordered task (one
+  // that is not a helper) waits to be taken, so that the helper steps aside
+  // for it. Such a task is live among the first few entries published at the
+  // ring's front (spent entries and other helpers are passed over, so that
+  // helpers never step aside for each other), or due in the store, or in the
+  // store with a start time that has come: the clock is read only while a
+  // task with a start time waits. Loads only, no lock and no write; it may
+  // be stale, which costs at worst one step aside too many or one member too
+  // late.
+  bool ordered_due() const noexcept {
+    const std::int64_t clear = store_clear_before_.load(std::memory_order_relaxed);
+    if (clear == std::numeric_limits<std::int64_t>::min()) return true;
+    if (ring_.live_near_front(kOrderedLookAhead,
+                              [](std::uint8_t flags) { return (flags & kHelperFlag) == 0; })) {
+      return true;
+    }
+    return clear != std::numeric_limits<std::int64_t>::max() &&
+           clear <= steady_now().time_since_epoch().count();
+  }
+
  private:
   class Lock;
 
@@ -415,6 +437,9 @@ class Scheduler {
   // own kRenewSeq).
   static constexpr std::uint8_t kSeriesFlag = 1;
   static constexpr std::uint8_t kHelperFlag = 2;
+  // How far past the ring's front ordered_due() looks: far enough to pass
+  // a group's other helpers and the spent tickets of delayed submissions.
+  static constexpr std::size_t kOrderedLookAhead = 4;
 
   // Who may submit: monotonic, open -> shut -> closing. Written under the
   // lock; read also by submitters that take none.

@@ -119,6 +119,23 @@ class SubmissionRing {
     const std::uint64_t h = head_.load(std::memory_order_relaxed);
     return slot(h).seq.load(std::memory_order_seq_cst) == h + 1;
   }
+  // Whether one of the first `max` slots from the front holds a live entry
+  // whose flags satisfy `wanted(flags)`; stops at the first slot not
+  // published. Only loads: a reader that races with a taker may see a stale
+  // answer, never a torn one (the state word carries the ticket).
+  template <class Wanted>
+  bool live_near_front(std::size_t max, Wanted&& wanted) const noexcept {
+    std::uint64_t t = head_.load(std::memory_order_relaxed);
+    for (const std::uint64_t end = t + max; t < end; ++t) {
+      const Slot& s = slot(t);
+      if (s.seq.load(std::memory_order_acquire) != t + 1) return false;
+      if (s.state.load(std::memory_order_relaxed) == state_of(t, kLive) &&
+          wanted(s.flags.load(std::memory_order_relaxed))) {
+        return true;
+      }
+    }
+    return false;
+  }
 
   // --- Takers: any thread, no lock ---------------------------------------------------
 

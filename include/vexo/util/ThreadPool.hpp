@@ -64,6 +64,9 @@ struct SubmitResult<F> {
 /// never retried. (A recurring series, add_recurring(), runs once per period.)
 /// The one exception to the order: a task that waits (wait(), wait_for()) for
 /// a due pending task of the same pool runs that task itself, at once.
+/// Batches (TaskGroup, parallel_for) run through helper tasks, which step
+/// aside for a due task between two of their members, so batch work delays
+/// it by at most one member's run per worker.
 ///
 /// Tasks are Task objects: any callable invocable as `void()` or as
 /// `void(std::stop_token)`, move-only ones included. A task that takes a

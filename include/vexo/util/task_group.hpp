@@ -48,6 +48,16 @@ VEXO_API void parallel_for_ranges(ThreadPool& pool, std::size_t first, std::size
 /// finding the group's queue empty, take the oldest half of such a stack.
 /// So members run in no particular order.
 ///
+/// Batches do not hold up the pool's other tasks: between two members (after
+/// its first), a helper looks whether an ordered task (any task of the pool
+/// but another helper) is due, and if so puts back what it has not begun,
+/// queues a helper behind that task and returns its worker to the pool; so
+/// batch work delays such a task by at most one member's run per worker.
+/// (When the pool's queue is full or closed, the helper goes on instead.)
+/// The look costs a few loads per member, and while a task with a start time
+/// is pending a read of the steady clock. A thread in wait() does not step
+/// aside.
+///
 /// Costs: run() takes the group's lock once (from one of the group's own
 /// callables: not at all, only the thread's own stack), and submits a pool
 /// task only when it starts a helper (at most one per worker at a time); a
@@ -110,6 +120,10 @@ class TaskGroup {
 ///   none beyond the pool's workers. Helpers that have not started when the
 ///   range is done are removed; a helper that anyone removes counts as done,
 ///   so no helper outlives the call.
+/// - A helper steps aside for a due ordered task between two sub-ranges, as a
+///   TaskGroup's does between two members: it queues another helper behind
+///   that task (while sub-ranges remain and the pool takes it) and returns its
+///   worker to the pool. The calling thread does not step aside.
 /// - The first exception that `fct` throws is rethrown once no more work is
 ///   being handed out and every helper has ended; ranges not yet begun are
 ///   skipped.
