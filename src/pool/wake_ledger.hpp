@@ -21,11 +21,16 @@ class WakeLedger {
   // for work, and a submitter that published work and then claims, cannot
   // both miss the other.
   void going_to_sleep() noexcept { word_.fetch_add(kIdle, std::memory_order_seq_cst); }
+  // Sequentially consistent too: a submitter that saw this wake-up still in
+  // flight (and so woke nobody) is then seen by the woken worker's next look.
   void woke_up() noexcept {
     std::uint64_t w = word_.load(std::memory_order_relaxed);
     for (;;) {
       const std::uint64_t next = w - kIdle - (in_flight(w) > 0 ? 1 : 0);
-      if (word_.compare_exchange_weak(w, next, std::memory_order_relaxed)) return;
+      if (word_.compare_exchange_weak(w, next, std::memory_order_seq_cst,
+                                      std::memory_order_relaxed)) {
+        return;
+      }
     }
   }
   // A sleeper has no wake-up in flight: one read, no write. Sequentially
