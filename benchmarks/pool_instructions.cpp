@@ -1,9 +1,12 @@
 // Instructions per empty task, for callgrind: submits N empty tasks to a pool of one worker and
 // waits for them, in this library's pool or in a baseline. Run it for two counts and take the
 // difference, so that starting and stopping the pool cancel out:
-//   valgrind --tool=callgrind --callgrind-out-file=/dev/null pool_instructions vexo 100000
-//   valgrind --tool=callgrind --callgrind-out-file=/dev/null pool_instructions vexo 50000
+//   valgrind --tool=callgrind --fair-sched=yes --callgrind-out-file=/dev/null pool_instructions
+//     vexo 100000   (one command line), and the same with 50000
 // (instructions per task = (I(100000) - I(50000)) / 50000; the same with "asio" and "tbb").
+// How often the worker spins or sleeps depends on how valgrind interleaves the two threads:
+// --fair-sched=yes keeps the spread between runs to a few percent (without it, up to 1.4x);
+// take the median of three.
 #include <tbb/task_arena.h>
 #include <tbb/task_group.h>
 
