@@ -100,7 +100,11 @@ struct SubmitResult<F> {
 /// a ring of 1024 slots, from which workers take in order (past that,
 /// submissions wait briefly for the workers, then move the ring's tasks to
 /// the queue under the lock). Other submissions take the pool's lock once.
-/// Either wakes a worker only when one sleeps. Between two tasks of the ring
+/// Either wakes a worker only when one sleeps, and then only when no worker
+/// between two tasks will look at the ring (it wakes a sleeper after its own
+/// take if tasks are left) and no other wake-up is on its way: a stream of
+/// tasks that the awake workers keep up with wakes nobody, and a burst wakes
+/// the sleepers one after another. Between two tasks of the ring
 /// a worker takes no lock of the pool either (one atomic operation claims
 /// the front, under a lock of its own worker), unless a delayed task, a
 /// recurring series' run or a task the ring could not hold is due before it;

@@ -10,7 +10,7 @@
 /// SOVERSION: major version 2 is libvexo_util.so.2.
 #define VEXO_UTIL_VERSION_MAJOR 2
 /// The minor version: raised by additions that keep the ABI.
-#define VEXO_UTIL_VERSION_MINOR 4
+#define VEXO_UTIL_VERSION_MINOR 5
 /// The patch version: raised by fixes that change no interface.
 #define VEXO_UTIL_VERSION_PATCH 0
 /// The version as one number, major * 10000 + minor * 100 + patch (20000 for
