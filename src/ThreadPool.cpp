@@ -42,6 +42,9 @@ struct ThreadPool::Impl {
                             const Scheduler::SeriesSettings* series = nullptr,
                             bool helper = false) {
     workers.restart_missing();
+    if (clock == StartClock::due && series == nullptr) {
+      return scheduler.add_due(fct, name, when_full, deadline, helper);
+    }
     return scheduler.add(fct, name, clock, start, when_full, deadline, series, helper);
   }
   TaskId add_or_throw(Task& fct, std::string& name, StartClock clock, std::int64_t start) {

@@ -381,14 +381,7 @@ bool Scheduler::take_fast(Run& run) {
   return true;
 }
 
-void Scheduler::ended_unlocked() {
-  // Sequentially consistent, after the record's change: a waiter counts
-  // itself (a read-modify-write) before it looks at the record, under this
-  // worker's lock, so either it sees the change or this sees it.
-  const bool done = id_waiters_.load(std::memory_order_seq_cst) > 0 ||
-                    idle_waiters_.load(std::memory_order_seq_cst) > 0;
-  const bool room = room_waiters_.load(std::memory_order_seq_cst) > 0;
-  if (!done && !room) return;
+void Scheduler::notify_waiters(bool done, bool room) {
   Lock lock(mutex_);
   if (done) done_cv_.notify_all();
   if (room) room_cv_.notify_all();

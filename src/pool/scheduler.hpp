@@ -146,6 +146,13 @@ class Scheduler {
   // else, and a submission that finds the pool full, goes through the lock.
   // Whatever the task needs is allocated before its id is claimed, so ids
   // stay 0, 1, 2, ... over the successful submissions.
+  // add() of a task due now that is not a series' run: the common
+  // submission, which skips add()'s other cases while the pool has room.
+  std::optional<TaskId> add_due(Task& fct, std::string& name, WhenFull when_full,
+                                SteadyTime deadline, bool helper) {
+    if (places_.take()) return post(fct, name, steady_now(), helper, when_full);
+    return add(fct, name, StartClock::due, 0, when_full, deadline, nullptr, helper);
+  }
   std::optional<TaskId> add(Task& fct, std::string& name, StartClock clock, std::int64_t start,
                             WhenFull when_full, SteadyTime deadline = {},
                             const SeriesSettings* series = nullptr, bool helper = false)
@@ -501,8 +508,18 @@ class Scheduler {
                  RunTotals& totals) noexcept;
   void end_run(Run& run, RunTotals& totals) noexcept;
   // After a run's end recorded past the pool's lock: wakes whoever waits for
-  // a task's end or for room.
-  void ended_unlocked();
+  // a task's end or for room. Sequentially consistent, after the record's
+  // change: a waiter counts itself (a read-modify-write) before it looks at
+  // the record, under this worker's lock, so either it sees the change or
+  // this sees it. Three loads while nobody waits.
+  void ended_unlocked() {
+    const bool done = id_waiters_.load(std::memory_order_seq_cst) > 0 ||
+                      idle_waiters_.load(std::memory_order_seq_cst) > 0;
+    const bool room = room_waiters_.load(std::memory_order_seq_cst) > 0;
+    if (done || room) notify_waiters(done, room);
+  }
+  // Notifies the waits for ends (`done`) and for room, under the lock.
+  void notify_waiters(bool done, bool room) VEXO_EXCLUDES(mutex_);
   // Records the end of `run`: statistics, the running record, the series.
   // `forced`: the run's thread is being unwound, and a series ends.
   void finish_i(Run& run, Task& spent, bool forced) VEXO_REQUIRES(mutex_);
