@@ -265,6 +265,47 @@ TEST(ThreadPoolStress, TasksThatMustRunAtOnceEachWakeAWorker) {
   }
 }
 
+// A task's callable is destroyed by its worker after the run, and its
+// destructor may submit and wait for what it submitted: another worker must
+// be woken for that, since this one is not looking for work until the
+// destructor returns.
+TEST(ThreadPoolStress, ADestructorThatSubmitsAndWaitsGetsAnotherWorker) {
+  struct Flags {
+    std::atomic<bool> ran{false};
+    std::atomic<bool> late{false};  // the destructor gave up waiting
+  };
+  struct SubmitsWhenDestroyed {
+    ThreadPool* pool;
+    std::shared_ptr<Flags> flags;
+    SubmitsWhenDestroyed(ThreadPool* p, std::shared_ptr<Flags> f) : pool(p), flags(std::move(f)) {}
+    SubmitsWhenDestroyed(SubmitsWhenDestroyed&& other) noexcept = default;
+    SubmitsWhenDestroyed& operator=(SubmitsWhenDestroyed&&) = delete;
+    ~SubmitsWhenDestroyed() {
+      if (!flags) return;  // moved from
+      pool->add_task([f = flags] { f->ran = true; });
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+      while (!flags->ran) {
+        if (std::chrono::steady_clock::now() > deadline) {
+          flags->late = true;
+          return;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+      }
+    }
+    void operator()() const {}
+  };
+  for (int round = 0; round < 3; ++round) {
+    auto flags = std::make_shared<Flags>();
+    ThreadPool pool(2, SIZE_MAX);
+    // Both workers asleep (most likely), so that one is woken for the task
+    // and the other sleeps on.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    pool.add_task(SubmitsWhenDestroyed(&pool, flags));
+    ASSERT_TRUE(eventually([&] { return flags->ran.load() && pool.is_idle(); }));
+    EXPECT_FALSE(flags->late.load());
+  }
+}
+
 TEST(ThreadPoolStress, ManyClosesRacingSubmittersLeaveNoGapInIds) {
   constexpr int kRounds = 400, kSubmitters = 6;
   for (int round = 0; round < kRounds; ++round) {

@@ -28,11 +28,12 @@ inline void spin_pause() noexcept {
 }
 
 // A 32-bit word that sleepers park on and wakers bump. The protocol that
-// makes a wake-up impossible to lose belongs to the caller (the scheduler
-// reads the word under its lock before it releases the lock to park, and
-// bumps it under the same lock before it wakes): the kernel only sleeps
-// while the word still holds the value read, so a bump between the read and
-// the sleep makes the sleep return at once.
+// makes a wake-up impossible to lose belongs to the caller (a sleeper reads
+// the word before it announces its sleep in the wake-up ledger; a waker
+// claims that sleeper's wake-up in the ledger, a read-modify-write that sees
+// the announcement, before it bumps the word): the kernel only sleeps while
+// the word still holds the value read, so a bump between the read and the
+// sleep makes the sleep return at once.
 //
 // Unlike a condition variable, parking takes no lock of its own and waking
 // one sleeper is one system call, with none at all when the waker knows that

@@ -344,12 +344,8 @@ bool Scheduler::on_worker(std::size_t* worker) const noexcept {
 }
 
 bool Scheduler::take_fast(Run& run) {
-  if ((run.active_ && run.series_) || stopped_.load(std::memory_order_relaxed)) return false;
   RunningSet::Worker& me = running_.worker(run.worker_);
   const bool ended = run.active_;
-  // The callable is destroyed before the end is recorded, with no lock held
-  // (its destructor may call into the pool).
-  if (ended) run.task_.reset();
   bool took;
   {
     std::lock_guard<RunningSet::SpinLock> guard(me.mutex);
@@ -373,10 +369,6 @@ bool Scheduler::take_fast(Run& run) {
   }
   if (ended || took) ended_unlocked();
   if (!took) return false;
-  // No wake-up is passed on from here: every submission that finds a sleeper
-  // and no spinner wakes one, and a spinner takes its task through the lock,
-  // which passes one on. A busy worker that woke sleepers for each task it
-  // took would keep more threads runnable than there are cores.
   run.tickets_seen_ = ring_.tail();
   return true;
 }
@@ -390,8 +382,17 @@ void Scheduler::notify_waiters(bool done, bool room) {
 bool Scheduler::next(Run& run, Task& spent, bool sleep) {
   const bool ran = run.active_;
   const std::size_t worker = run.worker_;
+  // A plain task's callable is destroyed before its end is recorded, with no
+  // lock held, and before this worker looks for its next task: the
+  // destructor may submit, and a wake-up must not be left to a worker that
+  // is still busy with it.
+  const bool fast = !(ran && run.series_) && !stopped_.load(std::memory_order_relaxed);
+  if (fast && ran) run.task_.reset();
   lookouts_.start(worker);
-  if (take_fast(run)) {
+  if (fast && take_fast(run)) {
+    // Passes on a wake-up left to this look if tasks are left. A worker that
+    // woke sleepers for every task it took would keep more threads runnable
+    // than there are cores.
     end_look(worker);
     return true;
   }
@@ -418,10 +419,13 @@ bool Scheduler::next(Run& run, Task& spent, bool sleep) {
     }
     if (take_i(run, now)) break;
     if (spent) {
-      // Destroy the last task's callable before sleeping, without the lock.
+      // Destroy the last task's callable before sleeping, without the lock
+      // and not looking (see above).
+      owed = lookouts_.end(worker) || owed;
       lock.unlock();
       spent.reset();
       lock.lock();
+      lookouts_.start(worker);
     } else if (sleep && spins > 0) {
       --spins;
       if (!spin_i(lock)) spins = 0;

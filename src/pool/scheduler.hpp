@@ -482,10 +482,11 @@ class Scheduler {
       VEXO_REQUIRES(mutex_) {
     return pending_i(id) || running_.find(id, all) != nullptr;
   }
-  // The worker's path past the pool's lock: destroys a plain task's callable,
-  // records the end of its run and takes the ring's front, when no task of
-  // the store can come before it. Returns true when it took one; otherwise
-  // `run` is inactive or still a series' active run, for the locked path.
+  // The worker's path past the pool's lock, after a plain task's run (its
+  // callable already destroyed) or none: records the end of the run and
+  // takes the ring's front, when no task of the store can come before it.
+  // Returns true when it took one; otherwise `run` is inactive, for the
+  // locked path. Not for a series' run, nor once the workers stop.
   bool take_fast(Run& run) VEXO_EXCLUDES(mutex_);
   // Publishes, for take_fast(), from when the store may hold a due task that
   // comes before the ring's: called after every change to the store.

@@ -114,10 +114,18 @@ class SubmissionRing {
   // --- Any thread, no lock: hints ---------------------------------------------------
 
   // The slot at the front is published (live or spent): a worker that
-  // waits for work looks again.
+  // waits for work looks again. A slot found handed back was taken between
+  // the two reads, and the head it read is stale: the next slot may hold a
+  // task, so it reads the head again (the hand-back's release makes the
+  // head's move visible) rather than say "empty".
   bool front_published() const noexcept {
-    const std::uint64_t h = head_.load(std::memory_order_relaxed);
-    return slot(h).seq.load(std::memory_order_seq_cst) == h + 1;
+    std::uint64_t h = head_.load(std::memory_order_seq_cst);
+    for (;;) {
+      if (slot(h).seq.load(std::memory_order_seq_cst) == h + 1) return true;
+      const std::uint64_t again = head_.load(std::memory_order_seq_cst);
+      if (again == h) return false;
+      h = again;
+    }
   }
   // Whether one of the first `max` slots from the front holds a live entry
   // whose flags satisfy `wanted(flags)`; stops at the first slot not

@@ -22,7 +22,9 @@ class WakeLedger {
   // both miss the other.
   void going_to_sleep() noexcept { word_.fetch_add(kIdle, std::memory_order_seq_cst); }
   // Sequentially consistent too: a submitter that saw this wake-up still in
-  // flight (and so woke nobody) is then seen by the woken worker's next look.
+  // flight (and so woke nobody) published its task before this, so the woken
+  // worker finds it, at the latest when it announces its next sleep and
+  // looks at the ring once more.
   void woke_up() noexcept {
     std::uint64_t w = word_.load(std::memory_order_relaxed);
     for (;;) {
@@ -46,7 +48,9 @@ class WakeLedger {
     std::uint64_t w = word_.load(std::memory_order_seq_cst);
     for (;;) {
       if (idle(w) <= in_flight(w) || (only_first && in_flight(w) > 0)) return false;
-      if (word_.compare_exchange_weak(w, w + 1, std::memory_order_relaxed)) return true;
+      // Acquire (at least) on success: the sleeper's read of the parking
+      // word, before it announced its sleep, comes before the waker's bump.
+      if (word_.compare_exchange_weak(w, w + 1, std::memory_order_seq_cst)) return true;
     }
   }
 
