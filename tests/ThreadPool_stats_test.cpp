@@ -306,6 +306,67 @@ TEST(ThreadPoolStress, ADestructorThatSubmitsAndWaitsGetsAnotherWorker) {
   }
 }
 
+// Submitters that find the ring of due tasks full wait for the workers while
+// these take, and move the ring to the queue when they do not. Either way no
+// submission waits for a worker that is blocked, and the tasks of every
+// submitter run once each, in the order of their ids.
+TEST(ThreadPoolStress, SubmittersPastAFullRingNeitherWaitForABlockedWorkerNorReorder) {
+  constexpr int kSubmitters = 3, kTasks = 2500;
+  std::mt19937 rng(20261210);
+  for (int round = 0; round < 4; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    ThreadPool pool(1, SIZE_MAX);
+    std::atomic<bool> open{false};
+    pool.add_task([&] {
+      while (!open.load()) std::this_thread::sleep_for(std::chrono::microseconds(100));
+    });
+    // Written by the one worker only; read once the pool is idle.
+    std::vector<std::pair<int, int>> ran;
+    ran.reserve(std::size_t{kSubmitters} * 2 * kTasks);
+    std::vector<std::vector<ThreadPool::TaskId>> ids(kSubmitters);
+    const auto submit_all = [&](int s, int from, unsigned seed) {
+      std::mt19937 local(seed);
+      for (int i = from; i < from + kTasks; ++i) {
+        const auto spin = std::chrono::nanoseconds(local() % 4 == 0 ? local() % 4000 : 0);
+        ids[static_cast<std::size_t>(s)].push_back(pool.add_task([&ran, s, i, spin] {
+          const auto until = std::chrono::steady_clock::now() + spin;
+          while (std::chrono::steady_clock::now() < until) {
+          }
+          ran.emplace_back(s, i);
+        }));
+      }
+    };
+    // First with the worker blocked: the ring fills and must be moved to the
+    // queue; then while it takes, slower than the submitters.
+    for (int phase = 0; phase < 2; ++phase) {
+      std::atomic<int> done{0};
+      std::vector<std::thread> submitters;
+      for (int s = 0; s < kSubmitters; ++s) {
+        submitters.emplace_back([&, s, seed = static_cast<unsigned>(rng())] {
+          submit_all(s, phase * kTasks, seed);
+          done.fetch_add(1);
+        });
+      }
+      const bool on_time = eventually([&] { return done.load() == kSubmitters; });
+      open = true;  // lets them finish if they waited for the worker
+      for (auto& t : submitters) t.join();
+      ASSERT_TRUE(on_time) << "phase " << phase;
+    }
+    ASSERT_TRUE(eventually([&] { return pool.is_idle(); }));
+    ASSERT_EQ(ran.size(), std::size_t{kSubmitters} * 2 * kTasks);
+    std::vector<int> next(kSubmitters, 0);
+    ThreadPool::TaskId last = 0;
+    for (const auto& [s, i] : ran) {
+      const auto su = static_cast<std::size_t>(s);
+      ASSERT_EQ(i, next[su]) << "submitter " << s;
+      const ThreadPool::TaskId id = ids[su][static_cast<std::size_t>(i)];
+      ASSERT_GT(id, last) << "submitter " << s << ", task " << i;
+      last = id;
+      ++next[su];
+    }
+  }
+}
+
 TEST(ThreadPoolStress, ManyClosesRacingSubmittersLeaveNoGapInIds) {
   constexpr int kRounds = 400, kSubmitters = 6;
   for (int round = 0; round < kRounds; ++round) {

@@ -36,6 +36,13 @@ constexpr int kSpinPauses = 256;
 // A submitter that finds the ring full yields this often to the workers that
 // empty it before it takes the lock to move the ring's tasks to the store.
 constexpr int kFullRingYields = 16;
+// A submitter that is not one of the pool's workers and finds the ring full
+// first sleeps while the workers empty half of it: as long as they take a
+// task in each slice, and for the whole wait at most. Yielding instead would
+// keep it runnable beside the workers, taking their cores, and moving the
+// ring to the store at once would send every later task through the lock.
+constexpr std::int64_t kRoomSliceNs = 200'000;
+constexpr std::int64_t kRoomWaitNs = 2'000'000;
 
 constexpr std::int64_t kMinTime = std::numeric_limits<std::int64_t>::min();
 constexpr std::int64_t kMaxTime = std::numeric_limits<std::int64_t>::max();
@@ -257,9 +264,15 @@ std::optional<TaskId> Scheduler::add(Task& fct, std::string& name, StartClock cl
 std::optional<TaskId> Scheduler::post(Task& fct, std::string& name, SteadyTime steady, bool helper,
                                       WhenFull when_full) {
   std::uint64_t id;
+  bool awaited = false;
   for (int tries = 0;; ++tries) {
     const SubmissionRing::Claim claim = ring_.try_claim(&id);
     if (claim == SubmissionRing::Claim::claimed) break;
+    if (claim == SubmissionRing::Claim::full && !awaited && t_scheduler != this) {
+      awaited = true;
+      const std::int64_t now = ns(steady_now());
+      if (ring_.await_room(now, kRoomSliceNs, now + kRoomWaitNs)) continue;
+    }
     if (claim == SubmissionRing::Claim::closed) {
       // Refused, with no id used: the ring was closed with the admission
       // already set, which the failed claim sees.

@@ -4,6 +4,9 @@
 // done by whoever holds the pool's lock.
 #pragma once
 
+#include <time.h>
+
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -110,6 +113,38 @@ class SubmissionRing {
   }
   // The next ticket to be claimed.
   std::uint64_t tail() const noexcept { return tail_.load(std::memory_order_acquire) & ~kClosed; }
+
+  // --- Producers that found the ring full ---------------------------------------------
+
+  // Sleeps until the takers have handed back half a ring of slots past the
+  // current front, in slices of `slice_ns`, while every slice sees the front
+  // move, and at most until `deadline_ns` (CLOCK_MONOTONIC, as `now_ns`).
+  // Returns whether that room came; false means that the takers are slow or
+  // stopped, and the caller should make room itself. The takers that hand
+  // back the slot waited for wake the sleepers. Their look at the mark is not
+  // ordered with the sleeper's (that would cost every take a full fence), so
+  // a wake-up lost to that race costs at most one slice.
+  bool await_room(std::int64_t now_ns, std::int64_t slice_ns, std::int64_t deadline_ns) noexcept {
+    std::uint64_t front = head();
+    const std::uint64_t mark = front + (mask_ + 1) / 2;
+    for (;;) {
+      const std::uint32_t seen = room_.value();
+      std::uint64_t waited = room_at_.load(std::memory_order_relaxed);
+      while (mark < waited &&
+             !room_at_.compare_exchange_weak(waited, mark, std::memory_order_relaxed)) {
+      }
+      if (handed_back(mark)) return true;
+      const std::int64_t until = std::min(now_ns + slice_ns, deadline_ns);
+      room_.park(seen, until);
+      if (handed_back(mark)) return true;
+      timespec ts{};
+      clock_gettime(CLOCK_MONOTONIC, &ts);
+      now_ns = std::int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
+      const std::uint64_t now_front = head();
+      if (now_front == front || now_ns >= deadline_ns || closed()) return false;
+      front = now_front;
+    }
+  }
 
   // --- Any thread, no lock: hints ---------------------------------------------------
 
@@ -269,7 +304,17 @@ class SubmissionRing {
     Slot& s = slot(t);
     s.entry.fct.reset();
     s.seq.store(t + mask_ + 1, std::memory_order_release);
+    if (t >= room_at_.load(std::memory_order_relaxed)) [[unlikely]] {
+      room_at_.store(kNoWaiter, std::memory_order_relaxed);
+      room_.bump();
+      room_.wake_all();
+    }
   }
+  // Whether ticket `t`'s slot was handed back to the next lap.
+  bool handed_back(std::uint64_t t) const noexcept {
+    return slot(t).seq.load(std::memory_order_acquire) >= t + mask_ + 1;
+  }
+  bool closed() const noexcept { return (tail_.load(std::memory_order_relaxed) & kClosed) != 0; }
   Slot& slot(std::uint64_t t) noexcept { return slots_[t & mask_]; }
   const Slot& slot(std::uint64_t t) const noexcept { return slots_[t & mask_]; }
 
@@ -279,6 +324,11 @@ class SubmissionRing {
   // Apart from each other: producers write the tail, takers the head.
   alignas(64) std::atomic<std::uint64_t> tail_{0};
   alignas(64) std::atomic<std::uint64_t> head_{0};
+  // The earliest ticket whose hand-back a producer waits for (kNoWaiter:
+  // none), and the word it sleeps on. Read by every taker, written rarely.
+  static constexpr std::uint64_t kNoWaiter = ~std::uint64_t{0};
+  alignas(64) std::atomic<std::uint64_t> room_at_{kNoWaiter};
+  ParkingWord room_;
 };
 
 }  // namespace vexo::util::detail
