@@ -33,14 +33,16 @@ constexpr nanoseconds kBusyWallCheck = milliseconds(1);
 constexpr int kSpinRounds = 4;
 constexpr int kSpinPauses = 256;
 
-// A submitter that finds the ring full yields this often to the workers that
-// empty it before it takes the lock to move the ring's tasks to the store.
-constexpr int kFullRingYields = 16;
-// A submitter that is not one of the pool's workers and finds the ring full
-// first sleeps while the workers empty half of it: as long as they take a
-// task in each slice, and for the whole wait at most. Yielding instead would
-// keep it runnable beside the workers, taking their cores, and moving the
-// ring to the store at once would send every later task through the lock.
+// A submitter from outside the pool that finds the ring full yields while
+// the workers take at least kFastTakes tasks per kRoomPollNs: they keep up
+// with it. Slower workers let it sleep until they have emptied half the
+// ring, as long as they take a task in each slice, and for the whole wait at
+// most: yielding to them would keep it runnable beside them, taking their
+// cores. If no room came, or the submitter is one of the pool's tasks, it
+// moves the ring's tasks to the store, and later tasks go through the lock
+// until the store's due ones are taken.
+constexpr std::int64_t kRoomPollNs = 10'000;
+constexpr std::uint64_t kFastTakes = 32;
 constexpr std::int64_t kRoomSliceNs = 200'000;
 constexpr std::int64_t kRoomWaitNs = 2'000'000;
 
@@ -265,14 +267,9 @@ std::optional<TaskId> Scheduler::post(Task& fct, std::string& name, SteadyTime s
                                       WhenFull when_full) {
   std::uint64_t id;
   bool awaited = false;
-  for (int tries = 0;; ++tries) {
+  for (;;) {
     const SubmissionRing::Claim claim = ring_.try_claim(&id);
     if (claim == SubmissionRing::Claim::claimed) break;
-    if (claim == SubmissionRing::Claim::full && !awaited && t_scheduler != this) {
-      awaited = true;
-      const std::int64_t now = ns(steady_now());
-      if (ring_.await_room(now, kRoomSliceNs, now + kRoomWaitNs)) continue;
-    }
     if (claim == SubmissionRing::Claim::closed) {
       // Refused, with no id used: the ring was closed with the admission
       // already set, which the failed claim sees.
@@ -280,12 +277,17 @@ std::optional<TaskId> Scheduler::post(Task& fct, std::string& name, SteadyTime s
       if (when_full == WhenFull::throw_error) throw_refused(admission());
       return std::nullopt;
     }
-    if (tries < kFullRingYields) {
-      std::this_thread::yield();  // the workers are emptying it
-      continue;
+    // Full. A submitter from outside the pool waits for the workers to make
+    // room, once; a task's submission does not wait for the other workers,
+    // which are busy the same way.
+    if (!awaited && t_scheduler != this) {
+      awaited = true;
+      const std::int64_t now = ns(steady_now());
+      if (ring_.await_room(now, kRoomPollNs, kFastTakes, kRoomSliceNs, now + kRoomWaitNs)) {
+        continue;
+      }
     }
-    // They are not (busy with long tasks, or this is the only worker): move
-    // the ring's tasks to the store.
+    // Move the ring's tasks to the store.
     try {
       Lock lock(mutex_);
       if (!drain_i()) lock.while_released([] { std::this_thread::yield(); });

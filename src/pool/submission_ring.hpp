@@ -116,16 +116,25 @@ class SubmissionRing {
 
   // --- Producers that found the ring full ---------------------------------------------
 
-  // Sleeps until the takers have handed back half a ring of slots past the
-  // current front, in slices of `slice_ns`, while every slice sees the front
-  // move, and at most until `deadline_ns` (CLOCK_MONOTONIC, as `now_ns`).
-  // Returns whether that room came; false means that the takers are slow or
-  // stopped, and the caller should make room itself. The takers that hand
-  // back the slot waited for wake the sleepers. Their look at the mark is not
-  // ordered with the sleeper's (that would cost every take a full fence), so
-  // a wake-up lost to that race costs at most one slice.
-  bool await_room(std::int64_t now_ns, std::int64_t slice_ns, std::int64_t deadline_ns) noexcept {
+  // Waits for room in a full ring. It first yields until `poll_ns` after
+  // `now_ns` (CLOCK_MONOTONIC): takers that hand back `fast_takes` slots
+  // meanwhile are about as fast as the producer, and it returns true. Slower
+  // ones let it sleep until they have handed back half a ring of slots past
+  // the front, in slices of `slice_ns` while every slice sees the front
+  // move, and at most until `deadline_ns`; a producer that yielded to them
+  // instead would stay runnable beside them and take their cores. Returns
+  // whether room came; false means that the takers are stopped or too slow,
+  // and the caller should make room itself. The takers that hand back the
+  // slot waited for wake the sleepers. Their look at the mark is not ordered
+  // with the sleeper's (that would cost every take a full fence), so a
+  // wake-up lost to that race costs at most one slice.
+  bool await_room(std::int64_t now_ns, std::int64_t poll_ns, std::uint64_t fast_takes,
+                  std::int64_t slice_ns, std::int64_t deadline_ns) noexcept {
     std::uint64_t front = head();
+    for (const std::int64_t polled = now_ns + poll_ns; now_ns < polled; now_ns = monotonic_ns()) {
+      std::this_thread::yield();
+      if (head() - front >= fast_takes) return true;
+    }
     const std::uint64_t mark = front + (mask_ + 1) / 2;
     for (;;) {
       const std::uint32_t seen = room_.value();
@@ -134,12 +143,9 @@ class SubmissionRing {
              !room_at_.compare_exchange_weak(waited, mark, std::memory_order_relaxed)) {
       }
       if (handed_back(mark)) return true;
-      const std::int64_t until = std::min(now_ns + slice_ns, deadline_ns);
-      room_.park(seen, until);
+      room_.park(seen, std::min(now_ns + slice_ns, deadline_ns));
       if (handed_back(mark)) return true;
-      timespec ts{};
-      clock_gettime(CLOCK_MONOTONIC, &ts);
-      now_ns = std::int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
+      now_ns = monotonic_ns();
       const std::uint64_t now_front = head();
       if (now_front == front || now_ns >= deadline_ns || closed()) return false;
       front = now_front;
@@ -315,6 +321,11 @@ class SubmissionRing {
     return slot(t).seq.load(std::memory_order_acquire) >= t + mask_ + 1;
   }
   bool closed() const noexcept { return (tail_.load(std::memory_order_relaxed) & kClosed) != 0; }
+  static std::int64_t monotonic_ns() noexcept {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return std::int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
+  }
   Slot& slot(std::uint64_t t) noexcept { return slots_[t & mask_]; }
   const Slot& slot(std::uint64_t t) const noexcept { return slots_[t & mask_]; }
 

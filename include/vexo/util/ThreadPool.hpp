@@ -98,11 +98,13 @@ struct SubmitResult<F> {
 /// takes its place (one atomic operation, none in a pool with no capacity of
 /// its own, the default), claims its id with another and publishes itself in
 /// a ring of 1024 slots, from which workers take in order. Past that, a
-/// submission from a thread other than the pool's workers sleeps while the
-/// workers empty half the ring (as long as they take a task every 0.2 ms,
-/// 2 ms at most), one from a task yields briefly; if the ring is still full,
-/// it moves the ring's tasks to the queue under the lock. Other submissions
-/// take the pool's lock once.
+/// submission from a thread other than the pool's workers waits for the
+/// workers to empty half the ring, yielding while they keep up with it and
+/// sleeping while they are slower (as long as they take a task every 0.2 ms,
+/// 2 ms at most). If no room came, and for a submission from a task, it
+/// moves the ring's tasks to the queue under the lock. Other submissions take
+/// the pool's lock once; a thread that finds it taken tries again for a few
+/// microseconds before it blocks.
 /// Either wakes a worker only when one sleeps, and then only when no worker
 /// between two tasks will look at the ring (it wakes a sleeper after its own
 /// take if tasks are left) and no other wake-up is on its way: a stream of
