@@ -307,9 +307,10 @@ TEST(ThreadPoolStress, ADestructorThatSubmitsAndWaitsGetsAnotherWorker) {
 }
 
 // Submitters that find the ring of due tasks full wait for the workers while
-// these take, and move the ring to the queue when they do not. Either way no
-// submission waits for a worker that is blocked, and the tasks of every
-// submitter run once each, in the order of their ids.
+// these take, and move the ring to the queue when they do not; a task that
+// submits moves it at once. Either way no submission waits for a worker that
+// is blocked, and the tasks of every submitter run once each, in the order of
+// their ids.
 TEST(ThreadPoolStress, SubmittersPastAFullRingNeitherWaitForABlockedWorkerNorReorder) {
   constexpr int kSubmitters = 3, kTasks = 2500;
   std::mt19937 rng(20261210);
@@ -322,8 +323,9 @@ TEST(ThreadPoolStress, SubmittersPastAFullRingNeitherWaitForABlockedWorkerNorReo
     });
     // Written by the one worker only; read once the pool is idle.
     std::vector<std::pair<int, int>> ran;
-    ran.reserve(std::size_t{kSubmitters} * 2 * kTasks);
-    std::vector<std::vector<ThreadPool::TaskId>> ids(kSubmitters);
+    ran.reserve(std::size_t{kSubmitters} * 3 * kTasks);
+    // One list per submitter, and one for the children of a task.
+    std::vector<std::vector<ThreadPool::TaskId>> ids(kSubmitters + 1);
     const auto submit_all = [&](int s, int from, unsigned seed) {
       std::mt19937 local(seed);
       for (int i = from; i < from + kTasks; ++i) {
@@ -352,9 +354,11 @@ TEST(ThreadPoolStress, SubmittersPastAFullRingNeitherWaitForABlockedWorkerNorReo
       for (auto& t : submitters) t.join();
       ASSERT_TRUE(on_time) << "phase " << phase;
     }
+    // Last, a task that submits past the full ring, which it moves at once.
+    pool.add_task([&, seed = static_cast<unsigned>(rng())] { submit_all(kSubmitters, 0, seed); });
     ASSERT_TRUE(eventually([&] { return pool.is_idle(); }));
-    ASSERT_EQ(ran.size(), std::size_t{kSubmitters} * 2 * kTasks);
-    std::vector<int> next(kSubmitters, 0);
+    ASSERT_EQ(ran.size(), std::size_t{kSubmitters} * 2 * kTasks + kTasks);
+    std::vector<int> next(kSubmitters + 1, 0);
     ThreadPool::TaskId last = 0;
     for (const auto& [s, i] : ran) {
       const auto su = static_cast<std::size_t>(s);
