@@ -12,7 +12,7 @@
 /// The minor version: raised by additions that keep the ABI.
 #define VEXO_UTIL_VERSION_MINOR 5
 /// The patch version: raised by fixes that change no interface.
-#define VEXO_UTIL_VERSION_PATCH 0
+#define VEXO_UTIL_VERSION_PATCH 1
 /// The version as one number, major * 10000 + minor * 100 + patch (20000 for
 /// 2.0.0), for comparisons in the preprocessor:
 ///
