@@ -116,9 +116,10 @@ class SubmissionRing {
 
   // --- Producers that found the ring full ---------------------------------------------
 
-  // Waits for room in a full ring. It first yields until `poll_ns` after
-  // `now_ns` (CLOCK_MONOTONIC): takers that hand back `fast_takes` slots
-  // meanwhile are about as fast as the producer, and it returns true. Slower
+  // Waits for room in a full ring (at once if it is less than half full by
+  // now). It first yields until `poll_ns` after `now_ns` (CLOCK_MONOTONIC):
+  // takers that take `fast_takes` tasks meanwhile are about as fast as the
+  // producer, and it returns true. Slower
   // ones let it sleep until they have handed back half a ring of slots past
   // the front, in slices of `slice_ns` while every slice sees the front
   // move, and at most until `deadline_ns`; a producer that yielded to them
@@ -131,11 +132,12 @@ class SubmissionRing {
   bool await_room(std::int64_t now_ns, std::int64_t poll_ns, std::uint64_t fast_takes,
                   std::int64_t slice_ns, std::int64_t deadline_ns) noexcept {
     std::uint64_t front = head();
+    if (tail() - front <= (mask_ + 1) / 2) return true;
     for (const std::int64_t polled = now_ns + poll_ns; now_ns < polled; now_ns = monotonic_ns()) {
       std::this_thread::yield();
       if (head() - front >= fast_takes) return true;
     }
-    const std::uint64_t mark = front + (mask_ + 1) / 2;
+    const std::uint64_t mark = front + (mask_ + 1) / 2;  // claimed: below the tail
     for (;;) {
       const std::uint32_t seen = room_.value();
       std::uint64_t waited = room_at_.load(std::memory_order_relaxed);
