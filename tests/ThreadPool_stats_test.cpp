@@ -316,16 +316,16 @@ TEST(ThreadPoolStress, SubmittersPastAFullRingNeitherWaitForABlockedWorkerNorReo
   std::mt19937 rng(20261210);
   for (int round = 0; round < 4; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
-    ThreadPool pool(1, SIZE_MAX);
     std::atomic<bool> open{false};
-    pool.add_task([&] {
-      while (!open.load()) std::this_thread::sleep_for(std::chrono::microseconds(100));
-    });
     // Written by the one worker only; read once the pool is idle.
     std::vector<std::pair<int, int>> ran;
     ran.reserve(std::size_t{kSubmitters} * 3 * kTasks);
     // One list per submitter, and one for the children of a task.
     std::vector<std::vector<ThreadPool::TaskId>> ids(kSubmitters + 1);
+    ThreadPool pool(1, SIZE_MAX);  // destroyed first: its tasks use the above
+    pool.add_task([&] {
+      while (!open.load()) std::this_thread::sleep_for(std::chrono::microseconds(100));
+    });
     const auto submit_all = [&](int s, int from, unsigned seed) {
       std::mt19937 local(seed);
       for (int i = from; i < from + kTasks; ++i) {
@@ -339,7 +339,8 @@ TEST(ThreadPoolStress, SubmittersPastAFullRingNeitherWaitForABlockedWorkerNorReo
       }
     };
     // First with the worker blocked: the ring fills and must be moved to the
-    // queue; then while it takes, slower than the submitters.
+    // queue; then, from an idle pool, while it takes, slower than the
+    // submitters.
     for (int phase = 0; phase < 2; ++phase) {
       std::atomic<int> done{0};
       std::vector<std::thread> submitters;
@@ -353,6 +354,7 @@ TEST(ThreadPoolStress, SubmittersPastAFullRingNeitherWaitForABlockedWorkerNorReo
       open = true;  // lets them finish if they waited for the worker
       for (auto& t : submitters) t.join();
       ASSERT_TRUE(on_time) << "phase " << phase;
+      ASSERT_TRUE(eventually([&] { return pool.is_idle(); }));
     }
     // Last, a task that submits past the full ring, which it moves at once.
     pool.add_task([&, seed = static_cast<unsigned>(rng())] { submit_all(kSubmitters, 0, seed); });

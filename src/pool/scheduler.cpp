@@ -267,6 +267,14 @@ std::optional<TaskId> Scheduler::post(Task& fct, std::string& name, SteadyTime s
                                       WhenFull when_full) {
   std::uint64_t id;
   bool awaited = false;
+  // Counts this submitter among the ring's waiters until it returns: close()
+  // wakes them and waits for them, as for the callers of a blocking wait.
+  struct Waiter {
+    std::atomic<std::size_t>* count = nullptr;
+    ~Waiter() {
+      if (count != nullptr) count->fetch_sub(1, std::memory_order_release);
+    }
+  } waiter;
   for (;;) {
     const SubmissionRing::Claim claim = ring_.try_claim(&id);
     if (claim == SubmissionRing::Claim::claimed) break;
@@ -279,11 +287,16 @@ std::optional<TaskId> Scheduler::post(Task& fct, std::string& name, SteadyTime s
     }
     // Full. A submitter from outside the pool waits for the workers to make
     // room, once; a task's submission does not wait for the other workers,
-    // which are busy the same way.
-    if (!awaited && t_scheduler != this) {
+    // which are busy the same way. Nor does anyone while the store has due
+    // tasks: the workers take those first, and the ring's front stands still.
+    if (!awaited && t_scheduler != this &&
+        store_clear_before_.load(std::memory_order_relaxed) != kMinTime) {
       awaited = true;
+      ring_waiters_.fetch_add(1, std::memory_order_seq_cst);
+      waiter.count = &ring_waiters_;
       const std::int64_t now = ns(steady_now());
-      if (ring_.await_room(now, kRoomPollNs, kFastTakes, kRoomSliceNs, now + kRoomWaitNs)) {
+      if (admission() == Admission::open &&
+          ring_.await_room(now, kRoomPollNs, kFastTakes, kRoomSliceNs, now + kRoomWaitNs)) {
         continue;
       }
     }
@@ -944,6 +957,12 @@ void Scheduler::close(std::vector<Task>& removed) {
     done_cv_.notify_all();
     room_cv_.notify_all();
     while (blocked_ > 0) lock.wait_until(closed_cv_, kSteadyNever);
+    // Submitters waiting for room in the ring find it closed once woken, and
+    // leave without the lock or after one move of an empty ring under it.
+    ring_.wake_room_waiters();
+    lock.while_released([this] {
+      while (ring_waiters_.load(std::memory_order_acquire) > 0) std::this_thread::yield();
+    });
   }
   removed.reserve(removed.size() + discarded.size());
   for (PendingTask& t : discarded) removed.push_back(std::move(t.fct));

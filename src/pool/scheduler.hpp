@@ -615,6 +615,9 @@ class Scheduler {
   std::atomic<bool> stopped_{false};
   /// Callers inside a blocking wait, for close().
   std::size_t blocked_ VEXO_GUARDED_BY(mutex_) = 0;
+  /// Submitters from outside the pool that wait for room in a full ring,
+  /// counted from before their wait until post() returns, for close().
+  std::atomic<std::size_t> ring_waiters_{0};
   /// Set by stop_workers(): next() returns false.
   bool stopping_ VEXO_GUARDED_BY(mutex_) = false;
   PendingStore store_ VEXO_GUARDED_BY(mutex_);

@@ -145,6 +145,7 @@ class SubmissionRing {
              !room_at_.compare_exchange_weak(waited, mark, std::memory_order_relaxed)) {
       }
       if (handed_back(mark)) return true;
+      if (closed()) return false;
       room_.park(seen, std::min(now_ns + slice_ns, deadline_ns));
       if (handed_back(mark)) return true;
       now_ns = monotonic_ns();
@@ -152,6 +153,14 @@ class SubmissionRing {
       if (now_front == front || now_ns >= deadline_ns || closed()) return false;
       front = now_front;
     }
+  }
+
+  // Wakes every producer in await_room(), for it to look again (after
+  // close(), to find the ring closed).
+  void wake_room_waiters() noexcept {
+    room_at_.store(kNoWaiter, std::memory_order_relaxed);
+    room_.bump();
+    room_.wake_all();
   }
 
   // --- Any thread, no lock: hints ---------------------------------------------------
@@ -313,9 +322,7 @@ class SubmissionRing {
     s.entry.fct.reset();
     s.seq.store(t + mask_ + 1, std::memory_order_release);
     if (t >= room_at_.load(std::memory_order_relaxed)) [[unlikely]] {
-      room_at_.store(kNoWaiter, std::memory_order_relaxed);
-      room_.bump();
-      room_.wake_all();
+      wake_room_waiters();
     }
   }
   // Whether ticket `t`'s slot was handed back to the next lap.
