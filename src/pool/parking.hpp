@@ -27,6 +27,15 @@ inline void spin_pause() noexcept {
 #endif
 }
 
+// The time on CLOCK_MONOTONIC in nanoseconds: the clock of park()'s
+// deadlines, and the one std::chrono::steady_clock reads on Linux, read
+// without the library call around it.
+inline std::int64_t monotonic_ns() noexcept {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return std::int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
+}
+
 // A 32-bit word that sleepers park on and wakers bump. The protocol that
 // makes a wake-up impossible to lose belongs to the caller (a sleeper reads
 // the word before it announces its sleep in the wake-up ledger; a waker

@@ -50,12 +50,9 @@ inline constexpr SteadyTime kSteadyNever = SteadyTime::max();
 inline WallTime wall_now() noexcept {
   return std::chrono::time_point_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now());
 }
-// The steady clock read straight from CLOCK_MONOTONIC, which is what
-// std::chrono::steady_clock reads on Linux, without the library call around it.
+// The steady clock read straight from CLOCK_MONOTONIC (see monotonic_ns()).
 inline SteadyTime steady_now() noexcept {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return SteadyTime(std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec));
+  return SteadyTime(std::chrono::nanoseconds(monotonic_ns()));
 }
 // now + d, saturated; a negative d counts as 0.
 SteadyTime steady_after(Duration d) noexcept;

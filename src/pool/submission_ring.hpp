@@ -4,8 +4,6 @@
 // done by whoever holds the pool's lock.
 #pragma once
 
-#include <time.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
@@ -330,11 +328,6 @@ class SubmissionRing {
     return slot(t).seq.load(std::memory_order_acquire) >= t + mask_ + 1;
   }
   bool closed() const noexcept { return (tail_.load(std::memory_order_relaxed) & kClosed) != 0; }
-  static std::int64_t monotonic_ns() noexcept {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return std::int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
-  }
   Slot& slot(std::uint64_t t) noexcept { return slots_[t & mask_]; }
   const Slot& slot(std::uint64_t t) const noexcept { return slots_[t & mask_]; }
 
