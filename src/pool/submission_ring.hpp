@@ -117,11 +117,11 @@ class SubmissionRing {
   // Waits for room in a full ring (at once if it is less than half full by
   // now). It first yields until `poll_ns` after `now_ns` (CLOCK_MONOTONIC):
   // takers that take `fast_takes` tasks meanwhile are about as fast as the
-  // producer, and it returns true. Slower
-  // ones let it sleep until they have handed back half a ring of slots past
-  // the front, in slices of `slice_ns` while every slice sees the front
-  // move, and at most until `deadline_ns`; a producer that yielded to them
-  // instead would stay runnable beside them and take their cores. Returns
+  // producer, and it returns true. Slower ones let it sleep until they have
+  // handed back half a ring of slots past the front, in slices of `slice_ns`
+  // while every slice sees the front move, and at most until `deadline_ns`;
+  // a producer that yielded to them instead would stay runnable beside them
+  // and take their cores. Returns
   // whether room came; false means that the takers are stopped or too slow,
   // and the caller should make room itself. The takers that hand back the
   // slot waited for wake the sleepers. Their look at the mark is not ordered
